@@ -1,0 +1,21 @@
+import os
+import subprocess
+import sys
+
+import pytest
+
+# The module reads VENDRASK_DEBUG_MODE at its first measure: keep the suite's
+# own process independent of the caller's environment.
+os.environ.pop("VENDRASK_DEBUG_MODE", None)
+
+
+@pytest.fixture
+def run_python():
+    """Runs code in a fresh interpreter; returns the completed process."""
+    def run(code, debug_mode=None):
+        env = {k: v for k, v in os.environ.items() if k != "VENDRASK_DEBUG_MODE"}
+        if debug_mode is not None:
+            env["VENDRASK_DEBUG_MODE"] = debug_mode
+        return subprocess.run([sys.executable, "-c", code], env=env, capture_output=True,
+                              text=True, timeout=120)
+    return run

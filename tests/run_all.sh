@@ -1,0 +1,41 @@
+#!/usr/bin/env bash
+# The whole test suite: the native tests under CTest, then the Python suite on
+# every installed CPython >= 3.9, each in a venv of its own, and once more on a
+# build that links zlib statically.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+jobs=$(nproc)
+bash tests/install_deps.sh
+
+echo "== native tests"
+cmake -S . -B build/native -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
+cmake --build build/native -j "$jobs"
+ctest --test-dir build/native --output-on-failure -j "$jobs"
+
+# Every CPython 3.9 or newer that pyenv has, else python3.
+pythons() {
+    local found=0 py
+    for py in $(printf '%s\n' "${PYENV_ROOT:-$HOME/.pyenv}"/versions/3.*/bin/python3 | sort -V); do
+        [ -x "$py" ] || continue
+        if "$py" -c 'import sys, sysconfig; sys.exit(sys.version_info < (3, 9) or bool(sysconfig.get_config_var("Py_GIL_DISABLED")))'; then
+            echo "$py"; found=1
+        fi
+    done
+    [ "$found" = 1 ] || command -v python3
+}
+
+# suite NAME PYTHON [pip options]: installs the project into a fresh venv and runs pytest.
+suite() {
+    local name=$1 py=$2 venv=build/venv-$1
+    shift 2
+    echo "== Python suite: $name ($("$py" --version))"
+    "$py" -m venv --clear "$venv"
+    "$venv/bin/python" -m pip install -q --upgrade pip
+    "$venv/bin/python" -m pip install -q ".[test]" -C build-dir="build/wheel-$name" "$@"
+    "$venv/bin/python" -m pytest -p no:cacheprovider
+}
+
+for py in $(pythons); do
+    suite "$("$py" -c 'import sys; print("cp%d%d" % sys.version_info[:2])')" "$py"
+done
+suite static-zlib "$(pythons | tail -n 1)" -C cmake.define.VENDRASK_STATIC_ZLIB=ON
