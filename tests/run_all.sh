@@ -39,3 +39,7 @@ for py in $(pythons); do
     suite "$("$py" -c 'import sys; print("cp%d%d" % sys.version_info[:2])')" "$py"
 done
 suite static-zlib "$(pythons | tail -n 1)" -C cmake.define.VENDRASK_STATIC_ZLIB=ON
+
+bash tests/sanitizers.sh
+bash tests/valgrind.sh
+bash tests/fuzz.sh

@@ -36,6 +36,10 @@ CASES = {
 }
 
 
+# ASan's quarantine holds freed memory back, so the RSS says nothing there.
+CHECK_RSS = not os.environ.get("VENDRASK_SANITIZED")
+
+
 def rss_kib():
     return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
 
@@ -55,7 +59,7 @@ def test_repeated_calls_leak_nothing(call):
     grown = tracemalloc.get_traced_memory()[0] - before
     tracemalloc.stop()
     assert grown < 4096
-    assert rss_kib() - rss < 2048
+    assert not CHECK_RSS or rss_kib() - rss < 2048
     # None's count can drift by the few references the interpreter itself makes.
     after = [sys.getrefcount(o) for o in (T, S, BIG, None)]
     assert after[:3] == counts[:3]
