@@ -6,8 +6,12 @@
 // the probe arena) is unsynchronised: callers serialise their calls.
 #pragma once
 
+#include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
+#include <vector>
 
 namespace vendrask {
 
@@ -103,5 +107,53 @@ double measureCore(const char* t, std::size_t n_t, const char* s, std::size_t n_
 
 // The mean of two values, in double precision. No checks.
 double adjustCore(float a, float b);
+
+// ---- Many pairs at once ------------------------------------------------------
+
+struct ByteView {
+    const char* data;
+    std::size_t size;
+};
+
+// The measures of every pair of two lists: cell (i, j) equals
+// measureCore(ts[i], ss[j]) bit for bit, but each distinct string's lone and
+// self-primed sizes are probed once and each distinct ordered cross size once
+// (for one list against itself, size(x after y) serves both (x, y) and (y, x)).
+// Probes run on worker threads with arenas of their own; nothing module-wide
+// is touched. The strings are borrowed and must outlive the object.
+class MeasureMatrix {
+public:
+    MeasureMatrix(const std::vector<ByteView>& ts, const std::vector<ByteView>& ss);
+
+    std::size_t taskCount() const { return tasks_; }
+
+    // Runs every probe on `workers` threads; call once. The calling thread calls
+    // poll(tasks done) every `interval` meanwhile; if poll returns false the
+    // workers stop early and run returns false.
+    bool run(unsigned workers, const std::function<bool(std::size_t)>& poll,
+             std::chrono::milliseconds interval);
+
+    // Writes the row-major ts.size() x ss.size() measures to `out`: NaN for
+    // pairs over the limit and pairs whose probes failed. Returns the message
+    // of the first failure, or nullptr if there was none.
+    const char* fill(double* out) const;
+
+private:
+    bool overLimit(std::uint32_t a, std::uint32_t b) const;
+    void runTask(std::size_t task, ProbeArena& arena);
+    void work();
+
+    std::vector<ByteView> strings_;  // the distinct strings of both lists
+    std::vector<std::uint32_t> tRow_, sColumn_;             // input index -> row / column
+    std::vector<std::uint32_t> rowString_, columnString_;   // row / column -> distinct string
+    bool square_ = false;  // rows and columns are the same strings in the same order
+    std::vector<bool> needsAlone_;
+    std::vector<std::int32_t> alone_, self_;       // per distinct string
+    std::vector<std::int32_t> sAfterT_, tAfterS_;  // rows x columns; tAfterS_ unused if square_
+    std::size_t tasks_ = 0;
+    std::atomic<std::size_t> next_{0}, done_{0};
+    std::atomic<bool> stop_{false};
+    std::atomic<int> failure_{static_cast<int>(ProbeStatus::Ok)};
+};
 
 }  // namespace vendrask

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # The native tests and the Python suite against a build with AddressSanitizer
-# and UndefinedBehaviorSanitizer (gcc). The interpreter gets the ASan runtime
+# and UndefinedBehaviorSanitizer (gcc), and the native tests once more with
+# ThreadSanitizer (the matrix workers share nothing with the module-wide state). The interpreter gets the ASan runtime
 # preloaded and allocates through malloc so ASan sees its objects too; leak
 # detection is on for the native tests and off for the interpreter, which
 # keeps memory until exit by design.
@@ -12,6 +13,10 @@ sanitize=address,undefined
 cmake -S . -B build/sanitize -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVENDRASK_SANITIZE=$sanitize
 cmake --build build/sanitize
 ASAN_OPTIONS=detect_leaks=1 ctest --test-dir build/sanitize --output-on-failure -j "$(nproc)"
+
+cmake -S . -B build/tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVENDRASK_SANITIZE=thread
+cmake --build build/tsan
+TSAN_OPTIONS=halt_on_error=1 ctest --test-dir build/tsan --output-on-failure -j "$(nproc)"
 
 py=${PYTHON:-python3}
 venv=build/venv-sanitize

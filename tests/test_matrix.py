@@ -1,0 +1,106 @@
+import math
+import re
+import random
+
+import numpy as np
+import pytest
+from hypothesis import given, settings, strategies as st
+
+import _vendrask
+import vendrask
+
+rng = random.Random(7)
+PROSE = b"the quick brown fox jumps over the lazy dog while the cat sleeps "
+DOCS = [
+    b"", b"x", b"abc", b"abcabc", PROSE, PROSE * 3, PROSE[::-1] * 2,
+    bytes(rng.getrandbits(8) for _ in range(300)), bytes(range(256)), PROSE, b"\0" * 40,
+    PROSE * 400, (PROSE * 400)[:-1],  # over the limit together
+]
+
+
+def loop(ts, ss):
+    def one(t, s):
+        try:
+            return _vendrask.measure(t, s)
+        except RuntimeError:
+            return math.nan
+    return np.array([[one(t, s) for s in ss] for t in ts], dtype=np.float64).reshape(len(ts), len(ss))
+
+
+@pytest.mark.parametrize("workers", [1, 3, -1])
+@pytest.mark.parametrize("ts, ss", [
+    (DOCS, DOCS), (DOCS[:6], DOCS[4:]), (DOCS[7:], DOCS[:3]), ([PROSE], [PROSE]),
+    ([], DOCS), (DOCS, []), ([], []),
+], ids=["square", "overlapping", "disjoint", "identical", "no rows", "no columns", "empty"])
+def test_cdist_equals_a_loop_of_measure(ts, ss, workers):
+    before = _vendrask.error()
+    got = vendrask.cdist(ts, ss, workers=workers, errors="nan")
+    assert got.dtype == np.float64 and got.shape == (len(ts), len(ss))
+    assert np.array_equal(got, loop(ts, ss), equal_nan=True)
+    assert _vendrask.error() == before or before is None
+
+
+def test_matrix_is_cdist_of_a_list_with_itself():
+    docs = DOCS[:11]
+    assert np.array_equal(vendrask.matrix(iter(docs), workers=2), loop(docs, docs))
+
+
+def test_over_limit_pair_is_refused_before_any_work():
+    calls = []
+    with pytest.raises(vendrask.JointSizeError) as info:
+        vendrask.cdist([b"a", b"y" * 30000], [b"b", b"y" * 30000, b"c" * 5000, b"d" * 9000],
+                       progress=lambda *a: calls.append(a))
+    assert (info.value.i, info.value.j, info.value.len_t, info.value.len_s) == (1, 2, 30000, 5000)
+    assert str(info.value) == ("ts[1] and ss[2] are 30000 + 5000 = 35000 bytes together, "
+                               "over the joint size limit of 32767 bytes")
+    assert isinstance(info.value, ValueError) and calls == []
+
+
+def test_matrix_leaves_the_modules_error_alone():
+    with pytest.raises(RuntimeError):
+        _vendrask.measure(b"a" * 40000, b"")
+    vendrask.matrix(DOCS, errors="nan")
+    assert _vendrask.error() == "Joint size of data should be less than 32 Kb"
+
+
+def test_progress_reports_from_the_calling_thread_and_ends_at_the_total():
+    seen = []
+    vendrask.matrix([PROSE * (i % 50 + 1) for i in range(60)], workers=2,
+                    progress=lambda done, total: seen.append((done, total)))
+    assert seen and seen[-1][0] == seen[-1][1] > 0
+    assert [done for done, _ in seen] == sorted(done for done, _ in seen)
+
+
+def test_an_exception_from_progress_stops_the_work():
+    def stop(done, total):
+        raise KeyboardInterrupt
+
+    with pytest.raises(KeyboardInterrupt):
+        vendrask.matrix([PROSE * (i % 50 + 1) for i in range(80)], workers=2, progress=stop)
+
+
+@pytest.mark.parametrize("call, kind, text", [
+    (lambda: vendrask.cdist([b"a", "b"], [b"c"]), TypeError, "ts[1] must be bytes, not str"),
+    (lambda: vendrask.cdist([b"a"], [bytearray(b"c")]), TypeError, "ss[0] must be bytes, not bytearray"),
+    (lambda: vendrask.cdist([b"a"], [b"c"], workers=0), ValueError, "workers must be"),
+    (lambda: vendrask.cdist([b"a"], [b"c"], workers=1.5), TypeError, ""),
+    (lambda: vendrask.cdist([b"a"], [b"c"], errors="ignore"), ValueError, "errors must be"),
+    (lambda: vendrask.cdist([b"a"], [b"c"], progress=3), TypeError, "progress must be callable"),
+    (lambda: vendrask.cdist(None, [b"c"]), TypeError, ""),
+])
+def test_bad_arguments(call, kind, text):
+    with pytest.raises(kind, match=re.escape(text) if text else None):
+        call()
+
+
+@settings(max_examples=200, deadline=None)
+@given(st.lists(st.integers(0, 33000), max_size=6), st.lists(st.integers(0, 33000), max_size=6))
+def test_the_first_pair_over_the_limit_is_refused(len_ts, len_ss):
+    ts, ss = [b"a" * n for n in len_ts], [b"a" * n for n in len_ss]
+    over = [(i, j) for i, t in enumerate(ts) for j, s in enumerate(ss)
+            if t != s and len(t) + len(s) > vendrask.JOINT_SIZE_LIMIT]
+    if not over:
+        return
+    with pytest.raises(vendrask.JointSizeError) as info:
+        vendrask.cdist(ts, ss)
+    assert (info.value.i, info.value.j) == over[0]
