@@ -1,4 +1,5 @@
 import os
+import re
 import shutil
 import subprocess
 
@@ -6,6 +7,7 @@ import pytest
 
 import _vendrask
 import reference
+from vendrask import _matrix
 
 ENSURE = "Contract violation: ensure: (result>=0)&&(result<=1)"
 JOINT = "Joint size of data should be less than 32 Kb"
@@ -15,12 +17,6 @@ DOG = b"the lazy dog sleeps under the quick brown fox"
 
 class Bytes(bytes):
     pass
-
-
-def over_limit():
-    with pytest.raises(RuntimeError) as info:
-        _vendrask.measure(b"a" * 20000, b"b" * 12768)
-    return str(info.value)
 
 
 @pytest.mark.parametrize("t, s", [
@@ -46,7 +42,8 @@ def test_empty_against_non_empty_is_zero(t, s):
 def test_joint_size_limit_and_lasting_error():
     text = (FOX + DOG) * 400
     assert 0.0 <= _vendrask.measure(text[:20000], text[20000:32767]) < 1.0
-    assert over_limit() == ENSURE
+    with pytest.raises(RuntimeError, match=re.escape(ENSURE)):
+        _vendrask.measure(text[:20000], text[20000:32768])
     assert _vendrask.error() == JOINT
     _vendrask.measure(FOX, DOG)
     _vendrask.measure(FOX, FOX)
@@ -57,14 +54,6 @@ def test_zero_bytes_are_measured_as_data():
     # Cut at the first zero byte, both would be empty and measure 1.0.
     t, s = b"\0" * 40 + FOX, b"\0" * 40 + DOG
     assert _vendrask.measure(t, s) == reference.measure(t, s) != 1.0
-
-
-@pytest.mark.parametrize("t, s", [(1, b"abc"), (b"abc", "abc"), (None, b"abc"), (b"abc", bytearray(b"abc"))])
-def test_non_bytes_raise_the_interpreters_type_error(t, s):
-    over_limit()
-    with pytest.raises(TypeError, match="expected bytes"):
-        _vendrask.measure(t, s)
-    assert _vendrask.error() == JOINT
 
 
 @pytest.mark.parametrize("a, b, mean", [(0.5, 0.25, 0.375), (1, 2, 1.5), (0.1, 0.2, 0.15000000223517418)])
@@ -92,8 +81,13 @@ def test_surface_is_the_four_functions_without_docs():
 
 
 @pytest.mark.skipif(shutil.which("nm") is None, reason="needs nm")
-def test_only_the_init_function_is_exported():
-    out = subprocess.run(["nm", "-D", "--defined-only", _vendrask.__file__],
+@pytest.mark.parametrize("module, init", [(_vendrask, "PyInit__vendrask"), (_matrix, "PyInit__matrix")])
+def test_only_the_init_function_is_exported(module, init):
+    # Nothing of the engine or of a statically linked zlib leaks out.
+    out = subprocess.run(["nm", "-D", "--defined-only", module.__file__],
                          capture_output=True, text=True, check=True).stdout
-    assert [line.split()[-1] for line in out.splitlines()] == ["PyInit__vendrask"]
+    assert [line.split()[-1] for line in out.splitlines()] == [init]
+
+
+def test_type_stub_is_installed():
     assert os.path.exists(os.path.join(os.path.dirname(_vendrask.__file__), "_vendrask.pyi"))
