@@ -109,6 +109,7 @@ void MeasureMatrix::work() {
 
 bool MeasureMatrix::run(unsigned workers, const std::function<bool(std::size_t)>& poll,
                         std::chrono::milliseconds interval) {
+    if (poll && !poll(0)) return false;  // stopped before any work
     std::mutex mutex;
     std::condition_variable finished;
     std::vector<std::thread> threads;

@@ -128,8 +128,8 @@ public:
     std::size_t taskCount() const { return tasks_; }
 
     // Runs every probe on `workers` threads; call once. The calling thread calls
-    // poll(tasks done) every `interval` meanwhile; if poll returns false the
-    // workers stop early and run returns false.
+    // poll(tasks done) before they start and every `interval` while they run;
+    // if poll returns false the workers stop early and run returns false.
     bool run(unsigned workers, const std::function<bool(std::size_t)>& poll,
              std::chrono::milliseconds interval);
 

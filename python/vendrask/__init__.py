@@ -34,8 +34,9 @@ def cdist(ts, ss, *, workers=1, errors="raise", progress=None):
     With ``errors="raise"`` a pair of different strings over the joint size
     limit raises JointSizeError before any work; with ``errors="nan"`` it
     comes out NaN and the rest is computed. ``progress``, if given, is called
-    as ``progress(done, total)`` from the calling thread, at most about ten
-    times a second and once at the end; an exception from it stops the work.
+    as ``progress(done, total)`` from the calling thread at the start, about
+    ten times a second and at the end (counting compressions); an exception
+    from it stops the work.
     """
     ts, ss = tuple(ts), tuple(ss)  # also keeps every string alive meanwhile
     workers = _worker_count(workers)

@@ -72,8 +72,16 @@ TEST_P(Matrix, EmptyListsNeedNoWork) {
 TEST_P(Matrix, PollCanStopTheWorkers) {
     std::vector<std::string> docs;
     for (unsigned i = 0; i < 100; ++i) docs.push_back(proseLike(3000 + i));
-    MeasureMatrix matrix(views(docs), views(docs));
-    EXPECT_FALSE(matrix.run(GetParam(), [](std::size_t) { return false; }, std::chrono::milliseconds(0)));
+    // The first poll comes before any work; the second only if the workers
+    // are still running, however the threads happen to be scheduled.
+    for (const std::size_t stopAt : {1u, 2u}) {
+        MeasureMatrix matrix(views(docs), views(docs));
+        std::size_t polls = 0;
+        const bool completed = matrix.run(
+            GetParam(), [&](std::size_t) { return ++polls < stopAt; }, std::chrono::milliseconds(0));
+        EXPECT_EQ(completed, polls < stopAt);
+        EXPECT_TRUE(stopAt > 1 || !completed);
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Workers, Matrix, testing::Values(1u, 3u));
