@@ -4,6 +4,7 @@
 #include <cmath>
 #include <memory>
 #include <mutex>
+#include <new>
 #include <string_view>
 #include <thread>
 #include <unordered_map>
@@ -31,8 +32,8 @@ private:
 };
 
 // Maps each input to a dense index of its distinct strings.
-void indexDistinct(const std::vector<ByteView>& inputs, Interner& intern, std::vector<std::uint32_t>& position,
-           std::vector<std::uint32_t>& distinct) {
+void indexDistinct(const std::vector<ByteView>& inputs, Interner& intern,
+                   std::vector<std::uint32_t>& position, std::vector<std::uint32_t>& distinct) {
     std::unordered_map<std::uint32_t, std::uint32_t> seen;
     position.reserve(inputs.size());
     for (const ByteView& input : inputs) {
@@ -54,6 +55,8 @@ MeasureMatrix::MeasureMatrix(const std::vector<ByteView>& ts, const std::vector<
     for (const std::uint32_t id : columnString_) needsAlone_[id] = true;
     alone_.assign(strings_.size(), 0);
     self_.assign(strings_.size(), 0);
+    if (!columnString_.empty() && rowString_.size() > SIZE_MAX / columnString_.size())
+        throw std::bad_alloc();
     const std::size_t cells = rowString_.size() * columnString_.size();
     sAfterT_.assign(cells, 0);
     if (!square_) tAfterS_.assign(cells, 0);
@@ -61,8 +64,7 @@ MeasureMatrix::MeasureMatrix(const std::vector<ByteView>& ts, const std::vector<
 }
 
 bool MeasureMatrix::overLimit(std::uint32_t a, std::uint32_t b) const {
-    const std::size_t n_t = strings_[a].size, n_s = strings_[b].size;
-    return n_t > JOINT_SIZE_LIMIT || n_s > JOINT_SIZE_LIMIT - n_t;
+    return !withinJointLimit(strings_[a].size, strings_[b].size);
 }
 
 void MeasureMatrix::runTask(std::size_t task, ProbeArena& arena) {

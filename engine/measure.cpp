@@ -29,6 +29,10 @@ ProbeStatus pairSizes(ProbeArena* arena, const char* t, std::size_t n_t, const c
     return ProbeStatus::Ok;
 }
 
+bool withinJointLimit(std::size_t n_t, std::size_t n_s) {
+    return n_t <= JOINT_SIZE_LIMIT && n_s <= JOINT_SIZE_LIMIT - n_t;  // no sum that could wrap
+}
+
 bool hasZeroSize(const PairSizes& k) {
     return k.k_s_e == 0 || k.k_s_t == 0 || k.k_t_s == 0 || k.k_s_s == 0 || k.k_t_t == 0;
 }
@@ -51,8 +55,7 @@ double measureCore(const char* t, std::size_t n_t, const char* s, std::size_t n_
     }
     if (firstMeasurePending()) readDebugEnvironment();
     if (n_t == n_s && (t == s || std::memcmp(t, s, n_t) == 0)) return 1.0;
-    // Written so that no sum of two huge lengths can wrap.
-    if (n_t > JOINT_SIZE_LIMIT || n_s > JOINT_SIZE_LIMIT - n_t) {
+    if (!withinJointLimit(n_t, n_s)) {
         setLastError(message::JOINT_SIZE);
         return -1.0;
     }

@@ -96,6 +96,9 @@ struct PairSizes {
 ProbeStatus pairSizes(ProbeArena* arena, const char* t, std::size_t n_t, const char* s,
                       std::size_t n_s, PairSizes& sizes);
 
+// n_t + n_s <= JOINT_SIZE_LIMIT, for any two lengths.
+bool withinJointLimit(std::size_t n_t, std::size_t n_s);
+
 bool hasZeroSize(const PairSizes& sizes);
 // The clamped quotient of the five sizes, in [0, MEASURE_CLAMPED]. Requires
 // !hasZeroSize(sizes).
