@@ -17,6 +17,7 @@
 namespace {
 
 constexpr std::chrono::milliseconds PROGRESS_INTERVAL{100};
+constexpr Py_ssize_t MAX_WORKERS = 1024;
 
 bool views(PyObject* tuple, const char* name, std::vector<vendrask::ByteView>& out) {
     const Py_ssize_t count = PyTuple_GET_SIZE(tuple);
@@ -50,11 +51,15 @@ PyObject* compute(PyObject*, PyObject* args) {
     PyObject* ts = nullptr;
     PyObject* ss = nullptr;
     PyObject* out = nullptr;
-    unsigned int workers = 1;
+    Py_ssize_t workers = 1;
     PyObject* progress = Py_None;
-    if (!PyArg_ParseTuple(args, "O!O!OIO:compute", &PyTuple_Type, &ts, &PyTuple_Type, &ss, &out,
+    if (!PyArg_ParseTuple(args, "O!O!OnO:compute", &PyTuple_Type, &ts, &PyTuple_Type, &ss, &out,
                           &workers, &progress))
         return nullptr;
+    if (workers < 1 || workers > MAX_WORKERS) {
+        PyErr_Format(PyExc_ValueError, "workers must be from 1 to %zd, not %zd", MAX_WORKERS, workers);
+        return nullptr;
+    }
     if (progress != Py_None && !PyCallable_Check(progress)) {
         PyErr_SetString(PyExc_TypeError, "progress must be callable or None");
         return nullptr;
@@ -63,10 +68,11 @@ PyObject* compute(PyObject*, PyObject* args) {
     if (PyObject_GetBuffer(out, &buffer.view, PyBUF_WRITABLE | PyBUF_C_CONTIGUOUS | PyBUF_FORMAT) < 0)
         return nullptr;
     buffer.held = true;
-    const auto cells = static_cast<std::size_t>(PyTuple_GET_SIZE(ts)) *
-                       static_cast<std::size_t>(PyTuple_GET_SIZE(ss));
-    if (std::strcmp(buffer.view.format, "d") != 0 || buffer.view.itemsize != sizeof(double) ||
-        static_cast<std::size_t>(buffer.view.len) != cells * sizeof(double)) {
+    const auto rows = static_cast<std::size_t>(PyTuple_GET_SIZE(ts));
+    const auto columns = static_cast<std::size_t>(PyTuple_GET_SIZE(ss));
+    const bool fits = columns == 0 || rows <= SIZE_MAX / sizeof(double) / columns;
+    if (!fits || std::strcmp(buffer.view.format, "d") != 0 || buffer.view.itemsize != sizeof(double) ||
+        static_cast<std::size_t>(buffer.view.len) != rows * columns * sizeof(double)) {
         PyErr_SetString(PyExc_ValueError, "out must hold len(ts) * len(ss) float64 values");
         return nullptr;
     }
@@ -88,7 +94,7 @@ PyObject* compute(PyObject*, PyObject* args) {
         };
         PyThreadState* state = PyEval_SaveThread();
         try {
-            interrupted = !matrix.run(workers, [&](std::size_t done) {
+            interrupted = !matrix.run(static_cast<unsigned>(workers), [&](std::size_t done) {
                 PyEval_RestoreThread(state);
                 const bool goOn = report(done);
                 state = PyEval_SaveThread();

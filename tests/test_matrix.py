@@ -8,6 +8,7 @@ from hypothesis import given, settings, strategies as st
 
 import _vendrask
 import vendrask
+from vendrask import _matrix
 
 rng = random.Random(7)
 PROSE = b"the quick brown fox jumps over the lazy dog while the cat sleeps "
@@ -87,6 +88,12 @@ def test_an_exception_from_progress_stops_the_work():
     (lambda: vendrask.cdist([b"a"], [b"c"], errors="ignore"), ValueError, "errors must be"),
     (lambda: vendrask.cdist([b"a"], [b"c"], progress=3), TypeError, "progress must be callable"),
     (lambda: vendrask.cdist(None, [b"c"]), TypeError, ""),
+    # The native core checks what it is given, too.
+    (lambda: _matrix.compute((b"a",), (b"b", b"c"), np.empty((1, 1)), 1, None), ValueError, "out must hold"),
+    (lambda: _matrix.compute((b"a",), (b"b",), np.empty(1, np.float32), 1, None), ValueError, "out must hold"),
+    (lambda: _matrix.compute((b"a",), (b"b",), b"12345678", 1, None), BufferError, ""),
+    (lambda: _matrix.compute((b"a",), (b"b",), np.empty(1), -1, None), ValueError, "workers must be from 1"),
+    (lambda: _matrix.compute([b"a"], (b"b",), np.empty(1), 1, None), TypeError, ""),
 ])
 def test_bad_arguments(call, kind, text):
     with pytest.raises(kind, match=re.escape(text) if text else None):
