@@ -12,7 +12,6 @@ Run: python bench/compare.py   (after pip install .)
 """
 import os
 import random
-import resource
 import statistics
 import subprocess
 import sys
@@ -86,7 +85,7 @@ def matrices():
 
     docs = [document(2048, seed) for seed in range(100)]
     cores = os.cpu_count() or 1
-    print(f"\n2. All ordered pairs of 100 documents of 2 KB: vendrask.matrix against a loop of measure")
+    print("\n2. All ordered pairs of 100 documents of 2 KB: vendrask.matrix against a loop of measure")
 
     def loop():
         return [[_vendrask.measure(t, s) for s in docs] for t in docs]
@@ -94,7 +93,9 @@ def matrices():
     assert (vendrask.matrix(docs, workers=cores) == loop()).all()
     times = {"loop": [], "1": [], str(cores): []}
     for _ in range(3):
-        start = time.perf_counter(); loop(); times["loop"].append(time.perf_counter() - start)
+        start = time.perf_counter()
+        loop()
+        times["loop"].append(time.perf_counter() - start)
         for workers in (1, cores):
             start = time.perf_counter()
             vendrask.matrix(docs, workers=workers)

@@ -19,3 +19,17 @@ def run_python():
         return subprocess.run([sys.executable, "-c", code], env=env, capture_output=True,
                               text=True, timeout=120)
     return run
+
+
+@pytest.fixture
+def quiet_stderr():
+    """Sends fd 2 to /dev/null for the test: echo and trace lines in bulk
+    would otherwise pile up in pytest's capture."""
+    saved, null = os.dup(2), os.open(os.devnull, os.O_WRONLY)
+    os.dup2(null, 2)
+    try:
+        yield
+    finally:
+        os.dup2(saved, 2)
+        os.close(saved)
+        os.close(null)
