@@ -1,131 +1,163 @@
-"""Side-by-side timings, all in one run on one machine:
+"""_vendrask.measure against the same measure in pure Python on the standard
+library's zlib (tests/reference.py), side by side in one run, per joint-size
+class, in a plain interpreter and in one that has imported numpy (which
+changes how glibc's malloc treats zlib's 270 KB of stream state: see the
+README).
 
-1. _vendrask.measure against a pure-Python measure on the standard library's
-   zlib (tests/reference.py), per joint-size class, in a plain interpreter and
-   in one that has imported numpy (which changes how glibc's malloc treats
-   zlib's 270 KB of stream state: see the README);
-2. vendrask.matrix on 100 documents of about 2 KB, with 1 worker and with all
-   cores, against a Python loop of _vendrask.measure over all ordered pairs;
-3. the peak memory of a matrix of 1000 documents.
+The pairs are 128 different ones per class, cut from the licence texts in
+/usr/share/common-licenses (the same pairs as bench/measure_bench.cpp). Each
+variant makes the same calls in two orders: "cycled" runs through all pairs
+again and again, "repeated" measures each pair many times running, as a
+benchmark of one pair would. The repeated order lets the CPU's branch
+predictor learn the input, so it flatters the figures; the cycled order is
+what a workload of many different pairs pays.
 
-Run: python bench/compare.py   (after pip install .)
+Run: python bench/compare.py [--quick]   (after pip install .)
+The many-document functions are in bench/api_bench.py.
 """
+import argparse
 import os
-import random
 import statistics
 import subprocess
 import sys
 import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path.insert(0, os.path.join(HERE, "..", "tests"))
-
-import _vendrask  # noqa: E402
-import reference  # noqa: E402
-
+CORPUS_DIRECTORY = "/usr/share/common-licenses"
 JOINT_SIZES = (100, 1024, 8192, 32767)
-WORDS = [bytes(random.Random(i).choices(b"abcdefghijklmnopqrstuvwxyz", k=1 + i % 9)) for i in range(400)]
+PAIRS = 128
+MASK64 = (1 << 64) - 1
 
 
-def document(size, seed):
-    """Text-like bytes from a shared vocabulary, so documents overlap."""
-    rng = random.Random(seed)
-    return b" ".join(rng.choices(WORDS[:60 + seed % 200], k=size))[:size]
+def read_corpus():
+    """The directory's regular files (not the symlinks that repeat them), in
+    name order, concatenated: the same bytes as the native benchmark's."""
+    names = sorted(name for name in os.listdir(CORPUS_DIRECTORY)
+                   if not os.path.islink(os.path.join(CORPUS_DIRECTORY, name)))
+    parts = []
+    for name in names:
+        path = os.path.join(CORPUS_DIRECTORY, name)
+        if os.path.isfile(path):
+            with open(path, "rb") as file:
+                parts.append(file.read())
+    return b"".join(parts)
 
 
-def per_call(function, *args, budget=0.4):
-    """Median seconds per call over rounds of about `budget` seconds each."""
-    calls = 1
+def splitmix64(seed):
+    """The same stream of numbers as the native benchmark's generator."""
+    state = seed & MASK64
     while True:
-        start = time.perf_counter()
-        for _ in range(calls):
-            function(*args)
-        if time.perf_counter() - start > budget / 10:
-            break
-        calls *= 2
-    rounds = []
-    for _ in range(5):
-        start = time.perf_counter()
-        for _ in range(calls):
-            function(*args)
-        rounds.append((time.perf_counter() - start) / calls)
-    return statistics.median(rounds)
+        state = (state + 0x9E3779B97F4A7C15) & MASK64
+        z = state
+        z = ((z ^ (z >> 30)) * 0xBF58476D1CE4E5B9) & MASK64
+        z = ((z ^ (z >> 27)) * 0x94D049BB133111EB) & MASK64
+        yield z ^ (z >> 31)
 
 
-def single_times():
-    """Prints, per joint size, seconds per call of _vendrask and of pure Python."""
-    for joint in JOINT_SIZES:
-        text = document(joint, joint)
-        t, s = text[: joint // 2], text[joint // 2:]
-        assert _vendrask.measure(t, s) == reference.measure(t, s)
-        ours, theirs = [], []
-        for _ in range(3):  # interleaved, so drifts in machine load hit both
-            ours.append(per_call(_vendrask.measure, t, s))
-            theirs.append(per_call(reference.measure, t, s))
-        print(joint, min(ours), min(theirs))
+def cut_pairs(corpus, joint, count=PAIRS):
+    """`count` different pairs of `joint` bytes together, each string cut from
+    a random place in the corpus."""
+    n_t = joint // 2
+    n_s = joint - n_t
+    numbers = splitmix64(joint)
+    pairs = []
+    while len(pairs) < count:
+        a = next(numbers) % (len(corpus) - n_t + 1)
+        b = next(numbers) % (len(corpus) - n_s + 1)
+        t, s = corpus[a:a + n_t], corpus[b:b + n_s]
+        if t != s:
+            pairs.append((t, s))
+    return pairs
 
 
-def single_measures():
-    print("1. One measure: _vendrask.measure against pure Python on zlib")
-    print(f"   {'':>10} {'plain interpreter':^33} {'after import numpy':^33}")
-    print(f"   {'joint size':>10}" + f" {'vendrask':>10} {'pure Python':>12} {'ratio':>8}" * 2)
-    runs = []
-    for prelude in ("", "import numpy; "):
-        code = prelude + "import sys; sys.path.insert(0, sys.argv[1]); import compare; compare.single_times()"
-        out = subprocess.run([sys.executable, "-c", code, HERE], capture_output=True, text=True, check=True)
-        runs.append([line.split() for line in out.stdout.splitlines()])
-    for plain, busy in zip(*runs):
-        cells = "".join(f" {float(o) * 1e6:>8.1f}us {float(p) * 1e6:>10.1f}us {float(p) / float(o):>7.2f}x"
-                        for _, o, p in (plain, busy))
-        print(f"   {plain[0]:>10}{cells}")
+def cut_documents(corpus, count, smallest, largest, seed):
+    """`count` documents of `smallest` to `largest` bytes, each cut from a
+    random place in the corpus and starting at a line, as the same call
+    always cuts them."""
+    numbers = splitmix64(seed)
+    documents = []
+    while len(documents) < count:
+        size = smallest + next(numbers) % (largest - smallest + 1)
+        start = corpus.find(b"\n", next(numbers) % (len(corpus) - largest)) + 1
+        document = corpus[start:start + size]
+        if len(document) == size:
+            documents.append(document)
+    return documents
 
 
-def matrices():
-    import vendrask
-
-    docs = [document(2048, seed) for seed in range(100)]
-    cores = os.cpu_count() or 1
-    print("\n2. All ordered pairs of 100 documents of 2 KB: vendrask.matrix against a loop of measure")
-
-    def loop():
-        return [[_vendrask.measure(t, s) for s in docs] for t in docs]
-
-    assert (vendrask.matrix(docs, workers=cores) == loop()).all()
-    times = {"loop": [], "1": [], str(cores): []}
-    for _ in range(3):
-        start = time.perf_counter()
-        loop()
-        times["loop"].append(time.perf_counter() - start)
-        for workers in (1, cores):
-            start = time.perf_counter()
-            vendrask.matrix(docs, workers=workers)
-            times[str(workers)].append(time.perf_counter() - start)
-    base = min(times["loop"])
-    print(f"   {'loop of measure':<24} {base:>7.3f}s")
-    for workers in (1, cores):
-        best = min(times[str(workers)])
-        print(f"   {f'matrix, {workers} worker(s)':<24} {best:>7.3f}s {base / best:>6.2f}x")
+def repeats_in_a_row(joint):
+    """How often the repeated order measures each pair running: dozens of runs
+    let a branch predictor learn an input; fewer for the larger pairs keeps a
+    run short, and there one measure is long enough to learn from anyway."""
+    return 64 if joint <= 1024 else 16 if joint <= 8192 else 8
 
 
-def peak_memory():
-    code = (
-        "import resource, sys; sys.path.insert(0, sys.argv[1]); from compare import document; import vendrask\n"
-        "docs = [document(1024, seed) for seed in range(1000)]\n"
-        "before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss\n"
-        "m = vendrask.matrix(docs, workers=-1)\n"
-        "after = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss\n"
-        "print(before, after, m.nbytes)\n")
+def call_order(pairs, repeats, cycled):
+    """Every pair `repeats` times: cycling through them, or each running."""
+    if cycled:
+        return pairs * repeats
+    return [pair for pair in pairs for _ in range(repeats)]
+
+
+def seconds_per_call(function, order):
     start = time.perf_counter()
-    out = subprocess.run([sys.executable, "-c", code, HERE], capture_output=True, text=True, check=True).stdout
-    seconds = time.perf_counter() - start
-    before, after, result = map(int, out.split())
-    print(f"\n3. Matrix of 1000 documents of 1 KB, all cores: {seconds:.1f}s")
-    print(f"   peak RSS {after / 1024:.1f} MiB, of which {(after - before) / 1024:.1f} MiB for the job "
-          f"(result {result / 2**20:.1f} MiB)")
+    for t, s in order:
+        function(t, s)
+    return (time.perf_counter() - start) / len(order)
+
+
+def single_times(quick):
+    """Prints, per joint size, median seconds per call of _vendrask and of pure
+    Python, repeated and cycled. Runs in the interpreter being measured."""
+    sys.path.insert(0, os.path.join(HERE, "..", "tests"))
+    import _vendrask
+    import reference
+
+    corpus = read_corpus()
+    for joint in JOINT_SIZES:
+        pairs = cut_pairs(corpus, joint)[:16 if quick else PAIRS]
+        for t, s in pairs:
+            assert _vendrask.measure(t, s) == reference.measure(t, s)
+        variants = [(function, call_order(pairs, repeats_in_a_row(joint), cycled))
+                    for function in (_vendrask.measure, reference.measure) for cycled in (False, True)]
+        rounds = [[] for _ in variants]
+        for _ in range(2 if quick else 3):  # interleaved, so drifts in machine load hit all alike
+            for times, (function, order) in zip(rounds, variants):
+                times.append(seconds_per_call(function, order))
+        print(joint, *(statistics.median(times) for times in rounds))
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("--quick", action="store_true", help="16 pairs per joint size, two rounds")
+    options = parser.parse_args()
+    if not os.path.isdir(CORPUS_DIRECTORY):
+        sys.exit(f"compare.py: needs the licence texts in {CORPUS_DIRECTORY}")
+
+    import zlib
+    print(f"Python {sys.version.split()[0]}, {os.cpu_count()} cores, zlib {zlib.ZLIB_RUNTIME_VERSION}, "
+          f"{16 if options.quick else PAIRS} pairs per joint size cut from {CORPUS_DIRECTORY}")
+    print("microseconds per measure (medians); cycled: all pairs in turn; repeated: each pair "
+          + "/".join(str(repeats_in_a_row(joint)) for joint in JOINT_SIZES) + " times running")
+    for prelude, title in (("", "plain interpreter"), ("import numpy; ", "after import numpy")):
+        code = (prelude + "import sys; sys.path.insert(0, sys.argv[1]); import compare; "
+                f"compare.single_times({options.quick})")
+        result = subprocess.run([sys.executable, "-c", code, HERE], capture_output=True, text=True)
+        if result.returncode != 0:
+            sys.exit(f"compare.py: the {title} run failed:\n{result.stderr}")
+        print(f"\n{title}")
+        print(f"{'joint size':>10} | {'vendrask':>8} {'':>8} {'cycled/':>8} | {'pure Python':>11} {'':>8} "
+              f"{'cycled/':>8} | {'pure Python/':>12}")
+        print(f"{'':>10} | {'repeated':>8} {'cycled':>8} {'repeated':>8} | {'repeated':>11} {'cycled':>8} "
+              f"{'repeated':>8} | {'vendrask':>12}")
+        for line in result.stdout.splitlines():
+            joint, ours_repeated, ours, theirs_repeated, theirs = line.split()
+            ours_repeated, ours, theirs_repeated, theirs = (
+                float(x) * 1e6 for x in (ours_repeated, ours, theirs_repeated, theirs))
+            print(f"{joint:>10} | {ours_repeated:>8.1f} {ours:>8.1f} {ours / ours_repeated:>7.2f}x | "
+                  f"{theirs_repeated:>11.1f} {theirs:>8.1f} {theirs / theirs_repeated:>7.2f}x | "
+                  f"{theirs / ours:>11.2f}x")
 
 
 if __name__ == "__main__":
-    print(f"Python {sys.version.split()[0]}, {os.cpu_count()} cores, zlib {__import__('zlib').ZLIB_RUNTIME_VERSION}\n")
-    single_measures()
-    matrices()
-    peak_memory()
+    main()
