@@ -41,7 +41,12 @@ struct BufferGuard {
 PyObject* probe(PyObject*, PyObject* args) {
     BufferGuard data;
     BufferGuard dictionary;
-    if (!PyArg_ParseTuple(args, "y*|z*:probe", &data.view, &dictionary.view)) return nullptr;
+    PyObject* dictionaryObject = Py_None;
+    if (!PyArg_ParseTuple(args, "y*|O:probe", &data.view, &dictionaryObject)) return nullptr;
+    // None means no dictionary at all; an empty one is still given to zlib.
+    if (dictionaryObject != Py_None &&
+        PyObject_GetBuffer(dictionaryObject, &dictionary.view, PyBUF_SIMPLE) < 0)
+        return nullptr;
     std::int32_t size = 0;
     const auto status = vendrask::probeSize(
         &vendrask::moduleArena(), static_cast<const char*>(dictionary.view.buf),
