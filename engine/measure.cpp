@@ -1,5 +1,6 @@
 // The measure of s through t, from five compressed sizes, and the mean of two
 // measures.
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 
@@ -46,6 +47,12 @@ double quotient(const PairSizes& k) {
     if (x < 0) return 0.0;
     if (x > MEASURE_CEILING) return MEASURE_CLAMPED;
     return x;
+}
+
+double measureFromSizes(const PairSizes& k) {
+    if (k.k_s_e <= 0 || k.k_s_t <= 0 || k.k_t_s <= 0 || k.k_s_s <= 0 || k.k_t_t <= 0)
+        return std::nan("");
+    return quotient(k);
 }
 
 double measureCore(const char* t, std::size_t n_t, const char* s, std::size_t n_s) {

@@ -11,7 +11,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
-#include <vector>
 
 namespace vendrask {
 
@@ -60,7 +59,8 @@ constexpr const char* DEFLATE_END = "Inside Vendrask: deflateEnd";
 // no probe touches the heap (or page-faults fresh memory in). One probe at a
 // time per arena; a request that does not fit goes to the heap instead.
 struct ProbeArena {
-    alignas(std::max_align_t) unsigned char bytes[PROBE_ARENA_BYTES]{};
+    // Not zeroed when made with new: zlib never depends on what the memory held.
+    alignas(std::max_align_t) unsigned char bytes[PROBE_ARENA_BYTES];
     std::size_t used = 0;  // bump offset into bytes
     std::size_t live = 0;  // allocations not yet freed; at 0 the arena rewinds
 };
@@ -111,52 +111,42 @@ double measureCore(const char* t, std::size_t n_t, const char* s, std::size_t n_
 // The mean of two values, in double precision. No checks.
 double adjustCore(float a, float b);
 
-// ---- Many pairs at once ------------------------------------------------------
+// ---- Many probes at once ----------------------------------------------------
 
 struct ByteView {
     const char* data;
     std::size_t size;
 };
 
-// The measures of every pair of two lists: cell (i, j) equals
-// measureCore(ts[i], ss[j]) bit for bit, but each distinct string's lone and
-// self-primed sizes are probed once and each distinct ordered cross size once
-// (for one list against itself, size(x after y) serves both (x, y) and (y, x)).
-// Probes run on worker threads with arenas of their own; nothing module-wide
-// is touched. The strings are borrowed and must outlive the object.
-class MeasureMatrix {
-public:
-    MeasureMatrix(const std::vector<ByteView>& ts, const std::vector<ByteView>& ss);
+// A probe's dictionary index that stands for no dictionary at all.
+constexpr std::uint32_t NO_DICTIONARY = UINT32_MAX;
 
-    std::size_t taskCount() const { return tasks_; }
+// Called from the calling thread with the number of probes done so far: once
+// before any work and about every interval while it runs. Returning false
+// stops the batch; so does anything it throws, which reaches the caller once
+// every worker has stopped.
+using Poll = std::function<bool(std::size_t done)>;
 
-    // Runs every probe on `workers` threads; call once. The calling thread calls
-    // poll(tasks done) before they start and every `interval` while they run;
-    // if poll returns false the workers stop early and run returns false.
-    bool run(unsigned workers, const std::function<bool(std::size_t)>& poll,
-             std::chrono::milliseconds interval);
-
-    // Writes the row-major ts.size() x ss.size() measures to `out`: NaN for
-    // pairs over the limit and pairs whose probes failed. Returns the message
-    // of the first failure, or nullptr if there was none.
-    const char* fill(double* out) const;
-
-private:
-    bool overLimit(std::uint32_t a, std::uint32_t b) const;
-    void runTask(std::size_t task, ProbeArena& arena);
-    void work();
-
-    std::vector<ByteView> strings_;  // the distinct strings of both lists
-    std::vector<std::uint32_t> tRow_, sColumn_;             // input index -> row / column
-    std::vector<std::uint32_t> rowString_, columnString_;   // row / column -> distinct string
-    bool square_ = false;  // rows and columns are the same strings in the same order
-    std::vector<bool> needsAlone_;
-    std::vector<std::int32_t> alone_, self_;       // per distinct string
-    std::vector<std::int32_t> sAfterT_, tAfterS_;  // rows x columns; tAfterS_ unused if square_
-    std::size_t tasks_ = 0;
-    std::atomic<std::size_t> next_{0}, done_{0};
-    std::atomic<bool> stop_{false};
-    std::atomic<int> failure_{static_cast<int>(ProbeStatus::Ok)};
+struct BatchOutcome {
+    bool finished = true;                    // false: poll stopped the batch
+    ProbeStatus failure = ProbeStatus::Ok;   // the first failed probe seen
 };
+
+// sizes[k] = probeSize of strings[data[k]] primed with strings[dictionaries[k]]
+// (or with no dictionary for NO_DICTIONARY), for every k < count; a failed
+// probe leaves -1. Indices must be below the number of strings. Runs on up to
+// `workers` threads, each with an arena of its own, or on the calling thread
+// for one worker or a small batch. Touches no module-wide state.
+//
+// If fewer threads than asked can be started the batch runs on those; if none
+// can, std::system_error is thrown. std::bad_alloc and any other exception
+// from a worker are carried back and rethrown here after all have stopped.
+BatchOutcome probeBatch(const ByteView* strings, const std::uint32_t* dictionaries,
+                        const std::uint32_t* data, std::int32_t* sizes, std::size_t count,
+                        unsigned workers, const Poll& poll, std::chrono::milliseconds interval);
+
+// The measure from five sizes, as measureCore combines them: NaN when a size
+// is negative (a probe that failed or was never run) or 0.
+double measureFromSizes(const PairSizes& sizes);
 
 }  // namespace vendrask

@@ -1,14 +1,15 @@
-// vendrask._matrix: the native core of vendrask.cdist. It converts the two
-// tuples of bytes and the output buffer, then computes with the GIL released;
-// the calling thread takes the GIL back only to report progress and to notice
-// signals.
+// vendrask._matrix: the native core of the vendrask package. probe() runs a
+// batch of compressions with the GIL released; the calling thread takes the
+// GIL back only to report progress and to notice signals. quotients() turns
+// the sizes into measures with the engine's own arithmetic.
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
 #include <chrono>
 #include <cstring>
+#include <exception>
 #include <new>
-#include <stdexcept>
+#include <string>
 #include <system_error>
 #include <vector>
 
@@ -19,42 +20,62 @@ namespace {
 constexpr std::chrono::milliseconds PROGRESS_INTERVAL{100};
 constexpr Py_ssize_t MAX_WORKERS = 1024;
 
-bool views(PyObject* tuple, const char* name, std::vector<vendrask::ByteView>& out) {
-    const Py_ssize_t count = PyTuple_GET_SIZE(tuple);
-    out.reserve(static_cast<std::size_t>(count));
-    for (Py_ssize_t i = 0; i < count; ++i) {
-        PyObject* item = PyTuple_GET_ITEM(tuple, i);
-        if (!PyBytes_Check(item)) {
-            PyErr_Format(PyExc_TypeError, "%s[%zd] must be bytes, not %.200s", name, i,
-                         Py_TYPE(item)->tp_name);
+// A buffer held for one call. The release needs the GIL: if the thread is
+// unwound while it does not hold it (the interpreter ending a daemon thread
+// at exit), the buffer is left to the dying process.
+class Buffer {
+public:
+    explicit Buffer(const bool& gilHeld) : gilHeld_(gilHeld) {}
+    Buffer(const Buffer&) = delete;
+    Buffer& operator=(const Buffer&) = delete;
+    ~Buffer() {
+        if (held_ && gilHeld_) PyBuffer_Release(&view_);
+    }
+
+    // A C-contiguous buffer of `count` items of `format` ("i": int32, "d":
+    // float64, ...), writable if asked; sets a Python error and returns false
+    // if `object` is not one.
+    bool get(PyObject* object, const char* name, const char* format, Py_ssize_t itemSize,
+             bool writable, Py_ssize_t count = -1) {
+        const int flags = PyBUF_C_CONTIGUOUS | PyBUF_FORMAT | (writable ? PyBUF_WRITABLE : 0);
+        if (PyObject_GetBuffer(object, &view_, flags) < 0) return false;
+        held_ = true;
+        const char* got = view_.format != nullptr ? view_.format : "B";
+        if (got[0] == '=' || got[0] == '<' || got[0] == '@') ++got;
+        if (std::strcmp(got, format) != 0 || view_.itemsize != itemSize ||
+            (count >= 0 && view_.len != count * itemSize)) {
+            PyErr_Format(PyExc_ValueError, "%s must be a contiguous array of %zd '%s' items", name,
+                         count, format);
             return false;
         }
-        out.push_back({PyBytes_AS_STRING(item), static_cast<std::size_t>(PyBytes_GET_SIZE(item))});
+        return true;
     }
-    return true;
-}
 
-// Releases the output buffer on every path.
-struct BufferGuard {
-    Py_buffer view{};
-    bool held = false;
-    ~BufferGuard() {
-        if (held) PyBuffer_Release(&view);
+    Py_ssize_t count() const { return view_.len / view_.itemsize; }
+    template <typename T>
+    T* items() const {
+        return static_cast<T*>(view_.buf);
     }
+
+private:
+    const bool& gilHeld_;
+    Py_buffer view_{};
+    bool held_ = false;
 };
 
-// compute(ts, ss, out, workers, progress) -> None, or the message of the first
-// failed probe. ts and ss are tuples of bytes (they keep the strings alive
-// while the GIL is released); out is a writable C-contiguous float64 buffer of
-// len(ts) * len(ss) items; progress is None or called as progress(done, total).
-PyObject* compute(PyObject*, PyObject* args) {
-    PyObject* ts = nullptr;
-    PyObject* ss = nullptr;
-    PyObject* out = nullptr;
+// probe(strings, dictionaries, data, sizes, workers, progress) -> None, or the
+// message of the first failed probe. strings is a tuple of bytes (it keeps
+// them alive while the GIL is released); dictionaries and data are int32
+// arrays of indices into it (-1 in dictionaries: no dictionary); sizes is a
+// writable int32 array of the same length that receives the sizes (-1 where a
+// probe failed). progress is None or called as progress(done, total).
+PyObject* probe(PyObject*, PyObject* args) {
+    PyObject* strings = nullptr;
+    PyObject *dictionaryObject = nullptr, *dataObject = nullptr, *sizesObject = nullptr;
     Py_ssize_t workers = 1;
     PyObject* progress = Py_None;
-    if (!PyArg_ParseTuple(args, "O!O!OnO:compute", &PyTuple_Type, &ts, &PyTuple_Type, &ss, &out,
-                          &workers, &progress))
+    if (!PyArg_ParseTuple(args, "O!OOOnO:probe", &PyTuple_Type, &strings, &dictionaryObject,
+                          &dataObject, &sizesObject, &workers, &progress))
         return nullptr;
     if (workers < 1 || workers > MAX_WORKERS) {
         PyErr_Format(PyExc_ValueError, "workers must be from 1 to %zd, not %zd", MAX_WORKERS, workers);
@@ -64,65 +85,139 @@ PyObject* compute(PyObject*, PyObject* args) {
         PyErr_SetString(PyExc_TypeError, "progress must be callable or None");
         return nullptr;
     }
-    BufferGuard buffer;
-    if (PyObject_GetBuffer(out, &buffer.view, PyBUF_WRITABLE | PyBUF_C_CONTIGUOUS | PyBUF_FORMAT) < 0)
+    bool gilHeld = true;
+    Buffer dictionaries(gilHeld), data(gilHeld), sizes(gilHeld);
+    if (!data.get(dataObject, "data", "i", 4, false)) return nullptr;
+    const Py_ssize_t count = data.count();
+    if (!dictionaries.get(dictionaryObject, "dictionaries", "i", 4, false, count) ||
+        !sizes.get(sizesObject, "sizes", "i", 4, true, count))
         return nullptr;
-    buffer.held = true;
-    const auto rows = static_cast<std::size_t>(PyTuple_GET_SIZE(ts));
-    const auto columns = static_cast<std::size_t>(PyTuple_GET_SIZE(ss));
-    const bool fits = columns == 0 || rows <= SIZE_MAX / sizeof(double) / columns;
-    if (!fits || std::strcmp(buffer.view.format, "d") != 0 || buffer.view.itemsize != sizeof(double) ||
-        static_cast<std::size_t>(buffer.view.len) != rows * columns * sizeof(double)) {
-        PyErr_SetString(PyExc_ValueError, "out must hold len(ts) * len(ss) float64 values");
-        return nullptr;
+
+    const Py_ssize_t stringCount = PyTuple_GET_SIZE(strings);
+    const auto* dictionaryIndex = dictionaries.items<const std::int32_t>();
+    const auto* dataIndex = data.items<const std::int32_t>();
+    for (Py_ssize_t k = 0; k < count; ++k) {
+        if (dataIndex[k] < 0 || dataIndex[k] >= stringCount || dictionaryIndex[k] < -1 ||
+            dictionaryIndex[k] >= stringCount) {
+            PyErr_Format(PyExc_IndexError, "probe %zd indexes no string", k);
+            return nullptr;
+        }
     }
 
-    const char* failure = nullptr;
-    bool interrupted = false;  // a Python exception is set
-    enum { NONE, NO_MEMORY, NO_THREAD } nativeError = NONE;
+    std::vector<vendrask::ByteView> views;
     try {
-        std::vector<vendrask::ByteView> tViews, sViews;
-        if (!views(ts, "ts", tViews) || !views(ss, "ss", sViews)) return nullptr;
-        vendrask::MeasureMatrix matrix(tViews, sViews);
-        const auto total = static_cast<Py_ssize_t>(matrix.taskCount());
-        auto report = [&](std::size_t done) {
-            if (PyErr_CheckSignals() < 0) return false;
-            if (progress == Py_None) return true;
-            PyObject* result = PyObject_CallFunction(progress, "nn", static_cast<Py_ssize_t>(done), total);
-            Py_XDECREF(result);
-            return result != nullptr;
-        };
-        PyThreadState* state = PyEval_SaveThread();
-        try {
-            interrupted = !matrix.run(static_cast<unsigned>(workers), [&](std::size_t done) {
-                PyEval_RestoreThread(state);
+        views.reserve(static_cast<std::size_t>(stringCount));
+    } catch (const std::bad_alloc&) {
+        return PyErr_NoMemory();
+    }
+    for (Py_ssize_t i = 0; i < stringCount; ++i) {
+        PyObject* item = PyTuple_GET_ITEM(strings, i);
+        if (!PyBytes_Check(item)) {
+            PyErr_Format(PyExc_TypeError, "strings[%zd] must be bytes, not %.200s", i,
+                         Py_TYPE(item)->tp_name);
+            return nullptr;
+        }
+        views.push_back({PyBytes_AS_STRING(item), static_cast<std::size_t>(PyBytes_GET_SIZE(item))});
+    }
+
+    // int32 and uint32 share their representation; -1 reads as NO_DICTIONARY.
+    static_assert(vendrask::NO_DICTIONARY == static_cast<std::uint32_t>(-1));
+    const auto* dictionaryIds = reinterpret_cast<const std::uint32_t*>(dictionaryIndex);
+    const auto* dataIds = reinterpret_cast<const std::uint32_t*>(dataIndex);
+
+    bool pythonError = false;
+    auto report = [&](std::size_t done) {
+        if (PyErr_CheckSignals() < 0) return false;
+        if (progress == Py_None) return true;
+        PyObject* result = PyObject_CallFunction(progress, "nn", static_cast<Py_ssize_t>(done), count);
+        Py_XDECREF(result);
+        return result != nullptr;
+    };
+
+    vendrask::BatchOutcome outcome;
+    std::string nativeError;
+    enum { NONE, NO_MEMORY, NO_THREAD, OTHER } kind = NONE;
+    PyThreadState* state = PyEval_SaveThread();
+    gilHeld = false;
+    try {
+        outcome = vendrask::probeBatch(
+            views.data(), dictionaryIds, dataIds, sizes.items<std::int32_t>(),
+            static_cast<std::size_t>(count), static_cast<unsigned>(workers),
+            [&](std::size_t done) {
+                PyEval_RestoreThread(state);  // may end this thread at interpreter exit
+                gilHeld = true;
                 const bool goOn = report(done);
+                pythonError = !goOn;
+                gilHeld = false;
                 state = PyEval_SaveThread();
                 return goOn;
-            }, PROGRESS_INTERVAL);
-            if (!interrupted) failure = matrix.fill(static_cast<double*>(buffer.view.buf));
-        } catch (const std::bad_alloc&) {
-            nativeError = NO_MEMORY;
-        } catch (const std::system_error&) {
-            nativeError = NO_THREAD;
-        }
-        PyEval_RestoreThread(state);
-        if (!interrupted && nativeError == NONE && !report(matrix.taskCount())) interrupted = true;
+            },
+            PROGRESS_INTERVAL);
     } catch (const std::bad_alloc&) {
-        nativeError = NO_MEMORY;
+        kind = NO_MEMORY;
+    } catch (const std::system_error& error) {
+        kind = NO_THREAD;
+        nativeError = error.code().message();
+    } catch (const std::exception& error) {
+        kind = OTHER;
+        nativeError = error.what();
     }
-    if (nativeError == NO_MEMORY) return PyErr_NoMemory();
-    if (nativeError == NO_THREAD) {
-        PyErr_SetString(PyExc_RuntimeError, "could not start the worker threads");
+    PyEval_RestoreThread(state);
+    gilHeld = true;
+
+    switch (kind) {
+        case NO_MEMORY: return PyErr_NoMemory();
+        case NO_THREAD:
+            PyErr_Format(PyExc_RuntimeError, "could not start the worker threads: %s", nativeError.c_str());
+            return nullptr;
+        case OTHER:
+            PyErr_Format(PyExc_RuntimeError, "vendrask: %s", nativeError.c_str());
+            return nullptr;
+        case NONE: break;
+    }
+    if (!outcome.finished) {
+        if (!pythonError || !PyErr_Occurred())
+            PyErr_SetString(PyExc_RuntimeError, "vendrask: the batch stopped without a reason");
         return nullptr;
     }
-    if (interrupted) return nullptr;
-    if (failure != nullptr) return PyUnicode_FromString(failure);
+    if (const char* message = vendrask::probeMessage(outcome.failure)) return PyUnicode_FromString(message);
+    Py_RETURN_NONE;
+}
+
+// quotients(k_s_e, k_s_t, k_t_s, k_s_s, k_t_t, out) -> None, or the message
+// for a size of 0. The five are int32 arrays of one length, out a writable
+// float64 array of that length; out[k] is the measure from the five sizes,
+// NaN where one of them is not positive.
+PyObject* quotients(PyObject*, PyObject* args) {
+    PyObject* objects[6];
+    if (!PyArg_ParseTuple(args, "OOOOOO:quotients", &objects[0], &objects[1], &objects[2],
+                          &objects[3], &objects[4], &objects[5]))
+        return nullptr;
+    static const char* const names[] = {"k_s_e", "k_s_t", "k_t_s", "k_s_s", "k_t_t"};
+    bool gilHeld = true;
+    Buffer out(gilHeld);
+    if (!out.get(objects[5], "out", "d", 8, true)) return nullptr;
+    const Py_ssize_t count = out.count();
+    Buffer sizes[5] = {Buffer(gilHeld), Buffer(gilHeld), Buffer(gilHeld), Buffer(gilHeld), Buffer(gilHeld)};
+    const std::int32_t* k[5];
+    for (int i = 0; i < 5; ++i) {
+        if (!sizes[i].get(objects[i], names[i], "i", 4, false, count)) return nullptr;
+        k[i] = sizes[i].items<const std::int32_t>();
+    }
+    double* values = out.items<double>();
+    bool zero = false;
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        const vendrask::PairSizes five{k[0][i], k[1][i], k[2][i], k[3][i], k[4][i]};
+        zero = zero || vendrask::hasZeroSize(five);
+        values[i] = vendrask::measureFromSizes(five);
+    }
+    if (zero) return PyUnicode_FromString(vendrask::message::ZERO_SIZE);
     Py_RETURN_NONE;
 }
 
 PyMethodDef methods[] = {
-    {"compute", compute, METH_VARARGS, nullptr},
+    {"probe", probe, METH_VARARGS, nullptr},
+    {"quotients", quotients, METH_VARARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -131,7 +226,7 @@ PyModuleDef_Slot slots[] = {
     {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
 #endif
 #ifdef Py_mod_gil
-    // compute() touches no Python object without the GIL.
+    // Nothing here touches a Python object without the GIL.
     {Py_mod_gil, Py_MOD_GIL_NOT_USED},
 #endif
     {0, nullptr},
@@ -140,7 +235,7 @@ PyModuleDef_Slot slots[] = {
 PyModuleDef moduleDef = {
     .m_base = PyModuleDef_HEAD_INIT,
     .m_name = "vendrask._matrix",
-    .m_doc = "Native core of vendrask.cdist.",
+    .m_doc = "Native core of the vendrask package.",
     .m_size = 0,
     .m_methods = methods,
     .m_slots = slots,
