@@ -1,0 +1,114 @@
+"""How a many-pair job ends: at interpreter exit inside a daemon thread, out of
+memory or threads, stopped by progress or Ctrl-C. Each runs in a fresh
+interpreter, since some of these end or cripple the process."""
+import textwrap
+
+import pytest
+
+PRELUDE = textwrap.dedent("""
+    import os, resource, signal, sys, threading, time
+    import numpy as np
+    import vendrask
+    docs = [b"doc %d " % i * (40 + i % 7) for i in range(400)]
+
+    def vm_size():
+        with open("/proc/self/status") as status:
+            return next(int(line.split()[1]) * 1024 for line in status if line.startswith("VmSize:"))
+
+    def cap(extra_mib):
+        limit = vm_size() + int(extra_mib * 1024 * 1024)
+        resource.setrlimit(resource.RLIMIT_AS, (limit, limit))
+""")
+
+
+def run(run_python, code):
+    done = run_python(PRELUDE + textwrap.dedent(code))
+    assert "Traceback" not in done.stderr and "terminate" not in done.stderr, done.stderr
+    return done
+
+
+def test_a_daemon_thread_inside_a_job_does_not_abort_the_exit(run_python):
+    done = run(run_python, """
+        threading.Thread(target=lambda: vendrask.matrix(docs * 4, workers=2), daemon=True).start()
+        time.sleep(0.5)
+        print("exiting")
+    """)
+    assert (done.returncode, done.stdout) == (0, "exiting\n")
+
+
+@pytest.mark.parametrize("extra_mib", [1, 4, 8.3, 8.6, 9, 16.5, 17.5, 24])
+def test_running_out_of_memory_or_threads_is_an_exception(run_python, extra_mib):
+    # Depending on where the cap bites: thread stacks, an arena, numpy's
+    # arrays or zlib's state. Whatever it is, the caller gets an exception.
+    done = run(run_python, f"""
+        small = docs[:50]
+        cap({extra_mib})
+        for workers in (2, 1):
+            try:
+                vendrask.matrix(small, workers=workers)
+                print("done")
+            except MemoryError:
+                print("MemoryError")
+            except RuntimeError as error:
+                print("RuntimeError:", error)
+    """)
+    assert done.returncode == 0, done.stderr
+    for line in done.stdout.splitlines():
+        assert line in ("done", "MemoryError") or line.startswith(
+            ("RuntimeError: could not start the worker threads: ", "RuntimeError: Inside Vendrask: ")), line
+
+
+def test_one_worker_and_tiny_jobs_need_no_thread(run_python):
+    # Room for the arena but not for a thread's stack.
+    done = run(run_python, """
+        expected = vendrask.matrix(docs[:30])
+        cap(3)
+        print(np.array_equal(vendrask.matrix(docs[:30], workers=1), expected))
+        print(vendrask.matrix([], workers=2).shape, vendrask.matrix([b"a"], workers=2).tolist())
+        try:
+            vendrask.matrix(docs[:30], workers=2)
+        except RuntimeError as error:
+            print(error)
+    """)
+    lines = done.stdout.splitlines()
+    assert lines[:2] == ["True", "(0, 0) [[1.0]]"]
+    assert lines[2:] in ([], ["could not start the worker threads: Resource temporarily unavailable"])
+
+
+@pytest.mark.parametrize("workers", [1, 2])
+def test_stopping_from_progress_or_ctrl_c_leaves_no_threads_or_memory_behind(run_python, workers):
+    done = run(run_python, f"""
+        def rss():
+            with open("/proc/self/statm") as statm:
+                return int(statm.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+
+        def stop_at(n):
+            calls = []
+            def progress(done, total):
+                calls.append(done)
+                if len(calls) == n:
+                    raise KeyError("stop")
+            return progress
+
+        threads = threading.active_count()
+        for round in range(12):
+            try:
+                vendrask.nearest(docs, k=3, workers={workers}, progress=stop_at(3))
+            except KeyError:
+                pass
+            if round == 1:
+                before = rss()
+        print(threading.active_count() == threads, (rss() - before) < 8 << 20)
+
+        main = threading.get_ident()
+        threading.Timer(0.3, lambda: signal.pthread_kill(main, signal.SIGINT)).start()
+        start = time.monotonic()
+        try:
+            vendrask.matrix(docs * 8, workers={workers})
+            print("finished")
+        except KeyboardInterrupt:
+            print("interrupted", time.monotonic() - start < 5)
+        time.sleep(0.1)
+        print(threading.active_count() == threads)
+    """)
+    assert done.stdout.splitlines() == ["True True", "interrupted True", "True"]
