@@ -1,114 +1,452 @@
-"""The vendrask command: measures of files.
+"""The vendrask command: measures of files against each other.
 
   vendrask measure T S
-  vendrask matrix FILE... [--workers N] [--format csv|tsv|json] [--symmetric]
+  vendrask matrix DOCS... [--symmetric] [--output FILE] [--plot FILE]
+  vendrask nearest [-k N] [--query FILE...] DOCS...
+  vendrask pairs --threshold X [--symmetric mean|min|max] [--plot FILE] DOCS...
+  vendrask doctor
+
+Exit status: 0 success, 1 data or write errors, 2 usage errors, 130 Ctrl-C,
+141 closed output pipe, 143 terminated. numpy and tqdm are imported only by
+the subcommands that need them, so that ``vendrask measure`` starts quickly.
 """
 import argparse
-import csv
-import json
+import math
+import os
+import signal
 import sys
-import time
 
-import numpy as np
+from . import JOINT_SIZE_LIMIT, __version__
+from ._cli_inputs import (STDIN, Failure, UsageError, expand, over_limit, read, read_all,
+                          say, shown, unpaired)
 
-import _vendrask
-
-from . import JOINT_SIZE_LIMIT, JointSizeError, matrix
-
-PROGRESS_AFTER = 0.5  # seconds: shorter jobs draw no progress bar
+TEXT_FORMATS = ("csv", "tsv", "json")
+PLOT_SUFFIXES = (".png", ".svg", ".pdf")
+EXIT_DATA, EXIT_USAGE, EXIT_INTERRUPTED, EXIT_PIPE, EXIT_TERMINATED = 1, 2, 130, 141, 143
 
 
-class Failure(Exception):
-    """A message for the user; the command exits with status 1."""
+class Terminated(BaseException):
+    """SIGTERM: stop like Ctrl-C, cleaning up on the way out."""
 
 
 def main(argv=None):
-    args = _parser().parse_args(argv)
+    previous = signal.getsignal(signal.SIGTERM)
+    signal.signal(signal.SIGTERM, _terminate)
     try:
-        if args.command == "measure":
-            print(repr(_measure(_read(args.t), _read(args.s), args.t, args.s)))
+        args = _parser().parse_args(argv)
+        return args.run(args) or 0
+    except UsageError as error:
+        say(str(error))
+        return EXIT_USAGE
+    except Failure as error:
+        say(str(error))
+        return EXIT_DATA
+    except BrokenPipeError:
+        _silence_stdout()
+        return EXIT_PIPE
+    except KeyboardInterrupt:
+        _silence_stdout()
+        return EXIT_INTERRUPTED
+    except Terminated:
+        _silence_stdout()
+        return EXIT_TERMINATED
+    except MemoryError:
+        say("out of memory")
+        return EXIT_DATA
+    except Exception as error:  # never a traceback; the line still names the fault
+        from ._cli_output import WriteError
+        if isinstance(error, WriteError):
+            _silence_stdout()
+            say(str(error))
         else:
-            _print_matrix(args)
-    except Failure as failure:
-        print(f"vendrask: {failure}", file=sys.stderr)
-        return 1
-    return 0
+            say(f"unexpected {type(error).__name__}: {error}")
+        return EXIT_DATA
+    finally:
+        signal.signal(signal.SIGTERM, previous)
+
+
+def _terminate(signum, frame):
+    raise Terminated()
+
+
+def _silence_stdout():
+    """After a write failure, what is still buffered must not fail again at exit."""
+    try:
+        null = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(null, sys.stdout.fileno())
+        os.close(null)
+    except (OSError, ValueError, AttributeError):
+        pass
+
+
+# ---------------------------------------------------------------- options
+
+def _positive(text):
+    try:
+        value = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a whole number: {text!r}") from None
+    if value < 1:
+        raise argparse.ArgumentTypeError(f"must be 1 or more, not {value}")
+    return value
+
+
+def _workers(text):
+    try:
+        value = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a whole number: {text!r}") from None
+    if value < 1 and value != -1:
+        raise argparse.ArgumentTypeError(f"must be 1 or more, or -1 for every core, not {value}")
+    return value
+
+
+def _score(text):
+    try:
+        value = float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a number: {text!r}") from None
+    if math.isnan(value):
+        raise argparse.ArgumentTypeError("must be a number, not nan")
+    return value
+
+
+def _suffixed(suffixes):
+    def check(path):
+        if not path.lower().endswith(suffixes):
+            raise argparse.ArgumentTypeError(f"{path!r}: the name must end in {', '.join(suffixes)}")
+        return path
+    return check
+
+
+class _Version(argparse.Action):
+    def __init__(self, option_strings, dest, **kwargs):
+        super().__init__(option_strings, dest, nargs=0, help="print the version and the zlib in use")
+
+    def __call__(self, parser, namespace, values, option_string=None):
+        for line in _about():
+            print(line)
+        parser.exit()
+
+
+def _about():
+    lines = [f"vendrask {__version__}"]
+    try:
+        from ._zlib import report_lines
+    except ImportError:  # a build without the zlib report
+        return lines
+    return lines + list(report_lines())
 
 
 def _parser():
     parser = argparse.ArgumentParser(
-        prog="vendrask", description="How much one file can be expressed through another (0 to 1).")
-    commands = parser.add_subparsers(dest="command", required=True)
-    one = commands.add_parser("measure", help="print the measure of file S through file T")
+        prog="vendrask",
+        description="How much one file can be expressed through another, from 0 to 1.",
+        epilog="Exit status: 0 success, 1 data errors, 2 usage errors, 130 interrupted.")
+    parser.add_argument("--version", action=_Version)
+    commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
+
+    limits = argparse.ArgumentParser(add_help=False)
+    limits.add_argument("--max-bytes", type=_positive, metavar="N",
+                        help="cut each document to its first N bytes before scoring")
+    limits.add_argument("--errors", choices=("raise", "nan", "skip"), default="raise",
+                        help="for documents over the joint limit of %d bytes together: stop with "
+                             "a message (raise, the default), score them NaN (nan), or leave out "
+                             "files that fit with no other document and list them on stderr "
+                             "(skip)" % JOINT_SIZE_LIMIT)
+
+    many = argparse.ArgumentParser(add_help=False, parents=[limits])
+    many.add_argument("docs", nargs="*", metavar="DOCS",
+                      help="files and directories (searched for regular files, in sorted order); "
+                           "'-' reads one document from stdin")
+    many.add_argument("--files-from", metavar="PATH",
+                      help="also the paths listed in PATH, one per line ('-': stdin)")
+    many.add_argument("-0", "--null", action="store_true",
+                      help="the --files-from list is separated by NUL bytes (find -print0)")
+    many.add_argument("--workers", type=_workers, default=1, metavar="N",
+                      help="threads to use (default 1); -1 for every core this process may use")
+    many.add_argument("--format", choices=TEXT_FORMATS,
+                      help="csv (default), tsv or json; NaN is an empty field, or null in json")
+    many.add_argument("-o", "--output", metavar="FILE",
+                      help="write to FILE, replaced only once complete (default: stdout)")
+    many.add_argument("--progress", action=argparse.BooleanOptionalAction, default=None,
+                      help="draw a progress bar on stderr (default: when it is a terminal)")
+    many.add_argument("--scheduler", metavar="ADDRESS",
+                      help="run on the Dask cluster at ADDRESS (needs vendrask[dask])")
+
+    one = commands.add_parser("measure", parents=[limits], help="the measure of file S through file T",
+                              description="Print the measure of S through T ('-': stdin).")
     one.add_argument("t", metavar="T")
     one.add_argument("s", metavar="S")
-    many = commands.add_parser(
-        "matrix", help="print the measure of every file through every other, one row per T")
-    many.add_argument("files", nargs="+", metavar="FILE")
-    many.add_argument("--workers", type=int, default=1, help="threads to use; -1 for one per core")
-    many.add_argument("--format", choices=("csv", "tsv", "json"), default="csv")
-    many.add_argument("--symmetric", action="store_true",
-                      help="print the mean of both directions, as _vendrask.adjust computes it")
+    one.set_defaults(run=_measure)
+
+    square = commands.add_parser(
+        "matrix", parents=[many], help="every document through every other, one row per T",
+        description="Print the measure of every document (column, S) through every "
+                    "document (row, T).")
+    square.add_argument("--symmetric", action="store_true",
+                        help="the mean of both directions, in double precision")
+    square.add_argument("--plot", type=_suffixed(PLOT_SUFFIXES), metavar="FILE",
+                        help="also draw a clustered heatmap to FILE (.png, .svg or .pdf)")
+    square.set_defaults(run=_matrix)
+
+    near = commands.add_parser(
+        "nearest", parents=[many], help="each document's k nearest documents",
+        description="For each query (without --query: each document), its k best-scoring "
+                    "documents: one line per hit with query, hit, rank and score, the measure "
+                    "of the query through the hit.")
+    near.add_argument("-k", type=_positive, default=5, metavar="N", help="hits per query (default 5)")
+    near.add_argument("--query", nargs="+", action="extend", metavar="FILE",
+                      help="queries (files or directories) to look up among DOCS")
+    near.add_argument("--score-cutoff", type=_score, metavar="X", help="leave out hits scoring below X")
+    near.set_defaults(run=_nearest)
+
+    dup = commands.add_parser(
+        "pairs", parents=[many], help="pairs of documents scoring at least a threshold",
+        description="Print every pair of documents whose score is at least X, highest first: "
+                    "t, s and the measure of s through t (or both directions combined).")
+    dup.add_argument("--threshold", type=_score, required=True, metavar="X")
+    dup.add_argument("--symmetric", choices=("mean", "min", "max"),
+                     help="combine both directions and list each pair once")
+    dup.add_argument("--plot", type=_suffixed(PLOT_SUFFIXES), metavar="FILE",
+                     help="also draw a histogram of all scores with the threshold to FILE")
+    dup.set_defaults(run=_pairs)
+
+    doctor = commands.add_parser("doctor", help="print which zlib this install runs on",
+                                 description="Print the version and the zlib this install "
+                                             "runs on, and whether it gives the defining values.")
+    doctor.set_defaults(run=_doctor)
     return parser
 
 
-def _read(path):
-    try:
-        with open(path, "rb") as file:
-            data = file.read(JOINT_SIZE_LIMIT + 1)
-    except OSError as error:
-        raise Failure(f"{path}: {error.strerror or error}") from None
-    if len(data) > JOINT_SIZE_LIMIT:
-        raise Failure(f"{path}: over the size limit of {JOINT_SIZE_LIMIT} bytes")
-    return data
+# ---------------------------------------------------------------- commands
+
+def _doctor(args):
+    for line in _about():
+        print(line)
 
 
-def _measure(t, s, t_name, s_name):
+def _measure(args):
+    import _vendrask
+    if args.t == args.s == STDIN:
+        raise UsageError("standard input can be read only once")
+    t, s = read(args.t, args.max_bytes), read(args.s, args.max_bytes)
     if t != s and len(t) + len(s) > JOINT_SIZE_LIMIT:
-        raise Failure(_over_limit(t_name, s_name, len(t), len(s)))
+        problem = f"{shown(args.t)} and {shown(args.s)} {over_limit(len(t), len(s))}"
+        if args.errors == "raise":
+            raise Failure(f"{problem}; see --max-bytes and --errors")
+        if args.errors == "skip":
+            say(f"skipped: {problem}")
+            return
+        value = math.nan
+    else:
+        try:
+            value = _vendrask.measure(t, s)
+        except RuntimeError:
+            raise Failure(f"{shown(args.t)}, {shown(args.s)}: {_vendrask.error()}") from None
+    sys.stdout.write(f"{value!r}\n")
+    sys.stdout.flush()
+
+
+def _matrix(args):
+    job = _Job(args)
+    labels, docs = job.documents(args.docs)
+    labels, docs = job.drop_unpaired(labels, docs)
+    n = len(labels)
+    binary = job.output_path is not None and job.output_path.lower().endswith((".npy", ".npz"))
+    job.progress.plan(n * n, 0 if binary else n * n)
+    values = job.run("cdist", docs, None, (labels, labels),
+                     symmetric="mean" if args.symmetric else None)
+    if binary:
+        from ._cli_output import save_array
+        job.progress.close()
+        save_array(job.output_path, values, labels)
+    else:
+        job.write(lambda table: table.matrix(labels, (row.tolist() for row in values)))
+    if args.plot:
+        from ._cli_plot import heatmap
+        heatmap(values, labels, args.plot, symmetric=args.symmetric)
+
+
+def _nearest(args):
+    job = _Job(args)
+    labels, docs = job.documents(args.docs)
+    if args.query:
+        queries, query_docs = job.documents(args.query, files_from=False)
+        (queries, query_docs), (labels, docs) = job.drop_unpaired_two(queries, query_docs, labels, docs)
+    else:
+        labels, docs = job.drop_unpaired(labels, docs)
+        queries, query_docs = labels, None
+    n_queries = len(queries)
+    job.progress.plan(n_queries * len(labels), n_queries * args.k)
+    scores, hits = job.run("nearest", query_docs if args.query else docs, docs if args.query else None,
+                           (queries, labels), k=args.k, score_cutoff=args.score_cutoff)
+
+    def rows():
+        for query, score_row, hit_row in zip(queries, scores.tolist(), hits.tolist()):
+            for rank, (score, hit) in enumerate(zip(score_row, hit_row), 1):
+                if hit < 0:
+                    break
+                yield query, labels[hit], rank, score
+    job.write(lambda table: table.records(["query", "hit", "rank", "score"], rows()))
+
+
+def _pairs(args):
+    import numpy as np
+    job = _Job(args)
+    labels, docs = job.documents(args.docs)
+    labels, docs = job.drop_unpaired(labels, docs)
+    n = len(labels)
+    all_scores = None
+    if args.plot:
+        # The histogram needs every score, so compute the square once and take
+        # the pairs from it rather than scoring everything twice.
+        job.progress.plan(n * n, 0)
+        square = job.run("cdist", docs, None, (labels, labels), symmetric=args.symmetric)
+        above = np.triu(np.ones((n, n), dtype=bool), 1) if args.symmetric else ~np.eye(n, dtype=bool)
+        all_scores = square[above]
+        i, j = np.nonzero(above & (square >= args.threshold))
+        score = square[i, j]
+        del square, above
+    else:
+        job.progress.plan(n * n, 0)
+        i, j, score = job.run("pairs", docs, None, (labels, labels),
+                              threshold=args.threshold, symmetric=args.symmetric)
+    order = np.lexsort((j, i, -score))  # highest first; ties in input order
+    job.progress.plan(n * n, len(order))
+
+    def rows():
+        for a, b, x in zip(i[order].tolist(), j[order].tolist(), score[order].tolist()):
+            yield labels[a], labels[b], x
+    job.write(lambda table: table.records(["t", "s", "score"], rows()))
+    if args.plot:
+        from ._cli_plot import histogram
+        histogram(all_scores, args.threshold, len(order), args.plot, symmetric=args.symmetric)
+
+
+# ---------------------------------------------------------------- one job
+
+class _Job:
+    """What matrix, nearest and pairs share: documents, the API call, the output."""
+
+    def __init__(self, args):
+        from ._cli_progress import Progress
+        self.args = args
+        self.output_path = args.output
+        self.format = args.format or _format_of(args.output)
+        if getattr(args, "plot", None):
+            _require_plotting()
+        if args.output and args.output.lower().endswith((".npy", ".npz")) and args.command != "matrix":
+            raise UsageError(f"{shown(args.output)}: only matrix writes .npy and .npz files")
+        self.client = _connect(args.scheduler) if args.scheduler else None
+        self.progress = Progress(args.progress, f"vendrask {args.command}")
+
+    def documents(self, names, files_from=True):
+        args = self.args
+        if files_from and not names and args.files_from is None:
+            raise UsageError("no documents given: name files, directories, or --files-from PATH")
+        paths, problems = expand(names, args.files_from if files_from else None, args.null)
+        labels, docs = read_all(paths, problems, args.max_bytes, args.errors)
+        if not docs:
+            raise Failure("no documents: " + ("none of the inputs could be read" if paths
+                                              else "the inputs hold no regular files"))
+        return labels, docs
+
+    def drop_unpaired(self, labels, docs):
+        if self.args.errors != "skip":
+            return labels, docs
+        gone, _ = unpaired(docs)
+        return self._drop(labels, docs, gone, "every other document")
+
+    def drop_unpaired_two(self, queries, query_docs, labels, docs):
+        if self.args.errors != "skip":
+            return (queries, query_docs), (labels, docs)
+        gone_queries, gone_docs = unpaired(query_docs, docs)
+        return (self._drop(queries, query_docs, gone_queries, "every document"),
+                self._drop(labels, docs, gone_docs, "every query"))
+
+    @staticmethod
+    def _drop(labels, docs, gone, others):
+        for i in gone:
+            say(f"skipped {shown(labels[i])}: {len(docs[i])} bytes, over the joint size limit "
+                f"of {JOINT_SIZE_LIMIT} bytes with {others}")
+        gone = set(gone)
+        kept = [i for i in range(len(docs)) if i not in gone]
+        if not kept:
+            raise Failure("no documents left to compare")
+        return [labels[i] for i in kept], [docs[i] for i in kept]
+
+    def run(self, function, ts, ss, names, **options):
+        """The API's ``function`` on ``ts`` (and ``ss``; None: ts against itself);
+        ``names`` are the labels of ts and ss, for messages."""
+        args = self.args
+        options.update(errors="nan" if args.errors == "skip" else args.errors,
+                       max_bytes=args.max_bytes)
+        import vendrask
+        try:
+            if self.client is not None:
+                return self._run_on_cluster(function, ts, ss, options)
+            options.update(workers=args.workers, progress=self.progress.callback())
+            if function == "cdist":
+                return vendrask.cdist(ts, ts if ss is None else ss, **options)
+            return getattr(vendrask, function)(ts, ss, **options)
+        except vendrask.JointSizeError as error:
+            t, s = names[0][error.i], names[1][error.j]
+            raise Failure(f"{shown(t)} and {shown(s)} {over_limit(error.len_t, error.len_s)}; "
+                          f"see --max-bytes and --errors") from None
+        except (ValueError, RuntimeError) as error:
+            raise Failure(str(error)) from None
+
+    def _run_on_cluster(self, function, ts, ss, options):
+        import vendrask.dask as cluster
+        try:
+            if function == "cdist":
+                return cluster.cdist(ts, ts if ss is None else ss, client=self.client, **options).compute()
+            return getattr(cluster, function)(ts, ss, client=self.client, **options)
+        except OSError as error:
+            raise Failure(f"the Dask cluster failed: {error}") from None
+        finally:
+            self.client.close()
+
+    def write(self, fill):
+        from ._cli_output import Destination, Table
+        destination = Destination(self.output_path)
+        table = Table(destination, self.format, self.progress.written)
+        try:
+            fill(table)
+            table.text.flush()
+            destination.commit()
+        except BaseException:
+            destination.discard()
+            raise
+        finally:
+            table.detach()
+            self.progress.close()
+
+
+def _format_of(path):
+    if path:
+        suffix = os.path.splitext(path)[1].lower().lstrip(".")
+        if suffix in TEXT_FORMATS:
+            return suffix
+    return "csv"
+
+
+def _require_plotting():
     try:
-        return _vendrask.measure(t, s)
-    except RuntimeError:
-        raise Failure(f"{t_name}, {s_name}: {_vendrask.error()}") from None
+        import matplotlib  # noqa: F401
+        import scipy  # noqa: F401
+    except ImportError:
+        raise UsageError("--plot needs matplotlib and scipy: pip install 'vendrask[plot]'") from None
 
 
-def _over_limit(t_name, s_name, len_t, len_s):
-    return (f"{t_name} and {s_name} are {len_t} + {len_s} = {len_t + len_s} bytes together, "
-            f"over the joint size limit of {JOINT_SIZE_LIMIT} bytes")
-
-
-def _print_matrix(args):
-    docs = [_read(path) for path in args.files]
+def _connect(address):
     try:
-        values = matrix(docs, workers=args.workers, progress=_progress_bar())
-    except JointSizeError as error:
-        raise Failure(_over_limit(args.files[error.i], args.files[error.j], error.len_t, error.len_s)) from None
-    except (ValueError, RuntimeError) as error:
-        raise Failure(str(error)) from None
-    finally:
-        if sys.stderr.isatty():
-            sys.stderr.write("\r\033[K")
-    if args.symmetric:
-        single = values.astype(np.float32).astype(np.float64)
-        values = (single + single.T) * 0.5
-    rows = [[repr(x) for x in row] for row in values.tolist()]
-    if args.format == "json":
-        json.dump({"files": args.files, "matrix": values.tolist()}, sys.stdout)
-        print()
-        return
-    writer = csv.writer(sys.stdout, delimiter="," if args.format == "csv" else "\t", lineterminator="\n")
-    writer.writerow([""] + args.files)
-    writer.writerows([name] + row for name, row in zip(args.files, rows))
-
-
-def _progress_bar():
-    if not sys.stderr.isatty():
-        return None
-    start = time.monotonic()
-
-    def show(done, total):
-        if time.monotonic() - start >= PROGRESS_AFTER and total:
-            filled = 30 * done // total
-            sys.stderr.write(f"\rvendrask: [{'#' * filled}{' ' * (30 - filled)}] {100 * done // total}%")
-            sys.stderr.flush()
-    return show
+        import distributed
+        import vendrask.dask  # noqa: F401
+    except ImportError:
+        raise UsageError("--scheduler needs the dask extra: pip install 'vendrask[dask]'") from None
+    try:
+        return distributed.Client(address, timeout="10s")
+    except (OSError, TimeoutError, ValueError) as error:
+        raise Failure(f"cannot reach the Dask scheduler at {address}: {error}") from None
