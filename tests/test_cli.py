@@ -1,4 +1,8 @@
+"""The vendrask command's inputs, values and formats, parsed back strictly."""
+import csv
+import io
 import json
+import os
 import subprocess
 import sys
 
@@ -7,75 +11,209 @@ import pytest
 
 import _vendrask
 
+ODD = os.fsdecode(b'odd, "quoted"\nname\t\\ caf\xe9.txt')  # comma, quote, newline, tab, not UTF-8
 TEXTS = {
     "fox.txt": b"the quick brown fox jumps over the lazy dog",
     "dog.txt": b"the lazy dog sleeps under the quick brown fox",
     "empty.txt": b"",
     "bin.dat": bytes(range(256)) * 3,
+    ODD: b"the quick brown fox sleeps",
 }
+NAMES = sorted(TEXTS, key=os.fsencode)
+
+
+def run(*args, cwd, stdin=None):
+    return subprocess.run([sys.executable, "-m", "vendrask", *args], cwd=cwd, input=stdin,
+                          capture_output=True, timeout=120)
+
+
+def text(data):
+    return data.decode("utf-8", "surrogateescape")
 
 
 @pytest.fixture
-def files(tmp_path):
+def corpus(tmp_path):
+    docs = tmp_path / "docs"
+    (docs / "sub").mkdir(parents=True)
     for name, data in TEXTS.items():
-        (tmp_path / name).write_bytes(data)
-    (tmp_path / "big.txt").write_bytes(b"b" * 32768)
+        (docs / name).write_bytes(data)
     (tmp_path / "half.txt").write_bytes(b"h" * 20000)
     (tmp_path / "other.txt").write_bytes(b"o" * 20000)
+    (tmp_path / "big.txt").write_bytes(b"b" * 32768)
     return tmp_path
 
 
-def run(*args, cwd):
-    return subprocess.run([sys.executable, "-m", "vendrask", *args], cwd=cwd, capture_output=True, text=True)
+def expected_matrix(datas):
+    return np.array([[_vendrask.measure(t, s) for s in datas] for t in datas])
 
 
-def test_measure_prints_the_measure(files):
-    done = run("measure", "fox.txt", "dog.txt", cwd=files)
-    assert (done.returncode, done.stdout) == (0, "0.56\n")
-
-
-@pytest.mark.parametrize("symmetric", [False, True])
-@pytest.mark.parametrize("fmt", ["csv", "tsv", "json"])
-def test_matrix_prints_a_labelled_matrix(files, fmt, symmetric):
-    names = list(TEXTS)
-    done = run("matrix", *names, "--format", fmt, "--workers", "2", *(["--symmetric"] if symmetric else []), cwd=files)
-    assert done.returncode == 0, done.stderr
-    expected = np.array([[_vendrask.measure(TEXTS[t], TEXTS[s]) for s in names] for t in names])
-    if symmetric:
-        expected = np.array([[_vendrask.adjust(expected[i, j], expected[j, i]) for j in range(4)] for i in range(4)])
+def parse_matrix(out, fmt):
+    """(labels, values) from matrix output, refusing anything malformed."""
     if fmt == "json":
-        data = json.loads(done.stdout)
-        labels, values = data["files"], np.array(data["matrix"])
-        rows = names
+        data = json.loads(text(out), parse_constant=lambda name: pytest.fail(f"bare {name}"))
+        return data["files"], np.array([[np.nan if x is None else x for x in row]
+                                        for row in data["matrix"]], dtype=float)
+    if fmt == "csv":
+        rows = list(csv.reader(io.StringIO(text(out), newline=""), strict=True))
     else:
-        lines = [line.split("," if fmt == "csv" else "\t") for line in done.stdout.splitlines()]
-        labels, rows = lines[0][1:], [line[0] for line in lines[1:]]
-        values = np.array([[float(x) for x in line[1:]] for line in lines[1:]])
-    assert labels == rows == names
-    assert np.array_equal(values, expected)
+        rows = [[unescape_tsv(field) for field in line.split("\t")] for line in text(out).split("\n")[:-1]]
+    assert rows[0][0] == "" and all(len(row) == len(rows[0]) for row in rows)
+    assert [row[0] for row in rows[1:]] == rows[0][1:]
+    return rows[0][1:], np.array([[float(x) if x else np.nan for x in row[1:]] for row in rows[1:]])
 
 
-@pytest.mark.parametrize("args, message", [
-    (["measure", "fox.txt", "missing.txt"], "vendrask: missing.txt: No such file or directory\n"),
-    (["matrix", "fox.txt", "."], "vendrask: .: Is a directory\n"),
-    (["matrix", "fox.txt", "big.txt"], "vendrask: big.txt: over the size limit of 32767 bytes\n"),
-    (["measure", "half.txt", "other.txt"],
-     "vendrask: half.txt and other.txt are 20000 + 20000 = 40000 bytes together, over the joint size limit of 32767 bytes\n"),
-    (["matrix", "fox.txt", "half.txt", "other.txt"],
-     "vendrask: half.txt and other.txt are 20000 + 20000 = 40000 bytes together, over the joint size limit of 32767 bytes\n"),
+def unescape_tsv(field):
+    out, chars = [], iter(field)
+    for c in chars:
+        assert c not in "\t\n\r"
+        out.append({"t": "\t", "n": "\n", "r": "\r", "\\": "\\"}[next(chars)] if c == "\\" else c)
+    return "".join(out)
+
+
+@pytest.mark.parametrize("fmt", ["csv", "tsv", "json"])
+@pytest.mark.parametrize("symmetric", [False, True])
+def test_matrix_values_and_odd_names_survive_each_format(corpus, fmt, symmetric):
+    done = run("matrix", "docs", "--format", fmt, "--workers", "2",
+               *(["--symmetric"] if symmetric else []), cwd=corpus)
+    assert done.returncode == 0, done.stderr
+    labels, values = parse_matrix(done.stdout, fmt)
+    assert labels == [os.path.join("docs", name) for name in NAMES]
+    expected = expected_matrix([TEXTS[name] for name in NAMES])
+    if symmetric:
+        expected = (expected + expected.T) * 0.5
+    assert values.tobytes() == expected.tobytes()
+
+
+@pytest.mark.parametrize("fmt", ["csv", "tsv", "json"])
+def test_nan_cells_are_empty_or_null(corpus, fmt):
+    done = run("matrix", "docs/fox.txt", "half.txt", "other.txt", "--errors", "nan", "--format", fmt,
+               cwd=corpus)
+    assert done.returncode == 0, done.stderr
+    labels, values = parse_matrix(done.stdout, fmt)
+    datas = [TEXTS["fox.txt"], b"h" * 20000, b"o" * 20000]
+    expected = expected_matrix(datas[:2])
+    assert np.isnan(values[1, 2]) and np.isnan(values[2, 1])
+    assert values[:2, :2].tobytes() == expected.tobytes() and values[2, 2] == 1.0
+
+
+def matrix_labels(done):
+    assert done.returncode == 0, done.stderr
+    return parse_matrix(done.stdout, "csv")[0]
+
+
+def test_each_input_form(corpus):
+    docs = corpus / "docs"
+    (docs / "sub" / "z.txt").write_bytes(b"z")
+    (docs / "sub" / "a.txt").write_bytes(b"a")
+    os.symlink("fox.txt", docs / "link.txt")  # links inside directories are not followed
+    os.symlink("..", docs / "sub" / "loop")
+    os.mkfifo(docs / "fifo")  # neither are other non-regular files
+    found = sorted([os.path.join("docs", n) for n in NAMES] + ["docs/sub/a.txt", "docs/sub/z.txt"],
+                   key=os.fsencode)
+    assert matrix_labels(run("matrix", "docs", cwd=corpus)) == found
+    # Files and directories keep the order given; '-' is a document from stdin.
+    assert matrix_labels(run("matrix", "docs/sub", "-", "docs/fox.txt", cwd=corpus, stdin=b"x")) == \
+        ["docs/sub/a.txt", "docs/sub/z.txt", "-", "docs/fox.txt"]
+    (corpus / "list").write_bytes(b"docs/dog.txt\r\n\ndocs/sub\n")
+    nul_list = b"docs/dog.txt\0docs/sub\0" + os.fsencode(os.path.join("docs", ODD)) + b"\0"
+    for args, stdin in [(("--files-from", "-", "-0"), nul_list), (("--files-from", "list"), None)]:
+        labels = matrix_labels(run("matrix", "docs/fox.txt", *args, cwd=corpus, stdin=stdin))
+        assert labels == ["docs/fox.txt", "docs/dog.txt", "docs/sub/a.txt", "docs/sub/z.txt"] + \
+            [os.path.join("docs", ODD)] * ("-0" in args)
+
+
+def test_values_come_from_the_stdin_document_and_the_cut(corpus):
+    done = run("matrix", "-", "docs/fox.txt", "half.txt", "--max-bytes", "30", cwd=corpus,
+               stdin=TEXTS["dog.txt"])
+    labels, values = parse_matrix(done.stdout, "csv")
+    cut = [TEXTS["dog.txt"][:30], TEXTS["fox.txt"][:30], b"h" * 30]
+    assert values.tobytes() == expected_matrix(cut).tobytes()
+
+
+@pytest.mark.parametrize("args, stdin, out", [
+    (["docs/fox.txt", "docs/dog.txt"], None, "0.56"),
+    (["-", "docs/dog.txt"], TEXTS["fox.txt"], "0.56"),
+    (["docs/fox.txt", "-"], TEXTS["dog.txt"], "0.56"),
+    (["half.txt", "other.txt", "--max-bytes", "10"], None, repr(_vendrask.measure(b"h" * 10, b"o" * 10))),
+    (["big.txt", "big.txt"], None, "1.0"),
+    (["half.txt", "other.txt", "--errors", "nan"], None, "nan"),
+    (["half.txt", "other.txt", "--errors", "skip"], None, ""),
 ])
-def test_failures_exit_with_a_message(files, args, message):
-    done = run(*args, cwd=files)
-    assert (done.returncode, done.stdout, done.stderr) == (1, "", message)
+def test_measure(corpus, args, stdin, out):
+    done = run("measure", *args, cwd=corpus, stdin=stdin)
+    assert (done.returncode, text(done.stdout)) == (0, out + "\n" * bool(out)), done.stderr
+    assert (b"skipped" in done.stderr) == ("skip" in args)
 
 
-def test_usage_errors_exit_with_status_2(files):
-    assert run("matrix", cwd=files).returncode == 2
-    assert run("matrix", "fox.txt", "--format", "xml", cwd=files).returncode == 2
+def test_skip_leaves_out_files_that_fit_with_nothing_and_says_so(corpus):
+    (corpus / "big2.txt").write_bytes(b"b" * 32768)  # a copy of big.txt: the two pair
+    (corpus / "huge.txt").write_bytes(b"u" * 40000)
+    done = run("matrix", "docs/fox.txt", "half.txt", "other.txt", "big.txt", "big2.txt", "huge.txt",
+               "--errors", "skip", cwd=corpus)
+    assert done.returncode == 0
+    assert text(done.stderr) == ("vendrask: skipped huge.txt: 40000 bytes, over the joint size limit "
+                                 "of 32767 bytes with every other document\n")
+    labels, values = parse_matrix(done.stdout, "csv")
+    assert labels == ["docs/fox.txt", "half.txt", "other.txt", "big.txt", "big2.txt"]
+    assert values[3, 4] == 1.0 and np.isnan(values[1, 2]) and np.isnan(values[0, 3])
 
 
-def test_console_script_is_installed(files):
-    script = subprocess.run([sys.executable, "-c", "import shutil, sys, os; print(os.path.join(os.path.dirname(sys.executable), 'vendrask'))"],
-                            capture_output=True, text=True).stdout.strip()
-    done = subprocess.run([script, "measure", "fox.txt", "fox.txt"], cwd=files, capture_output=True, text=True)
-    assert done.stdout == "1.0\n"
+def test_nearest_matches_a_loop_of_measure(corpus):
+    datas = [TEXTS[name] for name in NAMES]
+    labels = [os.path.join("docs", name) for name in NAMES]
+    done = run("nearest", "-k", "2", "docs", "--format", "json", "--workers", "2", cwd=corpus)
+    assert done.returncode == 0, done.stderr
+    lines = [json.loads(line) for line in text(done.stdout).splitlines()]
+    expected = []
+    for q, t in enumerate(datas):
+        hits = sorted(((-_vendrask.measure(t, s), j) for j, s in enumerate(datas) if j != q))[:2]
+        expected += [{"query": labels[q], "hit": labels[j], "rank": r, "score": -x}
+                     for r, (x, j) in enumerate(hits, 1)]
+    assert lines == expected
+    done = run("nearest", "--query", "docs/fox.txt", "-", "-k", "9", "--format", "tsv", "--", "docs/sub",
+               "docs/dog.txt", "docs/empty.txt", cwd=corpus, stdin=b"lazy dog")
+    rows = [line.split("\t") for line in text(done.stdout).splitlines()]
+    assert rows[0] == ["query", "hit", "rank", "score"] and len(rows) == 5
+    assert rows[1] == ["docs/fox.txt", "docs/dog.txt", "1", "0.56"]
+    assert rows[3][:3] == ["-", "docs/dog.txt", "1"]
+    assert float(rows[3][3]) == _vendrask.measure(b"lazy dog", TEXTS["dog.txt"])
+
+
+@pytest.mark.parametrize("symmetric", [None, "mean", "min", "max"])
+def test_pairs_match_a_loop_of_measure_highest_first(corpus, symmetric):
+    datas = [TEXTS[name] for name in NAMES]
+    labels = [os.path.join("docs", name) for name in NAMES]
+    m = expected_matrix(datas)
+    combine = {None: lambda a, b: a, "mean": lambda a, b: (a + b) * 0.5, "min": min, "max": max}[symmetric]
+    cells = [(-float(combine(m[i, j], m[j, i])), i, j) for i in range(len(datas)) for j in range(len(datas))
+             if (i < j if symmetric else i != j)]
+    expected = [[labels[i], labels[j], repr(-x)] for x, i, j in sorted(cells) if -x >= 0.05]
+    done = run("pairs", "docs", "--threshold", "0.05", *(["--symmetric", symmetric] if symmetric else []),
+               cwd=corpus)
+    assert done.returncode == 0, done.stderr
+    rows = list(csv.reader(io.StringIO(text(done.stdout), newline=""), strict=True))
+    assert rows == [["t", "s", "score"]] + expected
+
+
+@pytest.mark.parametrize("suffix", [".npy", ".npz"])
+def test_matrix_saves_numpy_files_with_their_labels(corpus, suffix):
+    done = run("matrix", "docs", "--output", "m" + suffix, cwd=corpus)
+    assert (done.returncode, done.stdout) == (0, b""), done.stderr
+    if suffix == ".npz":
+        with np.load(corpus / "m.npz") as saved:
+            values, labels = saved["matrix"], list(saved["files"])
+    else:
+        values = np.load(corpus / "m.npy")
+        labels = json.loads((corpus / "m.json").read_text())["files"]
+    assert labels == [os.path.join("docs", name) for name in NAMES]
+    assert values.tobytes() == expected_matrix([TEXTS[name] for name in NAMES]).tobytes()
+    assert sorted(os.listdir(corpus)) == sorted(["docs", "half.txt", "other.txt", "big.txt", "m" + suffix]
+                                                + (["m.json"] if suffix == ".npy" else []))
+
+
+def test_output_file_takes_its_format_from_its_name(corpus):
+    done = run("pairs", "docs", "--threshold", "0.55", "-o", "pairs.json", cwd=corpus)
+    assert (done.returncode, done.stdout) == (0, b"")
+    assert [json.loads(line) for line in (corpus / "pairs.json").read_text().splitlines()] == [
+        {"t": "docs/dog.txt", "s": "docs/fox.txt", "score": 0.56},
+        {"t": "docs/fox.txt", "s": "docs/dog.txt", "score": 0.56}]

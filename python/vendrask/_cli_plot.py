@@ -75,7 +75,7 @@ def heatmap(values, labels, path, symmetric):
     names, shared = display_names(labels)
 
     font = FONT_POINTS if n <= 60 else SMALL_FONT_POINTS
-    side = min(max(0.22 * n, 3.5), 11.0)  # inches of heatmap
+    side = min(max(0.22 * n, 4.0), 11.0)  # inches of heatmap
     label_room = 0.15 + max(map(len, names)) * font * 0.6 / POINTS_PER_INCH
     tree_room = 0.0 if tree is None else min(max(0.25 * side, 1.0), 2.2)
     left, gap, bar_room, top = 0.25, 0.05, 0.9, 0.75
@@ -112,7 +112,10 @@ def heatmap(values, labels, path, symmetric):
     figure.colorbar(image, cax=scale).ax.tick_params(labelsize=FONT_POINTS)
     title = "mean of both directions" if not symmetric else "symmetric score"
     where = f" in {shown(shared)}" if shared else ""
-    hidden = f", every {step}th name shown" if step > 1 else ""
+    hidden = f", one name in {step} shown" if step > 1 else ""
+    unscored = int(np.isnan(scores).sum())
+    if unscored:
+        hidden += f"; grey: not scored ({unscored} cells, over the joint size limit)"
     figure.text(heat_x, height - 0.3, f"{n} documents{where}",
                 transform=figure.dpi_scale_trans, fontsize=10, va="center")
     figure.text(heat_x, height - 0.55, f"{title}, clustered by average linkage{hidden}",
@@ -124,22 +127,30 @@ def histogram(scores, threshold, kept, path, symmetric):
     """How all pair scores are spread, with the threshold and the pairs it keeps."""
     import numpy as np
     from matplotlib.figure import Figure
+    from matplotlib.ticker import FuncFormatter, NullFormatter
 
+    total = scores.size
     scores = scores[~np.isnan(scores)]
-    figure = Figure(figsize=(7.5, 4.2))
-    axes = figure.add_axes([0.1, 0.14, 0.86, 0.74])
+    figure = Figure(figsize=(7.5, 4.2), layout="constrained")
+    axes = figure.add_subplot()
     low = min(0.0, float(scores.min())) if scores.size else 0.0
     axes.hist(scores, bins=np.linspace(low, 1.0, 51), color="#3b6ea5", edgecolor="white",
               linewidth=0.4)
+    # Near-duplicates are few against many unrelated pairs: a log scale shows both.
     axes.set_yscale("log")
+    axes.set_ylim(bottom=0.7)
+    axes.yaxis.set_major_formatter(FuncFormatter(lambda value, _: f"{value:g}"))
+    axes.yaxis.set_minor_formatter(NullFormatter())
     axes.set_xlim(low, 1.0)
     axes.axvline(threshold, color="#c0392b", linewidth=1.5, linestyle="--")
-    axes.text(threshold, 1.01, f" threshold {threshold:g}: {kept} pair{'s' * (kept != 1)}",
+    axes.text(threshold, 1.01, f" threshold {threshold:g}: {kept} pair{'s' * (kept != 1)} ",
               transform=axes.get_xaxis_transform(), color="#c0392b", fontsize=9, va="bottom",
               ha="right" if threshold > 0.6 else "left")
     how = {None: "measure of s through t, every ordered pair", "mean": "mean of both directions",
            "min": "lower of both directions", "max": "higher of both directions"}[symmetric]
     axes.set_xlabel(f"score ({how})")
     axes.set_ylabel("pairs (log scale)")
-    figure.text(0.1, 0.95, f"{scores.size} pair scores", fontsize=10, va="center")
+    unscored = total - scores.size
+    note = f", {unscored} not scored (over the joint size limit)" if unscored else ""
+    axes.set_title(f"{scores.size} pair scores{note}", loc="left", fontsize=10, pad=18)
     _save(figure, path)

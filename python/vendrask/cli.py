@@ -124,8 +124,7 @@ class _Version(argparse.Action):
         super().__init__(option_strings, dest, nargs=0, help="print the version and the zlib in use")
 
     def __call__(self, parser, namespace, values, option_string=None):
-        for line in _about():
-            print(line)
+        _print(_about())
         parser.exit()
 
 
@@ -221,9 +220,19 @@ def _parser():
 
 # ---------------------------------------------------------------- commands
 
+def _print(lines):
+    from ._cli_output import WriteError
+    try:
+        sys.stdout.write("".join(f"{line}\n" for line in lines))
+        sys.stdout.flush()
+    except BrokenPipeError:
+        raise
+    except OSError as error:
+        raise WriteError(f"write error: {error.strerror or error}") from None
+
+
 def _doctor(args):
-    for line in _about():
-        print(line)
+    _print(_about())
 
 
 def _measure(args):
@@ -244,8 +253,7 @@ def _measure(args):
             value = _vendrask.measure(t, s)
         except RuntimeError:
             raise Failure(f"{shown(args.t)}, {shown(args.s)}: {_vendrask.error()}") from None
-    sys.stdout.write(f"{value!r}\n")
-    sys.stdout.flush()
+    _print([repr(value)])
 
 
 def _matrix(args):
@@ -257,15 +265,15 @@ def _matrix(args):
     job.progress.plan(n * n, 0 if binary else n * n)
     values = job.run("cdist", docs, None, (labels, labels),
                      symmetric="mean" if args.symmetric else None)
+    if args.plot:  # first, so that a reader who stops early (| head) still gets the picture
+        from ._cli_plot import heatmap
+        heatmap(values, labels, args.plot, symmetric=args.symmetric)
     if binary:
         from ._cli_output import save_array
         job.progress.close()
         save_array(job.output_path, values, labels)
     else:
         job.write(lambda table: table.matrix(labels, (row.tolist() for row in values)))
-    if args.plot:
-        from ._cli_plot import heatmap
-        heatmap(values, labels, args.plot, symmetric=args.symmetric)
 
 
 def _nearest(args):
@@ -315,13 +323,15 @@ def _pairs(args):
     order = np.lexsort((j, i, -score))  # highest first; ties in input order
     job.progress.plan(n * n, len(order))
 
+    if args.plot:
+        from ._cli_plot import histogram
+        histogram(all_scores, args.threshold, len(order), args.plot, symmetric=args.symmetric)
+        del all_scores
+
     def rows():
         for a, b, x in zip(i[order].tolist(), j[order].tolist(), score[order].tolist()):
             yield labels[a], labels[b], x
     job.write(lambda table: table.records(["t", "s", "score"], rows()))
-    if args.plot:
-        from ._cli_plot import histogram
-        histogram(all_scores, args.threshold, len(order), args.plot, symmetric=args.symmetric)
 
 
 # ---------------------------------------------------------------- one job
