@@ -39,14 +39,20 @@ class _Job:
         rows, cols = self.rows.distinct, self.cols.distinct
         in_rows = np.zeros(len(lengths), dtype=bool)
         in_rows[rows] = True
-        in_cols = np.zeros(len(lengths), dtype=bool)
-        in_cols[cols] = True
+        in_cols = in_rows
+        if not self.square:
+            in_cols = np.zeros(len(lengths), dtype=bool)
+            in_cols[cols] = True
+        # Only strings paired with something are compressed at all.
         row_partners = partnered(rows, cols, lengths, in_cols)
-        col_partners = partnered(cols, rows, lengths, in_rows)
-        paired_rows, paired_cols = rows[row_partners > 0], cols[col_partners > 0]
+        paired_rows = rows[row_partners > 0]
+        if self.square:
+            alone = self_ = paired_rows
+        else:
+            paired_cols = cols[partnered(cols, rows, lengths, in_rows) > 0]
+            alone = np.union1d(paired_cols, paired_rows) if both_ways else paired_cols
+            self_ = np.union1d(paired_rows, paired_cols)
         both_ways = both_ways or self.square
-        alone = np.union1d(paired_cols, paired_rows) if both_ways else paired_cols
-        self_ = np.union1d(paired_rows, paired_cols)
         cross = int(row_partners.sum()) * (1 if self.square else 2)
         self.progress = Progress(progress, len(alone) + len(self_) + cross)
         self.corpus.compute_sizes(alone, self_, self.workers, self.progress)

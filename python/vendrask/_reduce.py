@@ -25,14 +25,19 @@ class Side:
     """
 
     def __init__(self, ids):
+        self.size = len(ids)
+        # Without repeats, in rising order, places are positions.
+        self.plain = bool(np.all(ids[1:] > ids[:-1]))
+        if self.plain:
+            self.distinct, self.index = ids, np.arange(self.size)
+            self.counts = np.ones(self.size, dtype=np.int64)
+            self.starts, self.order = np.arange(self.size + 1), self.index
+            return
         self.distinct, self.index = np.unique(ids, return_inverse=True)
         self.index = self.index.reshape(-1)
-        self.size = len(ids)
         self.counts = np.bincount(self.index, minlength=len(self.distinct))
         self.starts = np.concatenate([[0], np.cumsum(self.counts)])
         self.order = np.argsort(self.index, kind="stable")
-        # Without repeats, in rising order, places are positions.
-        self.plain = bool(np.all(np.diff(ids) > 0))
 
     def positions(self, lo, hi):
         """Positions whose string lies in places [lo, hi), and those places less lo."""
