@@ -34,10 +34,18 @@ def display_names(labels):
     return names, shared
 
 
-def _save(figure, path):
+def _save(figure, paths):
+    for path in paths:
+        _save_one(figure, path)
+
+
+def _save_one(figure, path):
+    import matplotlib
     destination = Destination(path)
     try:
-        figure.savefig(destination.binary, format=os.path.splitext(path)[1][1:].lower(), dpi=100)
+        # Text stays text in SVG: searchable and selectable names.
+        with matplotlib.rc_context({"svg.fonttype": "none"}):
+            figure.savefig(destination.binary, format=os.path.splitext(path)[1][1:].lower(), dpi=100)
     except OSError as error:
         destination.discard()
         destination.fail(error)
@@ -53,7 +61,7 @@ def _every(count, room_points, font_points):
     return max(1, math.ceil(1.25 * font_points / pitch))
 
 
-def heatmap(values, labels, path, symmetric):
+def heatmap(values, labels, paths, symmetric):
     """Symmetric scores ordered by average-linkage clustering of 1 - score,
     with the dendrogram on the left and the file names on the right and below."""
     import matplotlib
@@ -78,7 +86,15 @@ def heatmap(values, labels, path, symmetric):
     side = min(max(0.22 * n, 4.0), 11.0)  # inches of heatmap
     label_room = 0.15 + max(map(len, names)) * font * 0.6 / POINTS_PER_INCH
     tree_room = 0.0 if tree is None else min(max(0.25 * side, 1.0), 2.2)
-    left, gap, bar_room, top = 0.25, 0.05, 0.9, 0.75
+    step = _every(n, side * POINTS_PER_INCH, font)
+    unscored = int(np.isnan(scores).sum())
+    heading = [(f"{n} document{'s' * (n != 1)}" + (f" in {shown(shared)}" if shared else ""), 10, "black"),
+               ("mean of both directions, clustered by average linkage"
+                + (f"; one name in {step} shown" if step > 1 else ""), FONT_POINTS, "0.3")]
+    if unscored:
+        heading.append((f"grey: {unscored} cells not scored (over the joint size limit)",
+                        FONT_POINTS, "0.3"))
+    left, gap, bar_room, top = 0.25, 0.05, 0.9, 0.25 + 0.25 * len(heading)
     width = left + tree_room + gap + side + label_room + bar_room
     height = top + side + label_room + 0.2
     figure = Figure(figsize=(width, height))
@@ -100,7 +116,6 @@ def heatmap(values, labels, path, symmetric):
     colours.set_bad("0.85")
     image = heat.imshow(shown_scores, cmap=colours, vmin=0.0, vmax=1.0, interpolation="nearest",
                         aspect="auto", extent=(0, n, n, 0))
-    step = _every(n, side * POINTS_PER_INCH, font)
     ticks = list(range(0, n, step))
     heat.set_yticks([k + 0.5 for k in ticks])
     heat.set_yticklabels([names[order[k]] for k in ticks], fontsize=font)
@@ -110,20 +125,13 @@ def heatmap(values, labels, path, symmetric):
     heat.tick_params(length=2, pad=2)
     scale = axes(heat_x + side + label_room + 0.15, heat_y + side * 0.25, 0.15, side * 0.5)
     figure.colorbar(image, cax=scale).ax.tick_params(labelsize=FONT_POINTS)
-    title = "mean of both directions" if not symmetric else "symmetric score"
-    where = f" in {shown(shared)}" if shared else ""
-    hidden = f", one name in {step} shown" if step > 1 else ""
-    unscored = int(np.isnan(scores).sum())
-    if unscored:
-        hidden += f"; grey: not scored ({unscored} cells, over the joint size limit)"
-    figure.text(heat_x, height - 0.3, f"{n} documents{where}",
-                transform=figure.dpi_scale_trans, fontsize=10, va="center")
-    figure.text(heat_x, height - 0.55, f"{title}, clustered by average linkage{hidden}",
-                transform=figure.dpi_scale_trans, fontsize=FONT_POINTS, va="center", color="0.3")
-    _save(figure, path)
+    for row, (line, size, colour) in enumerate(heading):
+        figure.text(heat_x, height - 0.3 - 0.25 * row, line, transform=figure.dpi_scale_trans,
+                    fontsize=size, va="center", color=colour)
+    _save(figure, paths)
 
 
-def histogram(scores, threshold, kept, path, symmetric):
+def histogram(scores, threshold, kept, paths, symmetric):
     """How all pair scores are spread, with the threshold and the pairs it keeps."""
     import numpy as np
     from matplotlib.figure import Figure
@@ -153,4 +161,4 @@ def histogram(scores, threshold, kept, path, symmetric):
     unscored = total - scores.size
     note = f", {unscored} not scored (over the joint size limit)" if unscored else ""
     axes.set_title(f"{scores.size} pair scores{note}", loc="left", fontsize=10, pad=18)
-    _save(figure, path)
+    _save(figure, paths)

@@ -185,8 +185,9 @@ def _parser():
                     "document (row, T).")
     square.add_argument("--symmetric", action="store_true",
                         help="the mean of both directions, in double precision")
-    square.add_argument("--plot", type=_suffixed(PLOT_SUFFIXES), metavar="FILE",
-                        help="also draw a clustered heatmap to FILE (.png, .svg or .pdf)")
+    square.add_argument("--plot", type=_suffixed(PLOT_SUFFIXES), action="append", metavar="FILE",
+                        help="also draw a clustered heatmap to FILE (.png, .svg or .pdf; "
+                             "may be given more than once)")
     square.set_defaults(run=_matrix)
 
     near = commands.add_parser(
@@ -207,8 +208,9 @@ def _parser():
     dup.add_argument("--threshold", type=_score, required=True, metavar="X")
     dup.add_argument("--symmetric", choices=("mean", "min", "max"),
                      help="combine both directions and list each pair once")
-    dup.add_argument("--plot", type=_suffixed(PLOT_SUFFIXES), metavar="FILE",
-                     help="also draw a histogram of all scores with the threshold to FILE")
+    dup.add_argument("--plot", type=_suffixed(PLOT_SUFFIXES), action="append", metavar="FILE",
+                     help="also draw a histogram of all scores with the threshold to FILE "
+                          "(.png, .svg or .pdf; may be given more than once)")
     dup.set_defaults(run=_pairs)
 
     doctor = commands.add_parser("doctor", help="print which zlib this install runs on",
