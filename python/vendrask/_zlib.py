@@ -21,11 +21,21 @@ TABLE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "known_answers.
 __all__ = ["zlib_info", "report_lines"]
 
 
-def build(spec, texts):
+def build(spec, texts, cache=None):
     """The bytes that a known answer's recipe describes: a list of pieces,
     each ["random", seed, n], ["text", i, start, n] (texts[i] repeated as
     needed), ["bytes", latin-1 text], ["repeat", spec, count] or
-    ["slice", spec, start, stop], joined."""
+    ["slice", spec, start, stop], joined. `cache` (a dict) keeps what was
+    built for reuse: many probes share their dictionaries."""
+    if cache is None:
+        cache = {}
+    key = json.dumps(spec)
+    if key not in cache:
+        cache[key] = _build(spec, texts, cache)
+    return cache[key]
+
+
+def _build(spec, texts, cache):
     out = []
     for piece in spec:
         kind = piece[0]
@@ -38,9 +48,9 @@ def build(spec, texts):
         elif kind == "bytes":
             out.append(piece[1].encode("latin-1"))
         elif kind == "repeat":
-            out.append(build(piece[1], texts) * piece[2])
+            out.append(build(piece[1], texts, cache) * piece[2])
         elif kind == "slice":
-            out.append(build(piece[1], texts)[piece[2]:piece[3]])
+            out.append(build(piece[1], texts, cache)[piece[2]:piece[3]])
         else:
             raise ValueError(f"unknown piece {kind!r} in a known answer")
     return b"".join(out)
@@ -52,10 +62,11 @@ def known_answers(path=None):
     with open(path or TABLE, encoding="utf-8") as file:
         table = json.load(file)
     texts = [text.encode("utf-8") for text in table["texts"]]
-    probes = [(build(p["data"], texts),
-               None if p["dictionary"] is None else build(p["dictionary"], texts),
+    cache = {}
+    probes = [(build(p["data"], texts, cache),
+               None if p["dictionary"] is None else build(p["dictionary"], texts, cache),
                p["size"]) for p in table["probes"]]
-    measures = [(build(m["t"], texts), build(m["s"], texts), m["measure"])
+    measures = [(build(m["t"], texts, cache), build(m["s"], texts, cache), m["measure"])
                 for m in table["measures"]]
     return probes, measures
 
