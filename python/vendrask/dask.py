@@ -310,10 +310,14 @@ class _Job:
         self.mirror = both_ways and not self.square
         tile = self._tile(tile, max(len(t), len(s)))
         place = self._read if from_paths else self._place
-        self.rows = place(t, tile, max_bytes, "rows")
-        self.cols = self.rows if self.square else place(s, tile, max_bytes, "cols")
-        if from_paths and self.errors == "raise":
-            self._refuse_read(names)
+        try:
+            self.rows = place(t, tile, max_bytes, "rows")
+            self.cols = self.rows if self.square else place(s, tile, max_bytes, "cols")
+            if from_paths and self.errors == "raise":
+                self._refuse_read(names)
+        except BaseException:
+            self.release()
+            raise
 
     def _tile(self, tile, count):
         if tile is None:
@@ -425,7 +429,7 @@ class _Job:
         work = {by_key[t.key]: tiles[t] for t in tiles if t.key in by_key}
         done = 0
         try:
-            for future in as_completed(futures):
+            for future in as_completed(futures, loop=self.client.loop):
                 if future in what:
                     store(what.pop(future), future.result())
                 elif future.status == "error":

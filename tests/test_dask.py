@@ -1,0 +1,292 @@
+"""vendrask.dask against the in-process functions, on a LocalCluster of two
+worker processes bound to 127.0.0.1. Every cluster is stopped by its fixture;
+every wait is bounded by the alarm in `bounded`."""
+import logging
+import os
+import pickle
+import signal
+import sys
+import threading
+import time
+
+import numpy as np
+import pytest
+
+import vendrask
+
+pytest.importorskip("dask", reason="Dask is not installed (vendrask[dask] needs a recent Python)")
+distributed = pytest.importorskip(
+    "distributed", reason="distributed is not installed (vendrask[dask] needs a recent Python)")
+vd = pytest.importorskip("vendrask.dask")
+
+TEST_SECONDS = 60  # no test here takes a tenth of that
+
+
+def _corpus(count, seed):
+    """Licence text cut at random places, with duplicates, empty and non-ASCII documents."""
+    rng = np.random.default_rng(seed)
+    text = b"".join(open(os.path.join("/usr/share/common-licenses", name), "rb").read()
+                    for name in ("GPL-3", "Apache-2.0"))
+    docs = []
+    for _ in range(count):
+        start = int(rng.integers(0, len(text) - 1500))
+        docs.append(text[start:start + int(rng.integers(0, 1200))])
+    return docs + [docs[0], docs[3], b"", "naïve café ✓ " * 20]
+
+
+DOCS = _corpus(36, 1)
+QUERIES = _corpus(9, 2)
+
+
+@pytest.fixture(autouse=True)
+def bounded():
+    """Fails a test that runs over TEST_SECONDS instead of hanging the suite."""
+    def expire(signum, frame):
+        raise TimeoutError(f"test ran over {TEST_SECONDS} s")
+    previous = signal.signal(signal.SIGALRM, expire)
+    signal.alarm(TEST_SECONDS)
+    yield
+    signal.alarm(0)
+    signal.signal(signal.SIGALRM, previous)
+
+
+def _local_cluster():
+    return distributed.LocalCluster(
+        n_workers=2, threads_per_worker=1, processes=True, host="127.0.0.1",
+        dashboard_address=None, silence_logs=logging.CRITICAL)
+
+
+@pytest.fixture(scope="module")
+def client():
+    with _local_cluster() as cluster, distributed.Client(cluster, set_as_default=False) as client:
+        yield client
+
+
+def _scheduler_tasks(client):
+    return client.run_on_scheduler(lambda dask_scheduler: len(dask_scheduler.tasks))
+
+
+def _wait_until_idle(client, seconds=10):
+    """Waits (bounded) until the scheduler holds no task; returns how many it holds."""
+    for _ in range(int(seconds / 0.05)):
+        left = _scheduler_tasks(client)
+        if not left:
+            return 0
+        time.sleep(0.05)
+    return left
+
+
+def _equal(got, want, client=None):
+    if isinstance(want, tuple):
+        return len(got) == len(want) and all(_equal(g, w, client) for g, w in zip(got, want))
+    if hasattr(got, "compute"):  # a lazy array computes where its documents are
+        got = got.compute() if client is None else client.compute(got).result()
+    return got.dtype == want.dtype and got.shape == want.shape and \
+        np.array_equal(got, want, equal_nan=True)
+
+
+CALLS = {
+    "cdist": lambda m, **o: m.cdist(QUERIES, DOCS, **o),
+    "cdist one list symmetric float32": lambda m, **o: m.cdist(
+        DOCS, list(DOCS), symmetric="mean", dtype=np.float32, **o),
+    "matrix max": lambda m, **o: m.matrix(DOCS, symmetric="max", **o),
+    "nearest": lambda m, **o: m.nearest(DOCS, k=4, **o),
+    "nearest padded with cutoff": lambda m, **o: m.nearest(QUERIES, DOCS, k=50,
+                                                           score_cutoff=0.05, **o),
+    "pairs": lambda m, **o: m.pairs(DOCS, threshold=0.1, **o),
+    "pairs min": lambda m, **o: m.pairs(DOCS, threshold=0.1, symmetric="min", **o),
+    "pairs cross mean": lambda m, **o: m.pairs(QUERIES, DOCS, threshold=0.05, symmetric="mean",
+                                               **o),
+    "pdist": lambda m, **o: m.pdist(DOCS, **o),
+}
+
+
+@pytest.mark.parametrize("tile", [5, 16, None], ids=lambda t: f"tile{t}")
+@pytest.mark.parametrize("call", CALLS)
+def test_results_equal_the_in_process_functions(client, call, tile):
+    # 40 documents: tiles of 16 leave a ragged last block; the default is one tile.
+    assert _equal(CALLS[call](vd, client=client, tile=tile), CALLS[call](vendrask), client)
+
+
+@pytest.mark.parametrize("call", [
+    lambda m, **o: m.cdist([], DOCS, **o),
+    lambda m, **o: m.cdist(DOCS[:1], DOCS, **o),
+    lambda m, **o: m.cdist(DOCS, DOCS[:1], **o),
+    lambda m, **o: m.nearest(DOCS[:1], k=3, **o),
+    lambda m, **o: m.nearest(DOCS, [], k=2, **o),
+    lambda m, **o: m.nearest(DOCS[:1], DOCS, k=2, **o),
+    lambda m, **o: m.pairs([], DOCS, threshold=0.0, **o),
+    lambda m, **o: m.pdist(DOCS[:1], **o),
+    lambda m, **o: m.pdist([], **o),
+], ids=["cdist 0xN", "cdist 1xN", "cdist Nx1", "nearest 1", "nearest Nx0", "nearest 1xN",
+        "pairs 0xN", "pdist 1", "pdist 0"])
+def test_degenerate_shapes(client, call):
+    assert _equal(call(vd, client=client, tile=5), call(vendrask), client)
+
+
+def test_without_a_client_dask_s_own_scheduler_runs_it():
+    seen = []
+    got = vd.nearest(DOCS, k=3, tile=8, progress=lambda done, total: seen.append((done, total)))
+    assert _equal(got, vendrask.nearest(DOCS, k=3))
+    assert _equal(vd.cdist(QUERIES, DOCS, tile=8), vendrask.cdist(QUERIES, DOCS))
+    assert seen[0][0] == 0 and seen[-1][0] == seen[-1][1] > 0
+
+
+LONG = [b"a" * 20000, b"b" * 20000, b"c" * 100, b"a" * 20000]
+
+
+@pytest.mark.parametrize("call", [
+    lambda m, **o: m.cdist(LONG, LONG[::-1], **o),
+    lambda m, **o: m.nearest(LONG, k=2, **o),
+    lambda m, **o: m.pairs(LONG, threshold=0.0, symmetric="mean", **o),
+    lambda m, **o: m.pdist(LONG, **o),
+], ids=["cdist", "nearest", "pairs", "pdist"])
+def test_over_the_limit_raises_before_any_work_or_gives_nan(client, call):
+    assert _wait_until_idle(client) == 0
+    with pytest.raises(vendrask.JointSizeError) as raised:
+        call(vendrask)
+    with pytest.raises(vendrask.JointSizeError) as on_cluster:
+        call(vd, client=client, tile=2)
+    assert str(on_cluster.value) == str(raised.value)
+    assert _scheduler_tasks(client) == 0 and not client.futures  # nothing was sent
+    assert _equal(call(vd, client=client, tile=2, errors="nan"), call(vendrask, errors="nan"), client)
+
+
+def test_documents_read_on_the_workers_from_paths(client, tmp_path):
+    paths = []
+    for k, doc in enumerate(DOCS):
+        path = tmp_path / f"doc{k}"
+        path.write_bytes(doc.encode() if isinstance(doc, str) else doc)
+        paths.append(str(path))
+    assert _equal(vd.nearest(paths, k=3, client=client, tile=9, from_paths=True, max_bytes=500),
+                  vendrask.nearest(DOCS, k=3, max_bytes=500))
+    assert _equal(vd.cdist(paths[:5], paths, client=client, tile=9, from_paths=True),
+                  vendrask.cdist(DOCS[:5], DOCS), client)
+    (tmp_path / "long1").write_bytes(LONG[0])
+    (tmp_path / "long2").write_bytes(LONG[1])
+    with pytest.raises(vendrask.JointSizeError, match=r"ts\[1\] and ts\[2\]"):
+        vd.pairs(paths[:1] + [str(tmp_path / "long1"), str(tmp_path / "long2")], threshold=0.5,
+                 client=client, from_paths=True)
+    with pytest.raises(FileNotFoundError):
+        vd.pdist(paths[:3] + [str(tmp_path / "missing")], client=client, from_paths=True)
+    assert _wait_until_idle(client) == 0
+
+
+def _graph_bytes(collections):
+    return sum(len(pickle.dumps(dict(c.__dask_graph__()))) for c in collections)
+
+
+def test_the_graph_does_not_grow_with_the_bytes_of_the_corpus(client, monkeypatch):
+    small = [b"%d" % k for k in range(60)]
+    large = [b"%d" % k * 4000 for k in range(60)]
+    sizes = {}
+    for name, docs in (("small", small), ("large", large)):
+        sizes[name] = _graph_bytes([vd.cdist(docs, docs, client=client, tile=8, errors="nan")])
+        sent = []
+        compute = client.compute
+
+        def spy(collections, **options):
+            sent.append(_graph_bytes(collections))
+            return compute(collections, **options)
+        monkeypatch.setattr(client, "compute", spy)
+        vd.nearest(docs, k=2, client=client, tile=8, errors="nan")
+        monkeypatch.undo()
+        sizes[name + " nearest"] = sum(sent)
+    # The documents differ 4000-fold in size (60 B against 240 kB in all);
+    # what the graphs hold besides keys and options must not.
+    assert abs(sizes["large"] - sizes["small"]) < 1000
+    assert abs(sizes["large nearest"] - sizes["small nearest"]) < 1000
+    assert sizes["large nearest"] < sum(map(len, large)) / 4
+    assert _wait_until_idle(client) == 0
+
+
+def test_a_worker_killed_mid_job_does_not_change_the_answer():
+    docs = _corpus(150, 3)
+    want = vendrask.nearest(docs, k=5)
+    with _local_cluster() as cluster, distributed.Client(cluster, set_as_default=False) as client:
+        pids = list(client.run(os.getpid).values())
+        killed = []
+
+        def kill_one(done, total):
+            if done and not killed:
+                os.kill(pids[0], signal.SIGKILL)
+                killed.append(done)
+        got = vd.nearest(docs, k=5, client=client, tile=15, progress=kill_one)
+    assert killed, "the job ended before a worker could be killed"
+    assert _equal(got, want)
+
+
+@pytest.mark.parametrize("how", ["progress raises", "SIGINT"])
+def test_a_cancelled_job_leaves_the_cluster_usable(client, how):
+    docs = _corpus(200, 4)
+    calls = []
+
+    def stop(done, total):
+        calls.append((done, total))
+        if how == "progress raises" and done:
+            raise KeyboardInterrupt
+    timer = None
+    if how == "SIGINT":
+        timer = threading.Timer(0.5, lambda: signal.pthread_kill(threading.main_thread().ident,
+                                                                  signal.SIGINT))
+        timer.start()
+    try:
+        with pytest.raises(KeyboardInterrupt):
+            vd.nearest(docs, k=3, client=client, tile=10, progress=stop)
+    finally:
+        if timer is not None:
+            timer.cancel()
+    assert calls[-1][0] < calls[-1][1]  # stopped before the end
+    assert _wait_until_idle(client) == 0
+    assert _equal(vd.nearest(DOCS, k=3, client=client, tile=9), vendrask.nearest(DOCS, k=3))
+
+
+def test_ctrl_c_stops_a_running_tile_on_its_worker(client):
+    # One tile of 400 documents of about 1 KB: seconds of work on one worker.
+    docs = [doc + doc for doc in _corpus(400, 5) if isinstance(doc, bytes)]
+    busy = lambda: sum(client.run(lambda dask_worker: dask_worker.state.executing_count).values())
+
+    def interrupt_once_running():
+        for _ in range(200):
+            if busy():
+                break
+            time.sleep(0.02)
+        signal.pthread_kill(threading.main_thread().ident, signal.SIGINT)
+    helper = threading.Thread(target=interrupt_once_running)
+    helper.start()
+    try:
+        with pytest.raises(KeyboardInterrupt):
+            vd.pdist(docs, client=client, tile=len(docs), errors="nan", max_bytes=1100)
+    finally:
+        helper.join()
+    stopped = time.monotonic()
+    while busy() and time.monotonic() - stopped < 5:
+        time.sleep(0.02)
+    assert time.monotonic() - stopped < 1.0  # the tile stopped, not ran to its end
+    assert _wait_until_idle(client) == 0
+
+
+@pytest.mark.parametrize("call, error, text", [
+    (lambda: vd.nearest(b"one document", k=1), TypeError, "not a single bytes"),
+    (lambda: vd.nearest([1], k=1), TypeError, r"ts\[0\] must be str or bytes-like, not int"),
+    (lambda: vd.pairs(DOCS, threshold=0.5, errors="skip"), ValueError, "errors must be one of"),
+    (lambda: vd.pdist(DOCS, symmetric=None), ValueError, "symmetric must be one of"),
+    (lambda: vd.nearest(DOCS, tile=0), ValueError, "tile must be a positive integer"),
+    (lambda: vd.nearest(DOCS, k=0), ValueError, "k must be a positive integer"),
+    (lambda: vd.cdist(DOCS, DOCS, progress=print), TypeError, "lazy Dask array"),
+    (lambda: vd.nearest(DOCS, client="tcp://127.0.0.1:8786"), TypeError,
+     "client must be a distributed.Client or None, not str"),
+    (lambda: vd.nearest("abc", from_paths=True), TypeError, "not a single str"),
+])
+def test_bad_arguments_get_the_in_process_errors(call, error, text):
+    with pytest.raises(error, match=text):
+        call()
+
+
+def test_lazy_pairs_give_a_dask_dataframe(client):
+    pytest.importorskip("dask.dataframe", reason="dask[dataframe] is not installed")
+    frame = vd.pairs(DOCS, threshold=0.1, client=client, tile=7, lazy=True)
+    got = frame.compute()
+    i, j, score = vendrask.pairs(DOCS, threshold=0.1)
+    assert np.array_equal(got["i"].to_numpy(), i) and np.array_equal(got["j"].to_numpy(), j)
+    assert np.array_equal(got["score"].to_numpy(), score)
