@@ -26,7 +26,7 @@ pythons() {
 
 # Packages that some tests use and skip without: each is installed where it
 # installs on that interpreter.
-optional="scipy pandas rapidfuzz matplotlib dask[array] distributed"
+optional=(scipy pandas rapidfuzz matplotlib "dask[array]" distributed)
 
 # suite NAME PYTHON [pip options]: installs the project into a fresh venv and runs pytest.
 # With OPTIONAL=1 the optional test packages are installed too.
@@ -38,7 +38,7 @@ suite() {
     "$venv/bin/python" -m pip install -q --upgrade pip
     "$venv/bin/python" -m pip install -q ".[test]" -C build-dir="build/wheel-$name" "$@"
     if [ "${OPTIONAL:-0}" = 1 ]; then
-        for package in $optional; do
+        for package in "${optional[@]}"; do
             "$venv/bin/python" -m pip install -q "$package" 2>/dev/null ||
                 echo "== $name: $package does not install here; its tests skip"
         done
