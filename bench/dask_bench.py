@@ -1,0 +1,161 @@
+"""vendrask.dask on a LocalCluster of 2 worker processes (1 thread each, on
+127.0.0.1) against the in-process functions with 2 threads, on documents cut
+from the licence texts in /usr/share/common-licenses:
+
+1. overhead: what one task costs beyond its work, for a bare Dask task and
+   for a vendrask tile task whose tile holds next to no work (many tiny
+   tiles), as worker-thread time per task;
+2. cost: microseconds per ordered pair (one cross compression, plus its
+   share of the lone and self-primed sizes) at a few document sizes, on one
+   thread: the cost model that sizes a cluster;
+3. throughput: the same nearest(k=10) job over 3000 documents in-process on
+   2 threads and on the cluster with the default tile, in interleaved rounds
+   (wall-clock time: it needs a machine that is otherwise idle), checked to
+   be bit-identical;
+4. estimate: 100 000 documents on 64 cores from the figures above.
+
+Run: python bench/dask_bench.py [--quick] [--documents N] [--rounds R]
+(after pip install '.[dask]')
+"""
+import argparse
+import logging
+import math
+import os
+import statistics
+import sys
+import time
+
+import numpy as np
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, HERE)
+import compare  # noqa: E402  (the corpus and how documents are cut from it)
+
+import dask  # noqa: E402
+import distributed  # noqa: E402
+
+import vendrask  # noqa: E402
+import vendrask.dask as vd  # noqa: E402
+
+COST_SIZES = ((100, 240), (1024, 120), (2048, 90), (8192, 44))  # (bytes, documents)
+
+
+def _noop(x):
+    return x
+
+
+def overhead(client, threads, tasks):
+    """Worker-thread seconds per task: bare Dask tasks, then tiny vendrask tiles."""
+    client.gather(client.map(_noop, range(50), pure=False))  # warm up
+    start = time.perf_counter()
+    client.gather(client.map(_noop, range(tasks), pure=False))
+    bare = (time.perf_counter() - start) * threads / tasks
+    # Distinct one-byte documents in tiles of 4: 16 tiny pairs per tile.
+    docs = [bytes([k]) for k in range(4 * math.ceil(math.sqrt(2 * tasks)))]
+    blocks = len(docs) // 4
+    tiles = blocks * (blocks + 1) // 2
+    vd.nearest(docs[:40], k=1, client=client, tile=4)  # warm up
+    start = time.perf_counter()
+    vd.nearest(docs, k=1, client=client, tile=4)
+    tile = (time.perf_counter() - start) * threads / tiles
+    return bare, tile, tiles
+
+
+def cost(corpus, quick):
+    """CPU microseconds per ordered pair at each document size, on one thread."""
+    out = []
+    for size, count in COST_SIZES:
+        if quick:
+            count //= 2
+        docs = compare.cut_documents(corpus, count, size, size, seed=size)
+        vendrask.nearest(docs[:10], k=1)
+        start = time.process_time()
+        vendrask.nearest(docs, k=1, workers=1)
+        seconds = time.process_time() - start
+        out.append((size, seconds / (count * (count - 1)) * 1e6))
+    return out
+
+
+def throughput(client, docs, rounds):
+    """Wall seconds per round for the same nearest job in-process and on the cluster."""
+    times = {"in-process, 2 threads": [], "cluster, 2 processes": []}
+    for _ in range(rounds):
+        start = time.perf_counter()
+        want = vendrask.nearest(docs, k=10, workers=2)
+        times["in-process, 2 threads"].append(time.perf_counter() - start)
+        start = time.perf_counter()
+        got = vd.nearest(docs, k=10, client=client)
+        times["cluster, 2 processes"].append(time.perf_counter() - start)
+        assert all(np.array_equal(g, w, equal_nan=True) for g, w in zip(got, want))
+    return times
+
+
+def estimate(per_pair_us, task_overhead_s, n=100_000, cores=64):
+    """Hours for nearest over n documents on `cores` cores, by the cost model."""
+    tile = vd.default_tile(n, cores)
+    blocks = math.ceil(n / tile)
+    tasks = blocks * (blocks + 1) // 2
+    pairs = n * (n - 1)
+    # Each tile pair computes the lone and self-primed sizes of its own
+    # documents again: about 2 per document and tile it touches.
+    extra = 2 * 2 * tile * tasks
+    work = (pairs + extra) * per_pair_us * 1e-6 + tasks * task_overhead_s
+    return tile, tasks, work / cores / 3600, extra / pairs
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("--quick", action="store_true", help="smaller jobs, one round")
+    parser.add_argument("--documents", type=int, default=3000)
+    parser.add_argument("--rounds", type=int, default=2)
+    args = parser.parse_args()
+    corpus = compare.read_corpus()
+    count = 1000 if args.quick else args.documents
+    rounds = 1 if args.quick else args.rounds
+    docs = compare.cut_documents(corpus, count, 100, 300, seed=3000)
+    print(f"Python {sys.version.split()[0]}, dask {distributed.__version__}, "
+          f"{os.cpu_count()} CPUs")
+
+    print("\n## cost per ordered pair, 1 thread (CPU time)")
+    print("| document size | µs per ordered pair |\n|---|---|")
+    costs = cost(corpus, args.quick)
+    for size, us in costs:
+        print(f"| {size} B | {us:.1f} |")
+
+    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
+                                  host="127.0.0.1", dashboard_address=None,
+                                  silence_logs=logging.CRITICAL) as cluster, \
+            distributed.Client(cluster, set_as_default=False) as client:
+        threads = sum(client.nthreads().values())
+        print("\n## per-task overhead, 2 worker processes (worker-thread time per task)")
+        bare, tile, tiles = overhead(client, threads, 200 if args.quick else 600)
+        print(f"| bare Dask task | {bare * 1e3:.2f} ms |\n"
+              f"| vendrask tile task, next to no work ({tiles} tiles) | {tile * 1e3:.2f} ms |")
+        default = vd.default_tile(count, threads)
+        blocks = math.ceil(count / default)
+        tile_pairs = blocks * (blocks + 1) // 2
+        mean_pairs = count * (count - 1) / tile_pairs
+        print(f"default tile for {count} documents on {threads} threads: {default} "
+              f"({tile_pairs} tile pairs of about {mean_pairs:,.0f} ordered pairs; at "
+              f"{costs[0][1]:.1f} µs per pair the overhead is "
+              f"{100 * tile / (mean_pairs * costs[0][1] * 1e-6):.2f}% of a task)")
+
+        print(f"\n## nearest(k=10), {count} documents of 100-300 B, wall time, {rounds} round(s)")
+        times = throughput(client, docs, rounds)
+    base = times["in-process, 2 threads"]
+    print("| run | seconds (median) | throughput vs in-process |\n|---|---|---|")
+    for name, seconds in times.items():
+        ratios = [b / s for b, s in zip(base, seconds)]
+        print(f"| {name} | {statistics.median(seconds):.2f} | {statistics.median(ratios):.3f}x "
+              f"({min(ratios):.3f}-{max(ratios):.3f}) |")
+
+    print("\n## estimate: nearest over 100 000 documents on 64 cores")
+    for size, us in costs:
+        if size in (1024, 2048):
+            tile, tasks, hours, extra = estimate(us, tile)
+            print(f"| {size} B | tile {tile}, {tasks} tasks | {hours:.2f} h "
+                  f"(+{100 * extra:.1f}% lone and self sizes per tile) |")
+
+
+if __name__ == "__main__":
+    main()
