@@ -157,10 +157,10 @@ def main():
         for path in options.texts:
             with open(path, encoding="utf-8") as file:
                 texts.append(file.read())
-    elif not os.path.exists(options.output):
+    elif not os.path.exists(TABLE):
         sys.exit("make_known_answers.py: no table yet to take the texts from; give --texts FILE...")
     else:
-        with open(options.output, encoding="utf-8") as file:
+        with open(TABLE, encoding="utf-8") as file:
             texts = json.load(file)["texts"]
     encoded = [t.encode("utf-8") for t in texts]
 
