@@ -7,15 +7,20 @@ zlibs give, each through the engine's dictionary rule:
 - system:  the interpreter's zlib module, i.e. the zlib a default build uses
            on this machine (the same library, the same parameters);
 - zlib-ng: the `zlib-ng` package from PyPI (zlib-ng in its native mode: the
-           same compressor as its zlib-compatible libz), if installed.
+           same compressor as its zlib-compatible libz), if installed;
+- any other vendrask build, through its own engine: --build NAME=PATH names
+  that build's vendrask/_zlib_native*.so (e.g. one built on zlib-ng's libz).
 
 The corpus: 60 documents of 200 B to 6 KB cut from the standard library's
 sources (12 of them lightly edited copies of others), all 3540 ordered pairs;
 and, reported apart, 120 degenerate pairs (repeats, runs, a few bytes).
 
     pip install . -C cmake.define.VENDRASK_ZLIB=1.2.1 && pip install zlib-ng
-    python bench/zlib_values.py
+    python bench/zlib_values.py [--build NAME=PATH ...]
 """
+import argparse
+import importlib.machinery
+import importlib.util
 import math
 import os
 import random
@@ -39,6 +44,15 @@ def compressor(module):
             stream = module.compressobj(3, module.DEFLATED, -15, 8, module.Z_DEFAULT_STRATEGY)
         return len(stream.compress(data)) + len(stream.flush())
     return probe
+
+
+def build_probe(path):
+    """The probe and zlib version of another build's _zlib_native module."""
+    name = "vendrask._zlib_native"
+    loader = importlib.machinery.ExtensionFileLoader(name, path)
+    module = importlib.util.module_from_spec(importlib.util.spec_from_file_location(name, path, loader=loader))
+    loader.exec_module(module)
+    return module.probe, f"vendrask built on zlib {module.version}" + (", linked in" if module.static else "")
 
 
 def measure(probe, t, s):
@@ -87,11 +101,11 @@ def degenerate_pairs(seed=12):
     return pairs
 
 
-def compare(name, probe, reference, pairs, nearest_docs=None):
+def compare(name, probe, reference, pairs, nearest_docs=None, width=8):
     got = [measure(probe, t, s) for t, s in pairs]
     deltas = [abs(a - b) for a, b in zip(got, reference)]
     changed = [d for d in deltas if d != 0]
-    line = f"  {name:8} {len(changed) / len(pairs):6.1%} of measures differ"
+    line = f"  {name:{width}} {len(changed) / len(pairs):6.1%} of measures differ"
     if changed:
         changed.sort()
         line += (f"; |difference|: median {statistics.median(changed):.5f}, "
@@ -101,7 +115,7 @@ def compare(name, probe, reference, pairs, nearest_docs=None):
     if nearest_docs is not None:
         n = nearest_docs
         moved = sum(nearest(got, n, j) != nearest(reference, n, j) for j in range(n))
-        print(f"  {'':8} nearest neighbour changes for {moved} of {n} documents")
+        print(f"  {'':{width}} nearest neighbour changes for {moved} of {n} documents")
     return got
 
 
@@ -116,6 +130,10 @@ def pair_index(i, j, n):
 
 
 def main():
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("--build", action="append", default=[], metavar="NAME=PATH",
+                        help="another build's vendrask/_zlib_native*.so to compare too")
+    options = parser.parse_args()
     if _zlib_native.version != "1.2.1" or not _zlib_native.static:
         sys.exit("zlib_values.py: needs the exact build (pip install . -C "
                  "cmake.define.VENDRASK_ZLIB=1.2.1); this one runs on zlib " + _zlib_native.version)
@@ -125,6 +143,14 @@ def main():
         backends.append(("zlib-ng", compressor(zlib_ng), f"zlib-ng {zlib_ng.ZLIBNG_VERSION}"))
     except ImportError:
         print("zlib-ng: not measured (pip install zlib-ng)")
+    for spec in options.build:
+        name, _, path = spec.partition("=")
+        if not path:
+            parser.error(f"--build wants NAME=PATH, not {spec!r}")
+        try:
+            backends.append((name, *build_probe(path)))
+        except (ImportError, OSError) as failure:
+            parser.error(f"--build {name}: cannot load {path}: {failure}")
     exact = _zlib_native.probe
 
     docs = documents()
@@ -134,17 +160,18 @@ def main():
                enumerate((i, j) for i in range(n) for j in range(n) if i != j))
     print(f"Python {sys.version.split()[0]}; {n} documents from the standard library, "
           f"{len(pairs)} ordered pairs; reference: zlib 1.2.1 compiled in")
+    width = max(len(name) for name, _, _ in backends)
     for name, _, what in backends:
-        print(f"  {name:8} = {what}")
+        print(f"  {name:{width}} = {what}")
     reference = [measure(exact, t, s) for t, s in pairs]
     for name, probe, _ in backends:
-        compare(name, probe, reference, pairs, nearest_docs=n)
+        compare(name, probe, reference, pairs, nearest_docs=n, width=width)
 
     sizes = [(s, None) for s in docs] + [(s, s) for s in docs] + [(s, t) for t, s in pairs[::7]]
     for name, probe, _ in backends:
         ratios = [probe(d, t) / exact(d, t) for d, t in sizes]
         moved = [r for r in ratios if r != 1]
-        print(f"  {name:8} sizes: {len(moved) / len(sizes):.1%} of {len(sizes)} differ, "
+        print(f"  {name:{width}} sizes: {len(moved) / len(sizes):.1%} of {len(sizes)} differ, "
               f"from {min(ratios) - 1:+.1%} to {max(ratios) - 1:+.1%}")
 
     example = (b"the quick brown fox jumps over the lazy dog", b"the lazy dog sleeps under the quick brown fox")
@@ -155,7 +182,7 @@ def main():
     print(f"{len(odd)} degenerate pairs:")
     reference = [measure(exact, t, s) for t, s in odd]
     for name, probe, _ in backends:
-        compare(name, probe, reference, odd)
+        compare(name, probe, reference, odd, width=width)
 
 
 if __name__ == "__main__":
