@@ -154,6 +154,8 @@ def configure(tmp_path, header, *options):
      'VENDRASK_ZLIB must be "system" or "1.2.1", not "1.2.2"'),
     ('#define ZLIB_VERSION "1.2.13"\n', ("-DVENDRASK_ZLIB=1.2.1", "-DVENDRASK_ZLIB_SOURCE=/nonexistent"),
      "VENDRASK_ZLIB_SOURCE=/nonexistent does not exist"),
+    ('#define ZLIB_VERSION "1.2.13"\n', ("-DVENDRASK_ZLIB_SOURCE=/nonexistent",),
+     "VENDRASK_ZLIB_SOURCE is used only with VENDRASK_ZLIB=1.2.1"),
 ])
 def test_configure_says_what_the_zlib_means(tmp_path, header, options, expected):
     done = configure(tmp_path, header, *options)
