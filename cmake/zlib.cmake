@@ -42,11 +42,14 @@ function(_vendrask_zlib_header_version header version_var ng_var)
 endfunction()
 
 if(VENDRASK_ZLIB STREQUAL "system")
-  if(VENDRASK_ZLIB_SOURCE)
-    # Most likely the exact build was meant; never fall back to other values quietly.
-    message(FATAL_ERROR "vendrask: VENDRASK_ZLIB_SOURCE is used only with VENDRASK_ZLIB=1.2.1; "
-                        "add -DVENDRASK_ZLIB=1.2.1, or drop it with -UVENDRASK_ZLIB_SOURCE")
-  endif()
+  # A zlib source given without the flag most likely meant the exact build:
+  # never fall back to other values quietly.
+  foreach(source VENDRASK_ZLIB_SOURCE FETCHCONTENT_SOURCE_DIR_ZLIB)
+    if(${source})
+      message(FATAL_ERROR "vendrask: ${source} is used only with VENDRASK_ZLIB=1.2.1; "
+                          "add -DVENDRASK_ZLIB=1.2.1, or drop it with -U${source}")
+    endif()
+  endforeach()
   if(VENDRASK_STATIC_ZLIB)
     set(ZLIB_USE_STATIC_LIBS ON)
   endif()

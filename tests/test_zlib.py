@@ -156,6 +156,8 @@ def configure(tmp_path, header, *options):
      "VENDRASK_ZLIB_SOURCE=/nonexistent does not exist"),
     ('#define ZLIB_VERSION "1.2.13"\n', ("-DVENDRASK_ZLIB_SOURCE=/nonexistent",),
      "VENDRASK_ZLIB_SOURCE is used only with VENDRASK_ZLIB=1.2.1"),
+    ('#define ZLIB_VERSION "1.2.13"\n', ("-DFETCHCONTENT_SOURCE_DIR_ZLIB=/nonexistent",),
+     "FETCHCONTENT_SOURCE_DIR_ZLIB is used only with VENDRASK_ZLIB=1.2.1"),
 ])
 def test_configure_says_what_the_zlib_means(tmp_path, header, options, expected):
     done = configure(tmp_path, header, *options)
