@@ -288,15 +288,17 @@ def _nearest(args):
         labels, docs = job.drop_unpaired(labels, docs)
         queries, query_docs = labels, None
     n_queries = len(queries)
+    # A query that is itself one of the documents is not its own hit, as without --query.
+    itself = _same_files(queries, labels) if args.query else {}
     job.progress.plan(n_queries * len(labels), n_queries * args.k)
     scores, hits = job.run("nearest", query_docs if args.query else docs, docs if args.query else None,
-                           (queries, labels), k=args.k, score_cutoff=args.score_cutoff)
+                           (queries, labels), k=args.k + bool(itself), score_cutoff=args.score_cutoff)
 
     def rows():
-        for query, score_row, hit_row in zip(queries, scores.tolist(), hits.tolist()):
-            for rank, (score, hit) in enumerate(zip(score_row, hit_row), 1):
-                if hit < 0:
-                    break
+        for q, (query, score_row, hit_row) in enumerate(zip(queries, scores.tolist(), hits.tolist())):
+            found = [(score, hit) for score, hit in zip(score_row, hit_row)
+                     if hit >= 0 and hit != itself.get(q)]
+            for rank, (score, hit) in enumerate(found[:args.k], 1):
                 yield query, labels[hit], rank, score
     job.write(lambda table: table.records(["query", "hit", "rank", "score"], rows()))
 
@@ -434,6 +436,23 @@ class _Job:
         finally:
             table.detach()
             self.progress.close()
+
+
+def _same_files(queries, labels):
+    """{query position: position of the same file among the documents}."""
+    def identity(path):
+        try:
+            found = os.stat(path)
+        except (OSError, ValueError):
+            return None
+        return found.st_dev, found.st_ino
+    where = {}
+    for j, label in enumerate(labels):
+        if label != STDIN:
+            where.setdefault(identity(label), j)
+    where.pop(None, None)
+    return {q: where[key] for q, query in enumerate(queries)
+            if query != STDIN and (key := identity(query)) in where}
 
 
 def _format_of(path):
