@@ -239,6 +239,9 @@ PyModuleDef moduleDef = {
     .m_size = 0,
     .m_methods = methods,
     .m_slots = slots,
+    .m_traverse = nullptr,
+    .m_clear = nullptr,
+    .m_free = nullptr,
 };
 
 }  // namespace

@@ -15,7 +15,7 @@ import os
 from . import _zlib_native
 
 RELEASE = "1.2.1"
-EXACT_BUILD = "pip install <vendrask source> -C cmake.define.VENDRASK_ZLIB=1.2.1"
+EXACT_BUILD = "pip install . -C cmake.define.VENDRASK_ZLIB=1.2.1 (in the source tree)"
 TABLE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "known_answers.json")
 
 __all__ = ["zlib_info", "report_lines"]
