@@ -12,8 +12,8 @@ run, on documents cut from the licence texts in /usr/share/common-licenses:
 4. rescoring candidate pairs: pairwise against a loop of _vendrask.measure
    and against the matrix's cost per pair;
 5. peak memory, each in a fresh interpreter: nearest(k=10) and matrix over
-   5000 documents of about 200 B, as the growth of the peak resident set
-   over the job.
+   5000 documents of about 200 B, as the peak resident set after the job
+   less the resident set before it.
 
 Times are medians of interleaved rounds (a round runs every variant once, so
 drifts in the load of a shared machine hit all alike); ratios are taken
@@ -218,7 +218,7 @@ def rescoring(docs, rounds, candidates):
 
 
 MEMORY_JOB = """
-import resource, sys, time
+import sys, time
 sys.path.insert(0, sys.argv[1])
 import compare, vendrask
 count, function = int(sys.argv[2]), sys.argv[3]
@@ -226,29 +226,36 @@ docs = compare.cut_documents(compare.read_corpus(), count, 150, 250, seed=5)
 job = {"nearest": lambda: vendrask.nearest(docs, k=10, workers=2),
        "matrix": lambda: vendrask.matrix(docs, workers=2)}[function]
 vendrask.nearest, vendrask.matrix  # load them (and numpy) before the first reading
-before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+
+def kib(field):
+    with open("/proc/self/status") as status:
+        return next(int(line.split()[1]) for line in status if line.startswith(field + ":"))
+
+resident, peak = kib("VmRSS"), kib("VmHWM")
 start = time.perf_counter()
 result = job()
 seconds = time.perf_counter() - start
-after = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
 size = sum(a.nbytes for a in result) if isinstance(result, tuple) else result.nbytes
-print(before, after, size, seconds)
+print(resident, peak, kib("VmHWM"), size, seconds)
 """
 
 
 def memory(count):
+    # The growth is counted from the resident set before the job, not from the
+    # peak so far, so that a peak left by the imports cannot hide the job's.
     print(f"\n5. Peak memory, each in a fresh interpreter: {count} documents of 150-250 B, 2 workers")
-    print(f"   {'function':<16} {'time':>7} {'peak before':>12} {'peak after':>11} {'growth':>10} {'result':>10}")
+    print(f"   {'function':<16} {'time':>7} {'resident before':>16} {'peak before':>12} {'peak after':>11} "
+          f"{'growth':>10} {'result':>10}")
     for function in ("nearest", "matrix"):
         run = subprocess.run([sys.executable, "-c", MEMORY_JOB, HERE, str(count), function],
                              capture_output=True, text=True)
         if run.returncode != 0:
             print(f"   {function}: failed\n{run.stderr}")
             continue
-        before, after, size, seconds = (float(x) for x in run.stdout.split())
+        resident, before, after, size, seconds = (float(x) for x in run.stdout.split())
         label = "nearest(k=10)" if function == "nearest" else function
-        print(f"   {label:<16} {seconds:>6.1f}s {before / 1024:>8.1f} MiB {after / 1024:>7.1f} MiB "
-              f"{(after - before) / 1024:>6.1f} MiB {size / 2**20:>6.1f} MiB")
+        print(f"   {label:<16} {seconds:>6.1f}s {resident / 1024:>12.1f} MiB {before / 1024:>8.1f} MiB "
+              f"{after / 1024:>7.1f} MiB {(after - resident) / 1024:>6.1f} MiB {size / 2**20:>6.1f} MiB")
 
 
 def main():
