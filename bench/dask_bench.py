@@ -44,21 +44,33 @@ def _noop(x):
     return x
 
 
+def cpu_seconds(client):
+    """CPU time of this process (the client and the LocalCluster's scheduler)
+    and of every worker process."""
+    return time.process_time() + sum(client.run(time.process_time).values())
+
+
+def timed(client, job):
+    """(wall seconds, CPU seconds of every process of the cluster) for job()."""
+    cpu, wall = cpu_seconds(client), time.perf_counter()
+    result = job()
+    return time.perf_counter() - wall, cpu_seconds(client) - cpu, result
+
+
 def overhead(client, threads, tasks):
-    """Worker-thread seconds per task: bare Dask tasks, then tiny vendrask tiles."""
+    """Per task beyond its work: (wall x threads, CPU) seconds for bare Dask
+    tasks, then for vendrask tile tasks with next to no work."""
     client.gather(client.map(_noop, range(50), pure=False))  # warm up
-    start = time.perf_counter()
-    client.gather(client.map(_noop, range(tasks), pure=False))
-    bare = (time.perf_counter() - start) * threads / tasks
+    wall, cpu, _ = timed(client, lambda: client.gather(client.map(_noop, range(tasks),
+                                                                  pure=False)))
+    bare = (wall * threads / tasks, cpu / tasks)
     # Distinct one-byte documents in tiles of 4: 16 tiny pairs per tile.
     docs = [bytes([k]) for k in range(4 * math.ceil(math.sqrt(2 * tasks)))]
     blocks = len(docs) // 4
     tiles = blocks * (blocks + 1) // 2
     vd.nearest(docs[:40], k=1, client=client, tile=4)  # warm up
-    start = time.perf_counter()
-    vd.nearest(docs, k=1, client=client, tile=4)
-    tile = (time.perf_counter() - start) * threads / tiles
-    return bare, tile, tiles
+    wall, cpu, _ = timed(client, lambda: vd.nearest(docs, k=1, client=client, tile=4))
+    return bare, (wall * threads / tiles, cpu / tiles), tiles
 
 
 def cost(corpus, quick):
@@ -77,28 +89,30 @@ def cost(corpus, quick):
 
 
 def throughput(client, docs, rounds):
-    """Wall seconds per round for the same nearest job in-process and on the cluster."""
+    """(wall, CPU) seconds per round for the same nearest job in-process and
+    on the cluster, run in turn."""
     times = {"in-process, 2 threads": [], "cluster, 2 processes": []}
     for _ in range(rounds):
-        start = time.perf_counter()
+        cpu, wall = time.process_time(), time.perf_counter()
         want = vendrask.nearest(docs, k=10, workers=2)
-        times["in-process, 2 threads"].append(time.perf_counter() - start)
-        start = time.perf_counter()
-        got = vd.nearest(docs, k=10, client=client)
-        times["cluster, 2 processes"].append(time.perf_counter() - start)
+        times["in-process, 2 threads"].append((time.perf_counter() - wall,
+                                              time.process_time() - cpu))
+        wall, cpu, got = timed(client, lambda: vd.nearest(docs, k=10, client=client))
+        times["cluster, 2 processes"].append((wall, cpu))
         assert all(np.array_equal(g, w, equal_nan=True) for g, w in zip(got, want))
     return times
 
 
-def estimate(per_pair_us, task_overhead_s, n=100_000, cores=64):
-    """Hours for nearest over n documents on `cores` cores, by the cost model."""
-    tile = vd.default_tile(n, cores)
+def estimate(per_pair_us, size, task_overhead_s, n=100_000, cores=64):
+    """(tile, tasks, hours, extra share) for nearest over n documents of
+    `size` bytes on `cores` cores, each as fast as one here, by the cost
+    model: every ordered pair one cross compression, each tile pair the lone
+    and self-primed sizes of its documents again, each task its overhead."""
+    tile = vd.default_tile(n, cores, size)
     blocks = math.ceil(n / tile)
     tasks = blocks * (blocks + 1) // 2
     pairs = n * (n - 1)
-    # Each tile pair computes the lone and self-primed sizes of its own
-    # documents again: about 2 per document and tile it touches.
-    extra = 2 * 2 * tile * tasks
+    extra = 2 * 2 * tile * tasks  # 2 sizes for each of up to 2 x tile documents
     work = (pairs + extra) * per_pair_us * 1e-6 + tasks * task_overhead_s
     return tile, tasks, work / cores / 3600, extra / pairs
 
@@ -127,34 +141,41 @@ def main():
                                   silence_logs=logging.CRITICAL) as cluster, \
             distributed.Client(cluster, set_as_default=False) as client:
         threads = sum(client.nthreads().values())
-        print("\n## per-task overhead, 2 worker processes (worker-thread time per task)")
+        print("\n## per-task overhead, 2 worker processes")
         bare, tile, tiles = overhead(client, threads, 200 if args.quick else 600)
-        print(f"| bare Dask task | {bare * 1e3:.2f} ms |\n"
-              f"| vendrask tile task, next to no work ({tiles} tiles) | {tile * 1e3:.2f} ms |")
-        default = vd.default_tile(count, threads)
+        print("| task | wall x threads per task | CPU per task (all processes) |\n|---|---|---|")
+        print(f"| bare Dask task | {bare[0] * 1e3:.2f} ms | {bare[1] * 1e3:.2f} ms |")
+        print(f"| vendrask tile task, next to no work ({tiles} tiles) | {tile[0] * 1e3:.2f} ms "
+              f"| {tile[1] * 1e3:.2f} ms |")
+        mean_bytes = sum(map(len, docs)) / len(docs)
+        default = vd.default_tile(count, threads, mean_bytes)
         blocks = math.ceil(count / default)
         tile_pairs = blocks * (blocks + 1) // 2
         mean_pairs = count * (count - 1) / tile_pairs
-        print(f"default tile for {count} documents on {threads} threads: {default} "
-              f"({tile_pairs} tile pairs of about {mean_pairs:,.0f} ordered pairs; at "
-              f"{costs[0][1]:.1f} µs per pair the overhead is "
-              f"{100 * tile / (mean_pairs * costs[0][1] * 1e-6):.2f}% of a task)")
+        print(f"default tile for {count} documents of {mean_bytes:.0f} B on {threads} threads: "
+              f"{default} ({tile_pairs} tile pairs of {mean_pairs:,.0f} ordered pairs on average; "
+              f"at {costs[0][1]:.1f} µs per pair a {tile[0] * 1e3:.1f} ms overhead is "
+              f"{100 * tile[0] / (mean_pairs * costs[0][1] * 1e-6):.2f}% of a task)")
 
-        print(f"\n## nearest(k=10), {count} documents of 100-300 B, wall time, {rounds} round(s)")
+        print(f"\n## nearest(k=10), {count} documents of 100-300 B, {rounds} round(s)")
         times = throughput(client, docs, rounds)
     base = times["in-process, 2 threads"]
-    print("| run | seconds (median) | throughput vs in-process |\n|---|---|---|")
-    for name, seconds in times.items():
-        ratios = [b / s for b, s in zip(base, seconds)]
-        print(f"| {name} | {statistics.median(seconds):.2f} | {statistics.median(ratios):.3f}x "
-              f"({min(ratios):.3f}-{max(ratios):.3f}) |")
+    print("| run | wall s | CPU s | throughput, wall | throughput, CPU |\n|---|---|---|---|---|")
+    for name, runs in times.items():
+        wall = [b[0] / r[0] for b, r in zip(base, runs)]
+        cpu = [b[1] / r[1] for b, r in zip(base, runs)]
+        print(f"| {name} | {statistics.median(r[0] for r in runs):.2f} | "
+              f"{statistics.median(r[1] for r in runs):.2f} | {statistics.median(wall):.3f}x "
+              f"({min(wall):.3f}-{max(wall):.3f}) | {statistics.median(cpu):.3f}x "
+              f"({min(cpu):.3f}-{max(cpu):.3f}) |")
 
     print("\n## estimate: nearest over 100 000 documents on 64 cores")
+    print("| document size | tile, tasks | hours | lone and self sizes again per tile |")
+    print("|---|---|---|---|")
     for size, us in costs:
         if size in (1024, 2048):
-            tile, tasks, hours, extra = estimate(us, tile)
-            print(f"| {size} B | tile {tile}, {tasks} tasks | {hours:.2f} h "
-                  f"(+{100 * extra:.1f}% lone and self sizes per tile) |")
+            tile_size, tasks, hours, extra = estimate(us, size, tile[0])
+            print(f"| {size} B | {tile_size}, {tasks} | {hours:.1f} | +{100 * extra:.1f}% |")
 
 
 if __name__ == "__main__":

@@ -1,6 +1,7 @@
 """vendrask.dask against the in-process functions, on a LocalCluster of two
 worker processes bound to 127.0.0.1. Every cluster is stopped by its fixture;
 every wait is bounded by the alarm in `bounded`."""
+import gc
 import logging
 import os
 import pickle
@@ -283,13 +284,18 @@ def test_bad_arguments_get_the_in_process_errors(call, error, text):
         call()
 
 
-def test_lazy_pairs_give_a_dask_dataframe(client):
+def test_lazy_results_keep_their_documents_on_the_cluster(client):
+    matrix = vd.cdist(QUERIES, DOCS, client=client, tile=7)[2:, ::3] * 2
+    gc.collect()  # only the lazy array holds the documents now
+    assert np.array_equal(client.compute(matrix).result(),
+                          vendrask.cdist(QUERIES, DOCS)[2:, ::3] * 2)
     try:
         import dask.dataframe  # noqa: F401
     except ImportError:  # dask itself is there, what dask.dataframe needs is not
         pytest.skip("dask[dataframe] is not installed")
     frame = vd.pairs(DOCS, threshold=0.1, client=client, tile=7, lazy=True)
-    got = client.compute(frame).result()
-    i, j, score = vendrask.pairs(DOCS, threshold=0.1)
+    gc.collect()
+    got = client.compute(frame[frame.score >= 0.2]).result()
+    i, j, score = vendrask.pairs(DOCS, threshold=0.2)
     assert np.array_equal(got["i"].to_numpy(), i) and np.array_equal(got["j"].to_numpy(), j)
     assert np.array_equal(got["score"].to_numpy(), score)

@@ -34,25 +34,37 @@ from ._reduce import combine
 
 __all__ = ["cdist", "matrix", "nearest", "pairs", "pdist", "default_tile"]
 
-# Bounds of the default tile. A task costs the scheduler about 1 ms here
-# (bench/dask_bench.py measures it); a tile of 128 x 128 documents is over
-# 16 000 compressions, at least 0.15 s even for tiny documents, so that stays
-# under 1%. 1024 keeps a dense block at 8 MiB and the work that a dead worker
-# loses at one tile.
-MIN_TILE = 128
+# The default tile: big enough that what a task costs beyond its work
+# (scheduling, moving its inputs and result, the Python around the native
+# core: 4-10 ms per task measured by bench/dask_bench.py on a loaded 2-core
+# machine) stays under OVERHEAD_SHARE of the task, small enough that every
+# thread gets about TILES_PER_THREAD tiles, so the last ones leave few
+# threads idle. MAX_TILE keeps a dense block at 8 MiB and the work that a
+# dead worker loses at one tile.
+TASK_OVERHEAD = 0.010  # seconds
+OVERHEAD_SHARE = 0.02
+TILES_PER_THREAD = 16
+MIN_TILE = 64
 MAX_TILE = 1024
-TILES_PER_THREAD = 16  # so that the last tiles leave few threads idle
 TREE_FAN_IN = 8  # top-k lists merged by one reduction task
 
 _ERRORS = ("raise", "nan")
 _NO_INDEX = np.iinfo(np.int64).max
 
 
-def default_tile(count, threads):
-    """Documents per block for ``count`` documents on ``threads`` Dask threads:
-    about TILES_PER_THREAD tiles per thread, within [MIN_TILE, MAX_TILE]."""
-    blocks = math.ceil(math.sqrt(2 * TILES_PER_THREAD * max(1, threads)))
-    return min(MAX_TILE, max(MIN_TILE, math.ceil(count / blocks)))
+def default_tile(count, threads, mean_bytes=100):
+    """Documents per block for ``count`` documents of ``mean_bytes`` on
+    ``threads`` Dask threads in all."""
+    # A tile pair is 2 * tile**2 ordered pairs, each one cross compression.
+    smallest = math.sqrt(TASK_OVERHEAD / (OVERHEAD_SHARE * 2 * _pair_seconds(mean_bytes)))
+    balanced = count / math.ceil(math.sqrt(2 * TILES_PER_THREAD * max(1, threads)))
+    return min(MAX_TILE, max(MIN_TILE, math.ceil(smallest), math.ceil(balanced)))
+
+
+def _pair_seconds(mean_bytes):
+    """One ordered pair on one core: 5.7 us at 100 B, 21 us at 1 KB, 35 us at
+    2 KB, 119 us at 8 KB (bench/dask_bench.py), about linear in the size."""
+    return (4.3 + 0.0139 * mean_bytes) * 1e-6
 
 
 # ---------------------------------------------------------------- the public functions
@@ -179,9 +191,12 @@ def pairs(ts, ss=None, *, threshold, symmetric=None, workers=None, errors="raise
                              "score": np.empty(0, np.float64)})
         if not tasks:
             return dd.from_pandas(meta, npartitions=1)
+        # The tile tasks go in as arguments of their own: nested in a list,
+        # Dask would leave the scattered blocks out of the frames' graphs,
+        # and nothing would keep the blocks on the cluster.
         frames = [dask.delayed(_pairs_frame, pure=False)(
-            row_parts, dask_key_name=job.key("pairs-rows", a))
-            for a, row_parts in enumerate(parts)]
+            [which for _, which in row_parts], *(task for task, _ in row_parts),
+            dask_key_name=job.key("pairs-rows", a)) for a, row_parts in enumerate(parts)]
         return dd.from_delayed(frames, meta=meta, verify_meta=False)
     found = []
     with job:
@@ -308,7 +323,11 @@ class _Job:
             del corpus
         # Tiles of one list against itself have their mirror anyway.
         self.mirror = both_ways and not self.square
-        tile = self._tile(tile, max(len(t), len(s)))
+        # Paths give no sizes before reading: assume small documents, the
+        # case that needs the largest tiles.
+        mean_bytes = 100 if from_paths else \
+            (sum(map(len, t)) + sum(map(len, s))) / max(1, len(t) + len(s))
+        tile = self._tile(tile, max(len(t), len(s)), mean_bytes)
         place = self._read if from_paths else self._place
         try:
             self.rows = place(t, tile, max_bytes, "rows")
@@ -319,9 +338,9 @@ class _Job:
             self.release()
             raise
 
-    def _tile(self, tile, count):
+    def _tile(self, tile, count, mean_bytes):
         if tile is None:
-            return default_tile(count, _thread_count(self.client))
+            return default_tile(count, _thread_count(self.client), mean_bytes)
         return _positive("tile", tile)
 
     def _place(self, docs, tile, max_bytes, side):
@@ -687,10 +706,10 @@ def _cells(values, keep, row_start, col_start):
     return i + row_start, j + col_start, values[i, j]
 
 
-def _pairs_frame(parts):
+def _pairs_frame(which, *results):
     import pandas as pd
-    i, j, score = _row_major([result[which] for result, which in parts
-                              if result[which] is not None])
+    i, j, score = _row_major([result[w] for result, w in zip(results, which)
+                              if result[w] is not None])
     return pd.DataFrame({"i": i, "j": j, "score": score})
 
 
