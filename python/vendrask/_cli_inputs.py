@@ -19,6 +19,10 @@ class UsageError(Exception):
     """A usage error found after parsing: one line, exit status 2."""
 
 
+class WriteError(Exception):
+    """Writing the output failed (a full disk, say): one line, exit status 1."""
+
+
 def shown(name):
     """A path as one line of a message: control characters escaped."""
     return "".join(c if c.isprintable() or c == " " or "\udc80" <= c <= "\udcff"

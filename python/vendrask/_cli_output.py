@@ -11,13 +11,11 @@ import os
 import re
 import sys
 
+from ._cli_inputs import WriteError
+
 BINARY_SUFFIXES = (".npy", ".npz")
 _SURROGATE = re.compile("[\ud800-\udfff]")
 _TSV_ESCAPES = str.maketrans({"\\": "\\\\", "\t": "\\t", "\n": "\\n", "\r": "\\r"})
-
-
-class WriteError(Exception):
-    """Writing the output failed (a full disk, say): one line, exit status 1."""
 
 
 def json_string(text):

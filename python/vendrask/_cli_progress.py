@@ -27,7 +27,7 @@ class Progress:
         elif self.enabled:
             from tqdm import tqdm
             self.bar = tqdm(total=max(1, round(scores + self.output)), desc=self.description,
-                            unit="score", unit_scale=True, delay=SHOW_AFTER, leave=False,
+                            unit=" scores", unit_scale=True, delay=SHOW_AFTER, leave=False,
                             file=sys.stderr, dynamic_ncols=True)
 
     def computing(self, done, total):

@@ -10,18 +10,14 @@ Exit status: 0 success, 1 data or write errors, 2 usage errors, 130 Ctrl-C,
 141 closed output pipe, 143 terminated. numpy and tqdm are imported only by
 the subcommands that need them, so that ``vendrask measure`` starts quickly.
 """
-import argparse
-import math
 import os
-import signal
 import sys
 
 from . import JOINT_SIZE_LIMIT, __version__
-from ._cli_inputs import (STDIN, Failure, UsageError, expand, over_limit, read, read_all,
-                          say, shown, unpaired)
+from ._cli_inputs import (STDIN, Failure, UsageError, WriteError, expand, over_limit, read,
+                          read_all, say, shown, unpaired)
 
 TEXT_FORMATS = ("csv", "tsv", "json")
-PLOT_SUFFIXES = (".png", ".svg", ".pdf")
 EXIT_DATA, EXIT_USAGE, EXIT_INTERRUPTED, EXIT_PIPE, EXIT_TERMINATED = 1, 2, 130, 141, 143
 
 
@@ -30,10 +26,12 @@ class Terminated(BaseException):
 
 
 def main(argv=None):
-    previous = signal.getsignal(signal.SIGTERM)
-    signal.signal(signal.SIGTERM, _terminate)
+    restore = None
     try:
-        args = _parser().parse_args(argv)
+        argv = sys.argv[1:] if argv is None else list(argv)
+        args = _parse(argv)
+        if args.command in ("matrix", "nearest", "pairs"):
+            restore = _on_sigterm(_terminate)
         return args.run(args) or 0
     except UsageError as error:
         say(str(error))
@@ -50,19 +48,42 @@ def main(argv=None):
     except Terminated:
         _silence_stdout()
         return EXIT_TERMINATED
+    except WriteError as error:
+        _silence_stdout()
+        say(str(error))
+        return EXIT_DATA
     except MemoryError:
         say("out of memory")
         return EXIT_DATA
     except Exception as error:  # never a traceback; the line still names the fault
-        from ._cli_output import WriteError
-        if isinstance(error, WriteError):
-            _silence_stdout()
-            say(str(error))
-        else:
-            say(f"unexpected {type(error).__name__}: {error}")
+        say(f"unexpected {type(error).__name__}: {error}")
         return EXIT_DATA
     finally:
-        signal.signal(signal.SIGTERM, previous)
+        if restore is not None:
+            _on_sigterm(restore)
+
+
+def _parse(argv):
+    """The options; the plain `measure T S` skips argparse, whose import would
+    otherwise double the time the command takes."""
+    if len(argv) == 3 and argv[0] == "measure" and all(
+            arg == STDIN or not arg.startswith("-") for arg in argv[1:]):
+        from types import SimpleNamespace
+        return SimpleNamespace(command="measure", run=_measure, t=argv[1], s=argv[2],
+                               max_bytes=None, errors="raise")
+    from ._cli_args import parser
+    runners = {"measure": _measure, "matrix": _matrix, "nearest": _nearest, "pairs": _pairs,
+               "doctor": _doctor}
+    return parser(argv, runners, lambda: _print(_about())).parse_args(argv)
+
+
+def _on_sigterm(handler):
+    """Installs ``handler`` for SIGTERM; returns the one it replaces. (Only the
+    long jobs need it, and `measure` is spared the import.)"""
+    import signal
+    previous = signal.getsignal(signal.SIGTERM)
+    signal.signal(signal.SIGTERM, handler)
+    return previous
 
 
 def _terminate(signum, frame):
@@ -79,55 +100,6 @@ def _silence_stdout():
         pass
 
 
-# ---------------------------------------------------------------- options
-
-def _positive(text):
-    try:
-        value = int(text)
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"not a whole number: {text!r}") from None
-    if value < 1:
-        raise argparse.ArgumentTypeError(f"must be 1 or more, not {value}")
-    return value
-
-
-def _workers(text):
-    try:
-        value = int(text)
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"not a whole number: {text!r}") from None
-    if value < 1 and value != -1:
-        raise argparse.ArgumentTypeError(f"must be 1 or more, or -1 for every core, not {value}")
-    return value
-
-
-def _score(text):
-    try:
-        value = float(text)
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"not a number: {text!r}") from None
-    if math.isnan(value):
-        raise argparse.ArgumentTypeError("must be a number, not nan")
-    return value
-
-
-def _suffixed(suffixes):
-    def check(path):
-        if not path.lower().endswith(suffixes):
-            raise argparse.ArgumentTypeError(f"{path!r}: the name must end in {', '.join(suffixes)}")
-        return path
-    return check
-
-
-class _Version(argparse.Action):
-    def __init__(self, option_strings, dest, **kwargs):
-        super().__init__(option_strings, dest, nargs=0, help="print the version and the zlib in use")
-
-    def __call__(self, parser, namespace, values, option_string=None):
-        _print(_about())
-        parser.exit()
-
-
 def _about():
     lines = [f"vendrask {__version__}"]
     try:
@@ -137,93 +109,7 @@ def _about():
     return lines + list(report_lines())
 
 
-def _parser():
-    parser = argparse.ArgumentParser(
-        prog="vendrask",
-        description="How much one file can be expressed through another, from 0 to 1.",
-        epilog="Exit status: 0 success, 1 data errors, 2 usage errors, 130 interrupted.")
-    parser.add_argument("--version", action=_Version)
-    commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
-
-    limits = argparse.ArgumentParser(add_help=False)
-    limits.add_argument("--max-bytes", type=_positive, metavar="N",
-                        help="cut each document to its first N bytes before scoring")
-    limits.add_argument("--errors", choices=("raise", "nan", "skip"), default="raise",
-                        help="for documents over the joint limit of %d bytes together: stop with "
-                             "a message (raise, the default), score them NaN (nan), or leave out "
-                             "files that fit with no other document and list them on stderr "
-                             "(skip)" % JOINT_SIZE_LIMIT)
-
-    many = argparse.ArgumentParser(add_help=False, parents=[limits])
-    many.add_argument("docs", nargs="*", metavar="DOCS",
-                      help="files and directories (searched for regular files, in sorted order); "
-                           "'-' reads one document from stdin")
-    many.add_argument("--files-from", metavar="PATH",
-                      help="also the paths listed in PATH, one per line ('-': stdin)")
-    many.add_argument("-0", "--null", action="store_true",
-                      help="the --files-from list is separated by NUL bytes (find -print0)")
-    many.add_argument("--workers", type=_workers, default=1, metavar="N",
-                      help="threads to use (default 1); -1 for every core this process may use")
-    many.add_argument("--format", choices=TEXT_FORMATS,
-                      help="csv (default), tsv or json; NaN is an empty field, or null in json")
-    many.add_argument("-o", "--output", metavar="FILE",
-                      help="write to FILE, replaced only once complete (default: stdout)")
-    many.add_argument("--progress", action=argparse.BooleanOptionalAction, default=None,
-                      help="draw a progress bar on stderr (default: when it is a terminal)")
-    many.add_argument("--scheduler", metavar="ADDRESS",
-                      help="run on the Dask cluster at ADDRESS (needs vendrask[dask])")
-
-    one = commands.add_parser("measure", parents=[limits], help="the measure of file S through file T",
-                              description="Print the measure of S through T ('-': stdin).")
-    one.add_argument("t", metavar="T")
-    one.add_argument("s", metavar="S")
-    one.set_defaults(run=_measure)
-
-    square = commands.add_parser(
-        "matrix", parents=[many], help="every document through every other, one row per T",
-        description="Print the measure of every document (column, S) through every "
-                    "document (row, T).")
-    square.add_argument("--symmetric", action="store_true",
-                        help="the mean of both directions, in double precision")
-    square.add_argument("--plot", type=_suffixed(PLOT_SUFFIXES), action="append", metavar="FILE",
-                        help="also draw a clustered heatmap to FILE (.png, .svg or .pdf; "
-                             "may be given more than once)")
-    square.set_defaults(run=_matrix)
-
-    near = commands.add_parser(
-        "nearest", parents=[many], help="each document's k nearest documents",
-        description="For each query (without --query: each document), its k best-scoring "
-                    "documents: one line per hit with query, hit, rank and score, the measure "
-                    "of the query through the hit.")
-    near.add_argument("-k", type=_positive, default=5, metavar="N", help="hits per query (default 5)")
-    near.add_argument("--query", nargs="+", action="extend", metavar="FILE",
-                      help="queries (files or directories) to look up among DOCS")
-    near.add_argument("--score-cutoff", type=_score, metavar="X", help="leave out hits scoring below X")
-    near.set_defaults(run=_nearest)
-
-    dup = commands.add_parser(
-        "pairs", parents=[many], help="pairs of documents scoring at least a threshold",
-        description="Print every pair of documents whose score is at least X, highest first: "
-                    "t, s and the measure of s through t (or both directions combined).")
-    dup.add_argument("--threshold", type=_score, required=True, metavar="X")
-    dup.add_argument("--symmetric", choices=("mean", "min", "max"),
-                     help="combine both directions and list each pair once")
-    dup.add_argument("--plot", type=_suffixed(PLOT_SUFFIXES), action="append", metavar="FILE",
-                     help="also draw a histogram of all scores with the threshold to FILE "
-                          "(.png, .svg or .pdf; may be given more than once)")
-    dup.set_defaults(run=_pairs)
-
-    doctor = commands.add_parser("doctor", help="print which zlib this install runs on",
-                                 description="Print the version and the zlib this install "
-                                             "runs on, and whether it gives the defining values.")
-    doctor.set_defaults(run=_doctor)
-    return parser
-
-
-# ---------------------------------------------------------------- commands
-
 def _print(lines):
-    from ._cli_output import WriteError
     try:
         sys.stdout.write("".join(f"{line}\n" for line in lines))
         sys.stdout.flush()
@@ -249,7 +135,7 @@ def _measure(args):
         if args.errors == "skip":
             say(f"skipped: {problem}")
             return
-        value = math.nan
+        value = float("nan")
     else:
         try:
             value = _vendrask.measure(t, s)
@@ -397,6 +283,14 @@ class _Job:
         options.update(errors="nan" if args.errors == "skip" else args.errors,
                        max_bytes=args.max_bytes)
         import vendrask
+        try:
+            return self._call(vendrask, function, ts, ss, names, options)
+        except BaseException:
+            self.progress.close()  # clears the bar before any message
+            raise
+
+    def _call(self, vendrask, function, ts, ss, names, options):
+        args = self.args
         try:
             if self.client is not None:
                 return self._run_on_cluster(function, ts, ss, options)
