@@ -54,7 +54,9 @@ def bounded():
 def _local_cluster():
     return distributed.LocalCluster(
         n_workers=2, threads_per_worker=1, processes=True, host="127.0.0.1",
-        dashboard_address=None, silence_logs=logging.CRITICAL)
+        dashboard_address=None, silence_logs=logging.CRITICAL,
+        # The scheduler's HTTP routes on a free port, not on 8787 by default.
+        scheduler_kwargs={"dashboard_address": "127.0.0.1:0"})
 
 
 @pytest.fixture(scope="module")
