@@ -8,8 +8,10 @@ import sys
 
 import numpy as np
 import pytest
+from hypothesis import given, strategies as st
 
 import _vendrask
+from vendrask._cli_inputs import unpaired
 
 ODD = os.fsdecode(b'odd, "quoted"\nname\t\\ caf\xe9.txt')  # comma, quote, newline, tab, not UTF-8
 TEXTS = {
@@ -217,3 +219,27 @@ def test_output_file_takes_its_format_from_its_name(corpus):
     assert [json.loads(line) for line in (corpus / "pairs.json").read_text().splitlines()] == [
         {"t": "docs/dog.txt", "s": "docs/fox.txt", "score": 0.56},
         {"t": "docs/fox.txt", "s": "docs/dog.txt", "score": 0.56}]
+
+
+def test_a_query_is_not_its_own_hit(corpus):
+    done = run("nearest", "-k", "1", "--query", "docs/fox.txt", "./docs/dog.txt", "--", "docs", cwd=corpus)
+    assert text(done.stdout).splitlines()[1:] == ["docs/fox.txt,docs/dog.txt,1,0.56",
+                                                  "./docs/dog.txt,docs/fox.txt,1,0.56"]
+
+LENGTHS = st.sampled_from([0, 1, 100, 16383, 16384, 16385, 20000, 32767, 40000])
+DOCS = st.lists(st.tuples(LENGTHS, st.sampled_from(b"ab")).map(lambda d: bytes([d[1]]) * d[0]), max_size=6)
+
+
+def pairs_with(doc, other):
+    return doc == other or len(doc) + len(other) <= 32767
+
+
+@given(DOCS, st.one_of(st.none(), DOCS))
+def test_unpaired_finds_exactly_the_documents_that_pair_with_nothing(ts, ss):
+    if ss is None:
+        lone = [i for i, t in enumerate(ts) if len(ts) > 1 and
+                not any(pairs_with(t, u) for j, u in enumerate(ts) if j != i)]
+        assert unpaired(ts) == (lone, lone)
+    else:
+        assert unpaired(ts, ss) == ([i for i, t in enumerate(ts) if not any(pairs_with(t, s) for s in ss)],
+                                    [j for j, s in enumerate(ss) if not any(pairs_with(t, s) for t in ts)])
