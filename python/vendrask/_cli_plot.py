@@ -20,7 +20,7 @@ def display_names(labels):
     odd bytes shown as U+FFFD. Returns (names, shared folder or '')."""
     folders = [os.path.dirname(label) for label in labels]
     try:
-        shared = os.path.commonpath(folders) if all(folders) else ""
+        shared = os.path.commonpath(folders) or "." if all(folders) else ""
     except ValueError:  # absolute and relative paths mixed
         shared = ""
     names = []
@@ -88,7 +88,8 @@ def heatmap(values, labels, paths, symmetric):
     tree_room = 0.0 if tree is None else min(max(0.25 * side, 1.0), 2.2)
     step = _every(n, side * POINTS_PER_INCH, font)
     unscored = int(np.isnan(scores).sum())
-    heading = [(f"{n} document{'s' * (n != 1)}" + (f" in {shown(shared)}" if shared else ""), 10, "black"),
+    where = f" in {shown(os.path.abspath(shared))}" if shared else ""
+    heading = [(f"{n} document{'s' * (n != 1)}{where}", 10, "black"),
                ("mean of both directions, clustered by average linkage"
                 + (f"; one name in {step} shown" if step > 1 else ""), FONT_POINTS, "0.3")]
     if unscored:

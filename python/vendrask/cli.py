@@ -238,6 +238,9 @@ class _Job:
             _require_plotting()
         if args.output and args.output.lower().endswith((".npy", ".npz")) and args.command != "matrix":
             raise UsageError(f"{shown(args.output)}: only matrix writes .npy and .npz files")
+        for path in [args.output] + (getattr(args, "plot", None) or []):
+            if path:
+                _check_writable(path)
         self.client = _connect(args.scheduler) if args.scheduler else None
         self.progress = Progress(args.progress, f"vendrask {args.command}")
 
@@ -347,6 +350,17 @@ def _same_files(queries, labels):
     where.pop(None, None)
     return {q: where[key] for q, query in enumerate(queries)
             if query != STDIN and (key := identity(query)) in where}
+
+
+def _check_writable(path):
+    """Refuses an output that cannot be written before the work, not after it."""
+    folder = os.path.dirname(path) or "."
+    if os.path.isdir(path):
+        raise Failure(f"{shown(path)}: Is a directory")
+    if not os.path.isdir(folder):
+        raise Failure(f"{shown(path)}: No such file or directory")
+    if not os.access(folder, os.W_OK):
+        raise Failure(f"{shown(path)}: Permission denied")
 
 
 def _format_of(path):
