@@ -98,6 +98,7 @@ def test_progress_is_silent_when_stderr_is_not_a_terminal(corpus):
     (["matrix", "a.txt", "missing"], "vendrask: missing: No such file or directory\n"),
     (["matrix", "empty"], "vendrask: no documents: the inputs hold no regular files\n"),
     (["matrix", "--files-from", "missing"], "vendrask: missing: No such file or directory\n"),
+    (["matrix", "a.txt", "-o", "missing/m.csv"], "vendrask: missing/m.csv: No such file or directory\n"),
     (["matrix", "a.txt", "/proc/self/mem"], "vendrask: /proc/self/mem: Input/output error\n"),
     (["matrix", "/proc/self/mem", "--errors", "skip"],
      "vendrask: skipped /proc/self/mem: Input/output error\n"
@@ -130,6 +131,7 @@ def test_data_errors_are_one_line_and_status_1(corpus, args, message):
     ["nearest", "-k", "0", "docs"], ["pairs", "docs"], ["pairs", "--threshold", "nan", "docs"],
     ["pairs", "--threshold", "0.5", "-o", "p.npy", "docs"], ["matrix", "--plot", "m.gif", "docs"],
     ["measure", "-", "-"], ["matrix", "-", "--files-from", "-"], ["measure", "a.txt"],
+    ["nearest", "--query", "-", "--", "-", "a.txt"],
     ["matrix", "--errors", "ignore", "docs"],
 ])
 def test_usage_errors_are_status_2(corpus, args):

@@ -63,7 +63,7 @@ def expand(args, files_from=None, null=False, allow_stdin=True):
 def _read_list(source, null):
     try:
         if source == STDIN:
-            data = sys.stdin.buffer.read()
+            data = _stdin().read()
         else:
             with open(source, "rb") as file:
                 data = file.read()
@@ -103,10 +103,16 @@ def read(path, max_bytes=None):
         raise Failure(f"{shown(path)}: {_reason(error)}") from None
 
 
+def _stdin():
+    if sys.stdin is None:  # started with stdin closed
+        raise OSError(9, "standard input is closed")
+    return sys.stdin.buffer
+
+
 def _read(path, max_bytes):
     limit = -1 if max_bytes is None else max_bytes
     if path == STDIN:
-        return sys.stdin.buffer.read(limit)
+        return _stdin().read(limit)
     with open(path, "rb") as file:
         return file.read(limit)
 

@@ -34,9 +34,11 @@ class Destination:
     def __init__(self, path=None):
         self.path, self.temp = path, None
         if path is None:
+            self.name = "write error"
+            if sys.stdout is None:  # started with stdout closed
+                raise WriteError("write error: standard output is closed")
             sys.stdout.flush()
             self.binary = sys.stdout.buffer
-            self.name = "write error"
             return
         self.name = path
         folder, base = os.path.split(path)

@@ -13,6 +13,8 @@ SHOW_AFTER = 0.5  # seconds: quicker jobs draw no bar
 
 class Progress:
     def __init__(self, enabled, description):
+        if sys.stderr is None:  # started with stderr closed
+            enabled = False
         self.enabled = sys.stderr.isatty() if enabled is None else enabled
         self.description = description
         self.bar, self.scores, self.output = None, 0, 0.0

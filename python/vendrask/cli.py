@@ -110,6 +110,8 @@ def _about():
 
 
 def _print(lines):
+    if sys.stdout is None:  # started with stdout closed
+        raise WriteError("write error: standard output is closed")
     try:
         sys.stdout.write("".join(f"{line}\n" for line in lines))
         sys.stdout.flush()
@@ -166,6 +168,8 @@ def _matrix(args):
 
 def _nearest(args):
     job = _Job(args)
+    if args.query and STDIN in args.query and (STDIN in args.docs or args.files_from == STDIN):
+        raise UsageError("standard input can be read only once")
     labels, docs = job.documents(args.docs)
     if args.query:
         queries, query_docs = job.documents(args.query, files_from=False)
