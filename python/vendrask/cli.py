@@ -245,7 +245,8 @@ class _Job:
         for path in [args.output] + (getattr(args, "plot", None) or []):
             if path:
                 _check_writable(path)
-        self.client = _connect(args.scheduler) if args.scheduler else None
+        if args.scheduler:
+            _require_dask()  # before any work; the connection is made when the documents are read
         self.progress = Progress(args.progress, f"vendrask {args.command}")
 
     def documents(self, names, files_from=True):
@@ -299,7 +300,7 @@ class _Job:
     def _call(self, vendrask, function, ts, ss, names, options):
         args = self.args
         try:
-            if self.client is not None:
+            if args.scheduler:
                 return self._run_on_cluster(function, ts, ss, options)
             options.update(workers=args.workers, progress=self.progress.callback())
             if function == "cdist":
@@ -314,14 +315,15 @@ class _Job:
 
     def _run_on_cluster(self, function, ts, ss, options):
         import vendrask.dask as cluster
+        client = _connect(self.args.scheduler)
         try:
             if function == "cdist":
-                return cluster.cdist(ts, ts if ss is None else ss, client=self.client, **options).compute()
-            return getattr(cluster, function)(ts, ss, client=self.client, **options)
+                return cluster.cdist(ts, ts if ss is None else ss, client=client, **options).compute()
+            return getattr(cluster, function)(ts, ss, client=client, **options)
         except OSError as error:
             raise Failure(f"the Dask cluster failed: {error}") from None
         finally:
-            self.client.close()
+            client.close()
 
     def write(self, fill):
         from ._cli_output import Destination, Table
@@ -383,12 +385,16 @@ def _require_plotting():
         raise UsageError("--plot needs matplotlib and scipy: pip install 'vendrask[plot]'") from None
 
 
-def _connect(address):
+def _require_dask():
     try:
-        import distributed
+        import distributed  # noqa: F401
         import vendrask.dask  # noqa: F401
     except ImportError:
         raise UsageError("--scheduler needs the dask extra: pip install 'vendrask[dask]'") from None
+
+
+def _connect(address):
+    import distributed
     try:
         return distributed.Client(address, timeout="10s")
     except (OSError, TimeoutError, ValueError) as error:
