@@ -127,7 +127,7 @@ def main():
     count = 1000 if args.quick else args.documents
     rounds = 1 if args.quick else args.rounds
     docs = compare.cut_documents(corpus, count, 100, 300, seed=3000)
-    print(f"Python {sys.version.split()[0]}, dask {distributed.__version__}, "
+    print(f"Python {sys.version.split()[0]}, dask {dask.__version__}, "
           f"{os.cpu_count()} CPUs")
 
     print("\n## cost per ordered pair, 1 thread (CPU time)")
@@ -138,6 +138,7 @@ def main():
 
     with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
                                   host="127.0.0.1", dashboard_address=None,
+                                  scheduler_kwargs={"dashboard_address": "127.0.0.1:0"},
                                   silence_logs=logging.CRITICAL) as cluster, \
             distributed.Client(cluster, set_as_default=False) as client:
         threads = sum(client.nthreads().values())

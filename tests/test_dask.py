@@ -6,7 +6,6 @@ import logging
 import os
 import pickle
 import signal
-import sys
 import threading
 import time
 
@@ -152,7 +151,8 @@ def test_over_the_limit_raises_before_any_work_or_gives_nan(client, call):
         call(vd, client=client, tile=2)
     assert str(on_cluster.value) == str(raised.value)
     assert _scheduler_tasks(client) == 0 and not client.futures  # nothing was sent
-    assert _equal(call(vd, client=client, tile=2, errors="nan"), call(vendrask, errors="nan"), client)
+    assert _equal(call(vd, client=client, tile=2, errors="nan"), call(vendrask, errors="nan"),
+                  client)
 
 
 def test_documents_read_on_the_workers_from_paths(client, tmp_path):
@@ -292,7 +292,7 @@ def test_lazy_results_keep_their_documents_on_the_cluster(client):
     assert np.array_equal(client.compute(matrix).result(),
                           vendrask.cdist(QUERIES, DOCS)[2:, ::3] * 2)
     try:
-        import dask.dataframe  # noqa: F401
+        import dask.dataframe  # noqa: F401  (pyarrow and pandas may be missing)
     except ImportError:  # dask itself is there, what dask.dataframe needs is not
         pytest.skip("dask[dataframe] is not installed")
     frame = vd.pairs(DOCS, threshold=0.1, client=client, tile=7, lazy=True)

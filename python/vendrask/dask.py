@@ -29,7 +29,8 @@ except ImportError as error:  # the extra is optional
 
 from . import JointSizeError
 from ._api import _float_dtype, _positive, _symmetric
-from ._core import Corpus, Progress, check_choice, documents, first_over_limit, partnered, worker_count
+from ._core import (Corpus, Progress, check_choice, documents, first_over_limit, partnered,
+                    worker_count)
 from ._reduce import combine
 
 __all__ = ["cdist", "matrix", "nearest", "pairs", "pdist", "default_tile"]
