@@ -2,8 +2,7 @@
 import argparse
 
 from . import JOINT_SIZE_LIMIT
-
-TEXT_FORMATS = ("csv", "tsv", "json")
+from ._cli_output import TEXT_FORMATS
 PLOT_SUFFIXES = (".png", ".svg", ".pdf")
 
 

@@ -11,9 +11,9 @@ import os
 import re
 import sys
 
-from ._cli_inputs import WriteError
+from ._cli_inputs import WriteError, shown
 
-BINARY_SUFFIXES = (".npy", ".npz")
+TEXT_FORMATS = ("csv", "tsv", "json")
 _SURROGATE = re.compile("[\ud800-\udfff]")
 _TSV_ESCAPES = str.maketrans({"\\": "\\\\", "\t": "\\t", "\n": "\\n", "\r": "\\r"})
 
@@ -21,6 +21,12 @@ _TSV_ESCAPES = str.maketrans({"\\": "\\\\", "\t": "\\t", "\n": "\\n", "\r": "\\r
 def json_string(text):
     quoted = json.dumps(text, ensure_ascii=False)
     return _SURROGATE.sub(lambda match: f"\\u{ord(match.group()):04x}", quoted)
+
+
+def format_of(path):
+    """The text format that an output file's name asks for; csv by default."""
+    suffix = os.path.splitext(path or "")[1].lower().lstrip(".")
+    return suffix if suffix in TEXT_FORMATS else "csv"
 
 
 def number(value, nan):
@@ -40,13 +46,13 @@ class Destination:
             sys.stdout.flush()
             self.binary = sys.stdout.buffer
             return
-        self.name = path
+        self.name = shown(path)
         folder, base = os.path.split(path)
         self.temp = os.path.join(folder, f".{base}.{os.getpid()}.tmp")
         try:
             self.binary = io.open(os.open(self.temp, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o666), "wb")
         except OSError as error:
-            raise WriteError(f"{path}: {error.strerror or error}") from None
+            raise WriteError(f"{self.name}: {error.strerror or error}") from None
 
     def commit(self):
         try:
@@ -92,12 +98,6 @@ class Table:
             self.csv.writerow(fields)
         else:
             self.text.write("\t".join(field.translate(_TSV_ESCAPES) for field in fields) + "\n")
-
-    def write(self, text):
-        try:
-            self.text.write(text)
-        except OSError as error:
-            self.destination.fail(error)
 
     def records(self, names, rows):
         """One line per row: a header then fields, or JSON objects with ``names`` as keys.

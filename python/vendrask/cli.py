@@ -17,7 +17,7 @@ from . import JOINT_SIZE_LIMIT, __version__
 from ._cli_inputs import (STDIN, Failure, UsageError, WriteError, expand, over_limit, read,
                           read_all, say, shown, unpaired)
 
-TEXT_FORMATS = ("csv", "tsv", "json")
+BINARY_SUFFIXES = (".npy", ".npz")  # matrix only
 EXIT_DATA, EXIT_USAGE, EXIT_INTERRUPTED, EXIT_PIPE, EXIT_TERMINATED = 1, 2, 130, 141, 143
 
 
@@ -151,7 +151,7 @@ def _matrix(args):
     labels, docs = job.documents(args.docs)
     labels, docs = job.drop_unpaired(labels, docs)
     n = len(labels)
-    binary = job.output_path is not None and job.output_path.lower().endswith((".npy", ".npz"))
+    binary = job.output_path is not None and job.output_path.lower().endswith(BINARY_SUFFIXES)
     job.progress.plan(n * n, 0 if binary else n * n)
     values = job.run("cdist", docs, None, (labels, labels),
                      symmetric="mean" if args.symmetric else None)
@@ -237,10 +237,11 @@ class _Job:
         from ._cli_progress import Progress
         self.args = args
         self.output_path = args.output
-        self.format = args.format or _format_of(args.output)
+        from ._cli_output import format_of
+        self.format = args.format or format_of(args.output)
         if getattr(args, "plot", None):
             _require_plotting()
-        if args.output and args.output.lower().endswith((".npy", ".npz")) and args.command != "matrix":
+        if args.output and args.output.lower().endswith(BINARY_SUFFIXES) and args.command != "matrix":
             raise UsageError(f"{shown(args.output)}: only matrix writes .npy and .npz files")
         for path in [args.output] + (getattr(args, "plot", None) or []):
             if path:
@@ -331,7 +332,6 @@ class _Job:
         table = Table(destination, self.format, self.progress.written)
         try:
             fill(table)
-            table.text.flush()
             destination.commit()
         except BaseException:
             destination.discard()
@@ -367,14 +367,6 @@ def _check_writable(path):
         raise Failure(f"{shown(path)}: No such file or directory")
     if not os.access(folder, os.W_OK):
         raise Failure(f"{shown(path)}: Permission denied")
-
-
-def _format_of(path):
-    if path:
-        suffix = os.path.splitext(path)[1].lower().lstrip(".")
-        if suffix in TEXT_FORMATS:
-            return suffix
-    return "csv"
 
 
 def _require_plotting():
