@@ -50,9 +50,9 @@ def bounded():
     signal.signal(signal.SIGALRM, previous)
 
 
-def _local_cluster():
+def _local_cluster(threads=1):
     return distributed.LocalCluster(
-        n_workers=2, threads_per_worker=1, processes=True, host="127.0.0.1",
+        n_workers=2, threads_per_worker=threads, processes=True, host="127.0.0.1",
         dashboard_address=None, silence_logs=logging.CRITICAL,
         # The scheduler's HTTP routes on a free port, not on 8787 by default.
         scheduler_kwargs={"dashboard_address": "127.0.0.1:0"})
@@ -206,7 +206,10 @@ def test_the_graph_does_not_grow_with_the_bytes_of_the_corpus(client, monkeypatc
 def test_a_worker_killed_mid_job_does_not_change_the_answer():
     docs = _corpus(150, 3)
     want = vendrask.nearest(docs, k=5)
-    with _local_cluster() as cluster, distributed.Client(cluster, set_as_default=False) as client:
+    with _local_cluster(threads=2) as cluster, \
+            distributed.Client(cluster, set_as_default=False) as client:
+        # A tile alone on a worker runs on all of the worker's threads.
+        assert client.submit(vd._threads, None, pure=False).result() == 2
         pids = list(client.run(os.getpid).values())
         killed = []
 
