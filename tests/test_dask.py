@@ -99,6 +99,9 @@ CALLS = {
     "pairs min": lambda m, **o: m.pairs(DOCS, threshold=0.1, symmetric="min", **o),
     "pairs cross mean": lambda m, **o: m.pairs(QUERIES, DOCS, threshold=0.05, symmetric="mean",
                                                **o),
+    # The same documents passed as ss: tile pairs, but no position left out.
+    "nearest same list as ss": lambda m, **o: m.nearest(DOCS, list(DOCS), k=3, **o),
+    "pairs same list as ss": lambda m, **o: m.pairs(DOCS, list(DOCS), threshold=0.1, **o),
     "pdist": lambda m, **o: m.pdist(DOCS, **o),
 }
 
