@@ -11,10 +11,12 @@ import time
 
 import numpy as np
 import pytest
+from hypothesis import given, settings, strategies as st
 
 import vendrask
 
-pytest.importorskip("dask", reason="Dask is not installed (vendrask[dask] needs a recent Python)")
+dask = pytest.importorskip("dask",
+                           reason="Dask is not installed (vendrask[dask] needs a recent Python)")
 distributed = pytest.importorskip(
     "distributed", reason="distributed is not installed (vendrask[dask] needs a recent Python)")
 vd = pytest.importorskip("vendrask.dask")
@@ -138,6 +140,30 @@ def test_without_a_client_dask_s_own_scheduler_runs_it():
 
 
 LONG = [b"a" * 20000, b"b" * 20000, b"c" * 100, b"a" * 20000]
+
+_documents = st.lists(st.one_of(st.sampled_from(DOCS[:6] + LONG[:2]), st.binary(max_size=40),
+                                st.text(max_size=10)), max_size=14)
+
+
+@settings(max_examples=60, deadline=None)
+@given(docs=_documents, others=st.one_of(st.none(), _documents), tile=st.integers(1, 6),
+       how=st.sampled_from([None, "mean", "max"]))
+def test_any_tiling_gives_the_in_process_results(docs, others, tile, how):
+    """On Dask's synchronous scheduler: duplicates, empty documents, pairs over
+    the joint limit (NaN) and every way a list can be cut into tiles."""
+    with dask.config.set(scheduler="sync"):
+        options = dict(errors="nan")
+        assert _equal(vd.nearest(docs, others, k=3, tile=tile, **options),
+                      vendrask.nearest(docs, others, k=3, **options))
+        assert _equal(vd.pairs(docs, others, threshold=0.05, symmetric=how, tile=tile, **options),
+                      vendrask.pairs(docs, others, threshold=0.05, symmetric=how, **options))
+        assert _equal(vd.cdist(docs, docs if others is None else others, symmetric=how,
+                               tile=tile, **options),
+                      vendrask.cdist(docs, docs if others is None else others, symmetric=how,
+                                     **options))
+        if how is not None:
+            assert _equal(vd.pdist(docs, symmetric=how, tile=tile, **options),
+                          vendrask.pdist(docs, symmetric=how, **options))
 
 
 @pytest.mark.parametrize("call", [
