@@ -301,6 +301,23 @@ def test_ctrl_c_stops_a_running_tile_on_its_worker(client):
     assert _wait_until_idle(client) == 0
 
 
+def test_ctrl_c_stops_a_running_tile_on_dask_s_local_scheduler():
+    docs = [doc + doc for doc in _corpus(400, 5) if isinstance(doc, bytes)]
+    main = threading.main_thread().ident
+    timer = threading.Timer(0.5, lambda: signal.pthread_kill(main, signal.SIGINT))
+    timer.start()
+    try:
+        with dask.config.set(scheduler="threads"), pytest.raises(KeyboardInterrupt):
+            vd.pdist(docs, tile=len(docs), errors="nan", max_bytes=1100)
+    finally:
+        timer.cancel()
+    # A tile left running in the pool would keep a core busy for seconds.
+    time.sleep(0.2)
+    used = time.process_time()
+    time.sleep(0.5)
+    assert time.process_time() - used < 0.2
+
+
 @pytest.mark.parametrize("call, error, text", [
     (lambda: vd.nearest(b"one document", k=1), TypeError, "not a single bytes"),
     (lambda: vd.nearest([1], k=1), TypeError, r"ts\[0\] must be str or bytes-like, not int"),

@@ -13,6 +13,7 @@ that each cross size is still computed once) on the Dask worker's threads.
 in-process; top-k lists are merged on the workers in a tree, so only the
 answer comes back to the client.
 """
+import dataclasses
 import math
 import operator
 import os
@@ -126,7 +127,7 @@ def nearest(ts, ss=None, *, k=5, score_cutoff=None, workers=None, errors="raise"
         for a, b in job.tiles():
             task = dask.delayed(_nearest_tile, pure=False)(
                 *job.tile_inputs(a, b), job.rows.start(a), job.cols.start(b), k, cutoff, own,
-                job.workers, job.errors, dask_key_name=job.key("nearest-tile", a, b))
+                job.options, dask_key_name=job.key("nearest-tile", a, b))
             tiles[task] = job.tile_work(a, b)
             parts[a].append((task, 0))
             if job.square and a != b:
@@ -181,7 +182,7 @@ def pairs(ts, ss=None, *, threshold, symmetric=None, workers=None, errors="raise
     for a, b in job.tiles():
         task = dask.delayed(_pairs_tile, pure=False)(
             *job.tile_inputs(a, b), job.rows.start(a), job.cols.start(b), threshold, how,
-            one_list, job.square, job.workers, job.errors,
+            one_list, job.square, job.options,
             dask_key_name=job.key("pairs-tile", a, b))
         tasks[task] = (a, b)
         parts[a].append((task, 0))
@@ -223,8 +224,8 @@ def pdist(docs, *, symmetric="mean", workers=None, errors="raise", max_bytes=Non
         for a, b in job.tiles():
             rows, cols, _ = job.tile_inputs(a, b)
             task = dask.delayed(_pdist_tile, pure=False)(
-                rows, cols, job.rows.start(a), job.cols.start(b), n, how, job.workers,
-                job.errors, dask_key_name=job.key("pdist-tile", a, b))
+                rows, cols, job.rows.start(a), job.cols.start(b), n, how, job.options,
+                dask_key_name=job.key("pdist-tile", a, b))
             tasks[task] = (a, b)
 
         def store(key, stretches):
@@ -252,18 +253,27 @@ def _lazy_dense(ts, ss, names, symmetric, dtype, workers, errors, max_bytes, pro
         rows, cols = rows.key, None if cols is None else cols.key
         if job.square:
             pair = job.key("cdist-pair", a, b)
-            layer[pair] = (_dense_pair, rows, cols, how, dtype.str, job.workers, job.errors)
+            layer[pair] = (_dense_pair, rows, cols, how, dtype.str, job.options)
             layer[(name, a, b)] = (operator.getitem, pair, 0)
             if a != b:
                 layer[(name, b, a)] = (operator.getitem, pair, 1)
         else:
-            layer[(name, a, b)] = (_dense_block, rows, cols, how, dtype.str, job.workers,
-                                   job.errors)
+            layer[(name, a, b)] = (_dense_block, rows, cols, how, dtype.str, job.options)
     graph = HighLevelGraph.from_collections(name, layer, dependencies=job.handles())
     return da.Array(graph, name, (job.rows.chunks(), job.cols.chunks()), dtype=dtype)
 
 
 # ---------------------------------------------------------------- setting up a job
+
+
+@dataclasses.dataclass(frozen=True)
+class _TaskOptions:
+    """What every tile task is told: native threads (None: the worker's free
+    threads), errors, and the job it belongs to. Not a tuple, which a graph
+    could take for a task."""
+    workers: object
+    errors: str
+    token: str
 
 
 class _Blocks:
@@ -300,12 +310,13 @@ class _Job:
                  progress=None, both_ways=False, keep=False):
         self.errors = check_choice("errors", errors, _ERRORS)
         self.workers = None if workers is None or workers == -1 else worker_count(workers)
+        self.token = uuid.uuid4().hex[:16]
+        self.options = _TaskOptions(self.workers, self.errors, self.token)
         if progress is not None and not callable(progress):
             raise TypeError("progress must be callable or None")
         self.progress = progress
         self.client = _client(client)
         self.keep = keep  # a lazy result holds the blocks; otherwise they go when the job ends
-        self.token = uuid.uuid4().hex[:16]
         self._futures = []
         if from_paths:
             documents((), names[0], max_bytes)  # checks max_bytes as for documents
@@ -432,7 +443,12 @@ class _Job:
         if progress is not None:
             progress(0, total)
         if self.client is None:
-            for task, result in zip(finals, _local_run(tiles, list(finals), total, progress)):
+            try:
+                results = _local_run(tiles, list(finals), total, progress)
+            except BaseException:
+                _CANCELLED.add(self.token)
+                raise
+            for task, result in zip(finals, results):
                 store(finals[task], result)
         else:
             self._distributed_run(tiles, finals, store, total)
@@ -564,14 +580,19 @@ def _threads(workers):
     return max(1, state.nthreads // max(1, state.executing_count))
 
 
-def _stop_when_cancelled():
-    """A progress callable that stops the native core once Dask cancels the task."""
+def _stop_when_cancelled(token):
+    """A progress callable that stops the native core once the job is cancelled:
+    on a distributed worker when Dask cancels the task, in this process
+    (Dask's local schedulers) when the job's run was interrupted."""
     try:
         from distributed import get_worker
         worker = get_worker()
         key = worker.get_current_task()
     except (ImportError, ValueError):
-        return None
+        def check(done, total):
+            if token in _CANCELLED:
+                raise _Cancelled(token)
+        return check
 
     def check(done, total):
         task = worker.state.tasks.get(key)
@@ -580,11 +601,16 @@ def _stop_when_cancelled():
     return check
 
 
+# Tokens of the jobs run on Dask's local schedulers that were interrupted: a
+# few bytes each, kept so that a tile still running in a pool thread stops.
+_CANCELLED = set()
+
+
 class _Cancelled(Exception):
     """The task was cancelled while its tile ran."""
 
 
-def _measures(rows, cols, mirror, workers, errors):
+def _measures(rows, cols, mirror, options):
     """The measures of one tile over positions.
 
     ``forward[i, j]`` is the measure of ``cols[j]`` through ``rows[i]`` and,
@@ -607,13 +633,13 @@ def _measures(rows, cols, mirror, workers, errors):
     both_ways = mirror or cols is None
     alone = np.union1d(paired_cols, paired_rows) if both_ways else paired_cols
     self_ = np.union1d(paired_rows, paired_cols)
-    threads = _threads(workers)
-    progress = Progress(_stop_when_cancelled(), 0)
+    threads = _threads(options.workers)
+    progress = Progress(_stop_when_cancelled(options.token), 0)
     corpus.compute_sizes(alone, self_, threads, progress)
     forward, backward = corpus.block(row_set, col_set, diagonal=cols is None,
                                      mirror=mirror and cols is not None, workers=threads,
                                      progress=progress)
-    if corpus.failure is not None and errors == "raise":
+    if corpus.failure is not None and options.errors == "raise":
         raise RuntimeError(corpus.failure)
     forward = forward[np.ix_(row_at.reshape(-1), col_at.reshape(-1))]
     if backward is not None:
@@ -621,16 +647,16 @@ def _measures(rows, cols, mirror, workers, errors):
     return forward, backward
 
 
-def _dense_block(rows, cols, how, dtype, workers, errors):
-    forward, backward = _measures(rows, cols, how is not None, workers, errors)
+def _dense_block(rows, cols, how, dtype, options):
+    forward, backward = _measures(rows, cols, how is not None, options)
     if how is not None:
         forward = combine(forward, backward.T, how)
     return forward.astype(dtype, copy=False)
 
 
-def _dense_pair(rows, cols, how, dtype, workers, errors):
+def _dense_pair(rows, cols, how, dtype, options):
     """Blocks (a, b) and (b, a) of one list against itself, from one tile pair."""
-    forward, backward = _measures(rows, cols, cols is not None, workers, errors)
+    forward, backward = _measures(rows, cols, cols is not None, options)
     if cols is None:
         if how is not None:
             forward = combine(forward, forward.T, how)
@@ -665,9 +691,9 @@ def _select(scores, index, k):
     return scores, index
 
 
-def _nearest_tile(rows, cols, mirror, row_start, col_start, k, cutoff, own, workers, errors):
+def _nearest_tile(rows, cols, mirror, row_start, col_start, k, cutoff, own, options):
     """The top-k lists of one tile's rows, and for a tile pair those of its columns."""
-    forward, backward = _measures(rows, cols, mirror, workers, errors)
+    forward, backward = _measures(rows, cols, mirror, options)
     if cols is None:
         return _best(forward, k, cutoff, col_start, leave_out=own), None
     mine = _best(forward, k, cutoff, col_start)
@@ -681,11 +707,11 @@ def _merge_best(parts, k):
 
 
 def _pairs_tile(rows, cols, mirror, row_start, col_start, threshold, how, one_list, square,
-                workers, errors):
+                options):
     """The pairs of one tile at or above threshold, with global indices: those
     of its rows and, for a tile pair of one list, those of its mirror (None
     when the pairs are unordered and all lie above the diagonal)."""
-    forward, backward = _measures(rows, cols, mirror, workers, errors)
+    forward, backward = _measures(rows, cols, mirror, options)
     diagonal = cols is None
     if diagonal:
         backward = forward  # both directions of each pair
@@ -714,9 +740,9 @@ def _pairs_frame(which, *results):
     return pd.DataFrame({"i": i, "j": j, "score": score})
 
 
-def _pdist_tile(rows, cols, row_start, col_start, n, how, workers, errors):
+def _pdist_tile(rows, cols, row_start, col_start, n, how, options):
     """One tile pair's stretches of the condensed vector: (start, 1 - score) per row."""
-    forward, backward = _measures(rows, cols, cols is not None, workers, errors)
+    forward, backward = _measures(rows, cols, cols is not None, options)
     distance = 1.0 - combine(forward, (forward if cols is None else backward).T, how)
     out = []
     for r in range(distance.shape[0]):
