@@ -487,9 +487,12 @@ class _Job:
 
     def release(self):
         """Cancels whatever of the job is still held or running on the cluster."""
-        if self.client is not None and self._futures:
-            self.client.cancel(self._futures)
-        self._futures = []
+        futures, self._futures = self._futures, []
+        if self.client is not None and futures:
+            try:
+                self.client.cancel(futures)
+            except Exception:  # a lost scheduler: the job's own error says more
+                pass
 
 
 def _local_run(tiles, finals, total, progress):
