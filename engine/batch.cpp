@@ -211,8 +211,14 @@ BatchOutcome probeBatch(const ByteView* strings, const std::uint32_t* dictionari
 
     Workers threads(batch);
     threads.start(workers);
-    while (!threads.waitFor(interval))
-        if (poll && !poll(batch.done())) batch.stop();
+    bool polling = static_cast<bool>(poll);
+    while (!threads.waitFor(interval)) {
+        // Once told to stop, never ask again: the caller's error is pending.
+        if (polling && !poll(batch.done())) {
+            batch.stop();
+            polling = false;
+        }
+    }
     threads.join();
     batch.rethrowAnyError();
     return {!batch.stopped(), batch.failure()};

@@ -123,8 +123,8 @@ constexpr std::uint32_t NO_DICTIONARY = UINT32_MAX;
 
 // Called from the calling thread with the number of probes done so far: once
 // before any work and about every interval while it runs. Returning false
-// stops the batch; so does anything it throws, which reaches the caller once
-// every worker has stopped.
+// stops the batch, and poll is not called again; anything it throws also
+// stops the batch and reaches the caller once every worker has stopped.
 using Poll = std::function<bool(std::size_t done)>;
 
 struct BatchOutcome {

@@ -18,6 +18,8 @@ const std::vector<std::string> DOCS = {
     randomBytes(2000, 3) + proseLike(900), "abc", "abcabc",
 };
 
+const std::string BIG = randomBytes(16000, 5);
+
 struct Probes {
     std::vector<ByteView> strings;
     std::vector<std::uint32_t> dictionaries, data;
@@ -80,9 +82,17 @@ TEST_P(Batch, PollCanStopIt) {
     for (const std::size_t stopAt : {1u, 2u}) {
         Probes p = everyProbe(DOCS, 20);
         std::size_t polls = 0;
+        // A slow probe keeps the workers busy after the stop, while polls
+        // would come every millisecond.
+        p.strings.push_back({BIG.data(), BIG.size()});
+        const auto big = static_cast<std::uint32_t>(p.strings.size() - 1);
+        p.data.insert(p.data.begin(), 16, big);
+        p.dictionaries.insert(p.dictionaries.begin(), 16, big);
+        p.sizes.assign(p.data.size(), -2);
         const BatchOutcome outcome =
-            run(p, GetParam(), [&](std::size_t) { return ++polls < stopAt; }, std::chrono::milliseconds(0));
+            run(p, GetParam(), [&](std::size_t) { return ++polls < stopAt; }, std::chrono::milliseconds(1));
         EXPECT_EQ(outcome.finished, polls < stopAt);
+        EXPECT_LE(polls, stopAt) << "polled again after being told to stop";
         EXPECT_TRUE(stopAt > 1 || !outcome.finished);
         if (stopAt == 1) {
             EXPECT_EQ(std::count(p.sizes.begin(), p.sizes.end(), -2), std::ptrdiff_t(p.sizes.size()));
