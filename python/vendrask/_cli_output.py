@@ -150,21 +150,27 @@ class Table:
             pass
 
 
+def write_file(path, save):
+    """Calls ``save(binary)`` on a Destination for ``path`` and puts the file
+    in place only if it succeeds."""
+    destination = Destination(path)
+    try:
+        save(destination.binary)
+    except OSError as error:
+        destination.discard()
+        destination.fail(error)
+    except BaseException:
+        destination.discard()
+        raise
+    destination.commit()
+
+
 def save_array(path, values, labels):
     """``values`` in numpy's format: FILE.npz holds ``matrix`` and ``files``;
     FILE.npy holds the matrix with the labels in FILE.json beside it."""
     import numpy as np
     if path.endswith(".npz"):
-        destination = Destination(path)
-        try:
-            np.savez(destination.binary, matrix=values, files=np.array(labels, dtype=str))
-        except OSError as error:
-            destination.discard()
-            destination.fail(error)
-        except BaseException:
-            destination.discard()
-            raise
-        destination.commit()
+        write_file(path, lambda binary: np.savez(binary, matrix=values, files=np.array(labels, dtype=str)))
         return
     sidecar = path[: -len(".npy")] + ".json"
     written = []

@@ -7,7 +7,7 @@ import math
 import os
 
 from ._cli_inputs import shown
-from ._cli_output import Destination
+from ._cli_output import write_file
 
 FONT_POINTS = 8.0
 SMALL_FONT_POINTS = 6.0  # for many documents, so that more labels fit
@@ -41,18 +41,11 @@ def _save(figure, paths):
 
 def _save_one(figure, path):
     import matplotlib
-    destination = Destination(path)
-    try:
+    def save(binary):
         # Text stays text in SVG: searchable and selectable names.
         with matplotlib.rc_context({"svg.fonttype": "none"}):
-            figure.savefig(destination.binary, format=os.path.splitext(path)[1][1:].lower(), dpi=100)
-    except OSError as error:
-        destination.discard()
-        destination.fail(error)
-    except BaseException:
-        destination.discard()
-        raise
-    destination.commit()
+            figure.savefig(binary, format=os.path.splitext(path)[1][1:].lower(), dpi=100)
+    write_file(path, save)
 
 
 def _every(count, room_points, font_points):
