@@ -38,8 +38,8 @@ __all__ = ["cdist", "matrix", "nearest", "pairs", "pdist", "default_tile"]
 
 # The default tile: big enough that what a task costs beyond its work
 # (scheduling, moving its inputs and result, the Python around the native
-# core: 4-10 ms per task measured by bench/dask_bench.py on a loaded 2-core
-# machine) stays under OVERHEAD_SHARE of the task, small enough that every
+# core: 5 ms per task measured by bench/dask_bench.py on an idle 2-core
+# machine, 10 ms under load) stays under OVERHEAD_SHARE of the task, small enough that every
 # thread gets about TILES_PER_THREAD tiles, so the last ones leave few
 # threads idle. MAX_TILE keeps a dense block at 8 MiB and the work that a
 # dead worker loses at one tile.
@@ -64,8 +64,9 @@ def default_tile(count, threads, mean_bytes=100):
 
 
 def _pair_seconds(mean_bytes):
-    """One ordered pair on one core: 5.7 us at 100 B, 21 us at 1 KB, 35 us at
-    2 KB, 119 us at 8 KB (bench/dask_bench.py), about linear in the size."""
+    """One ordered pair on one core, about linear in the size: 5-6 us at
+    100 B, 19-21 us at 1 KB, 34-37 us at 2 KB, 107-120 us at 8 KB
+    (bench/dask_bench.py); the larger figures keep the tile smaller."""
     return (4.3 + 0.0139 * mean_bytes) * 1e-6
 
 
