@@ -321,8 +321,10 @@ class _Job:
             if function == "cdist":
                 return cluster.cdist(ts, ts if ss is None else ss, client=client, **options).compute()
             return getattr(cluster, function)(ts, ss, client=client, **options)
-        except OSError as error:
-            raise Failure(f"the Dask cluster failed: {error}") from None
+        except (ValueError, RuntimeError):
+            raise  # the job's own errors, reported as in-process
+        except Exception as error:  # a lost connection, a killed worker, a cancelled task
+            raise Failure(f"the Dask cluster failed: {type(error).__name__}: {error}") from None
         finally:
             client.close()
 
