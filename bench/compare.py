@@ -129,11 +129,17 @@ def single_times(quick):
     import _vendrask
     import reference
 
+    import zlib
+    from vendrask import _zlib_native
+    # On a build with another zlib compiled in the values differ by design.
+    same_zlib = _zlib_native.version == zlib.ZLIB_RUNTIME_VERSION
+
     corpus = read_corpus()
     for joint in JOINT_SIZES:
         pairs = cut_pairs(corpus, joint)[:16 if quick else PAIRS]
-        for t, s in pairs:
-            assert _vendrask.measure(t, s) == reference.measure(t, s)
+        if same_zlib:
+            for t, s in pairs:
+                assert _vendrask.measure(t, s) == reference.measure(t, s)
         variants = [(function, call_order(pairs, repeats_in_a_row(joint), cycled))
                     for function in (_vendrask.measure, reference.measure) for cycled in (False, True)]
         rounds = [[] for _ in variants]
