@@ -7,7 +7,9 @@ distinct document's lone and self-primed compressed sizes are computed once,
 and each cross size once, on worker threads with the GIL released.
 
 The array functions load (with numpy) on first use, so that importing the
-package stays cheap for the command line.
+package stays cheap for the command line. ``vendrask.dask`` runs the same
+functions on a Dask cluster (``pip install 'vendrask[dask]'``);
+``zlib_info()`` says whether this build gives the defining values.
 """
 __version__ = "0.2.0"
 
