@@ -143,10 +143,10 @@ def main():
         backends.append(("zlib-ng", compressor(zlib_ng), f"zlib-ng {zlib_ng.ZLIBNG_VERSION}"))
     except ImportError:
         print("zlib-ng: not measured (pip install zlib-ng)")
-    for spec in options.build:
-        name, _, path = spec.partition("=")
+    for recipe in options.build:
+        name, _, path = recipe.partition("=")
         if not path:
-            parser.error(f"--build wants NAME=PATH, not {spec!r}")
+            parser.error(f"--build wants NAME=PATH, not {recipe!r}")
         try:
             backends.append((name, *build_probe(path)))
         except (ImportError, OSError) as failure:

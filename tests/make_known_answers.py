@@ -37,12 +37,12 @@ def lit(value):
     return [["bytes", value]]
 
 
-def rep(spec, count):
-    return [["repeat", spec, count]]
+def rep(recipe, count):
+    return [["repeat", recipe, count]]
 
 
-def cut(spec, start, stop):
-    return [["slice", spec, start, stop]]
+def cut(recipe, start, stop):
+    return [["slice", recipe, start, stop]]
 
 
 def cases():
@@ -164,8 +164,8 @@ def main():
             texts = json.load(file)["texts"]
     encoded = [t.encode("utf-8") for t in texts]
 
-    def bytes_of(spec):
-        return None if spec is None else _zlib.build(spec, encoded)
+    def bytes_of(recipe):
+        return None if recipe is None else _zlib.build(recipe, encoded)
 
     probes = []
     for note, data, dictionary in cases():

@@ -21,23 +21,23 @@ TABLE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "known_answers.
 __all__ = ["zlib_info", "report_lines"]
 
 
-def build(spec, texts, cache=None):
+def build(recipe, texts, cache=None):
     """The bytes that a known answer's recipe describes: a list of pieces,
     each ["random", seed, n], ["text", i, start, n] (texts[i] repeated as
-    needed), ["bytes", latin-1 text], ["repeat", spec, count] or
-    ["slice", spec, start, stop], joined. `cache` (a dict) keeps what was
+    needed), ["bytes", latin-1 text], ["repeat", recipe, count] or
+    ["slice", recipe, start, stop], joined. `cache` (a dict) keeps what was
     built for reuse: many probes share their dictionaries."""
     if cache is None:
         cache = {}
-    key = json.dumps(spec)
+    key = json.dumps(recipe)
     if key not in cache:
-        cache[key] = _build(spec, texts, cache)
+        cache[key] = _build(recipe, texts, cache)
     return cache[key]
 
 
-def _build(spec, texts, cache):
+def _build(recipe, texts, cache):
     out = []
-    for piece in spec:
+    for piece in recipe:
         kind = piece[0]
         if kind == "random":
             out.append(hashlib.shake_256(b"vendrask known answers %d" % piece[1]).digest(piece[2]))
