@@ -110,14 +110,17 @@ def test_stopping_from_progress_or_ctrl_c_leaves_no_threads_or_memory_behind(run
         print(threading.active_count() == threads, {SANITIZED} or (rss() - before) < 8 << 20)
 
         main = threading.get_ident()
-        threading.Timer(0.3, lambda: signal.pthread_kill(main, signal.SIGINT)).start()
+        timer = threading.Timer(0.3, lambda: signal.pthread_kill(main, signal.SIGINT))
+        timer.start()
         start = time.monotonic()
         try:
-            vendrask.matrix(docs * 8, workers={workers})
+            # Distinct documents: minutes of work, so the signal comes mid-job.
+            vendrask.matrix([doc + b"%d" % k for k in range(8) for doc in docs], workers={workers})
+            timer.cancel()
             print("finished")
         except KeyboardInterrupt:
             print("interrupted", time.monotonic() - start < 5)
-        time.sleep(0.1)
+        timer.join()
         print(threading.active_count() == threads)
     """)
     assert done.stdout.splitlines() == ["True True", "interrupted True", "True"]
