@@ -1,5 +1,4 @@
 """The pictures of the vendrask command: valid, not blank, and labelled."""
-import os
 import re
 import subprocess
 import sys

@@ -17,8 +17,7 @@ class _Job:
     the documents converted and interned, the over-limit check made, and
     the lone and self-primed sizes of every string that is paired computed."""
 
-    def __init__(self, ts, ss, names, *, workers, errors, max_bytes, progress, both_ways=False,
-                 cutoff_total=None):
+    def __init__(self, ts, ss, names, *, workers, errors, max_bytes, progress, both_ways=False):
         self.workers = worker_count(workers)
         self.errors = check_choice("errors", errors, _ERRORS)
         t = documents(ts, names[0], max_bytes)
