@@ -6,21 +6,22 @@ from ._cli_output import TEXT_FORMATS
 PLOT_SUFFIXES = (".png", ".svg", ".pdf")
 
 
-def _positive(text):
+def _whole(text):
     try:
-        value = int(text)
+        return int(text)
     except ValueError:
         raise argparse.ArgumentTypeError(f"not a whole number: {text!r}") from None
+
+
+def _positive(text):
+    value = _whole(text)
     if value < 1:
         raise argparse.ArgumentTypeError(f"must be 1 or more, not {value}")
     return value
 
 
 def _workers(text):
-    try:
-        value = int(text)
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"not a whole number: {text!r}") from None
+    value = _whole(text)
     if value < 1 and value != -1:
         raise argparse.ArgumentTypeError(f"must be 1 or more, or -1 for every core, not {value}")
     return value
