@@ -128,8 +128,8 @@ def test_stopping_from_progress_or_ctrl_c_leaves_no_threads_or_memory_behind(run
 
 def test_all_workers_means_the_cpus_this_process_may_run_on(run_python):
     done = run(run_python, """
-        from vendrask import _core
+        from vendrask import _checks
         os.sched_setaffinity(0, {sorted(os.sched_getaffinity(0))[0]})
-        print(_core.worker_count(-1))
+        print(_checks.worker_count(-1))
     """)
     assert done.stdout == "1\n"

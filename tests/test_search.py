@@ -8,7 +8,6 @@ from hypothesis import HealthCheck, given, settings, strategies as st
 
 import _vendrask
 import vendrask
-from vendrask import _core
 
 PROSE = "the quick brown fox jumps over the lazy dog while the cat sleeps "
 HALF = vendrask.JOINT_SIZE_LIMIT // 2
@@ -47,8 +46,7 @@ corpora = st.lists(st.sampled_from(POOL) | st.binary(max_size=60) | st.text(max_
 
 
 @pytest.fixture(params=[2, 3, 256], ids=lambda t: f"tile{t}")
-def tile(request, monkeypatch):
-    monkeypatch.setattr(_core, "TILE", request.param)
+def tile(request):
     return request.param
 
 
@@ -56,7 +54,7 @@ def tile(request, monkeypatch):
 @given(docs=corpora, others=corpora, workers=st.sampled_from([1, 2]), how=st.sampled_from(list(COMBINE)))
 def test_every_function_equals_a_loop_of_measure(tile, docs, others, workers, how):
     full = loop(docs, docs)
-    options = {"workers": workers, "errors": "nan"}
+    options = {"workers": workers, "errors": "nan", "tile": tile}
     assert np.array_equal(vendrask.matrix(docs, symmetric=how, **options),
                           COMBINE[how](full, full.T), equal_nan=True)
     cross = loop(docs, others)
@@ -68,6 +66,14 @@ def test_every_function_equals_a_loop_of_measure(tile, docs, others, workers, ho
             scores, indices = vendrask.nearest(docs, ss, k=k, score_cutoff=cutoff, **options)
             want_scores, want_indices = expected_nearest(grid, k, cutoff, own)
             assert indices.dtype == np.int64 and np.array_equal(indices, want_indices)
+            assert np.array_equal(scores, want_scores, equal_nan=True)
+        # The other direction, and both combined, rank by what they say.
+        other = loop(docs, docs).T if ss is None else loop(others, docs).T
+        for options_more, want_grid in (({"primed_by": "document"}, other),
+                                        ({"symmetric": how}, COMBINE[how](grid, other))):
+            scores, indices = vendrask.nearest(docs, ss, k=3, **options_more, **options)
+            want_scores, want_indices = expected_nearest(want_grid, 3, None, own)
+            assert np.array_equal(indices, want_indices)
             assert np.array_equal(scores, want_scores, equal_nan=True)
 
     threshold = 0.25
@@ -90,20 +96,23 @@ def test_every_function_equals_a_loop_of_measure(tile, docs, others, workers, ho
     if docs:
         rng = np.random.default_rng(len(docs))
         rows, cols = rng.integers(0, len(docs), 30), rng.integers(0, len(docs), 30)
-        assert np.array_equal(vendrask.pairwise(docs, rows=rows, cols=cols, **options),
+        assert np.array_equal(vendrask.pairwise(docs, rows=rows, cols=cols, workers=workers, errors="nan"),
                               full[rows, cols], equal_nan=True)
-        assert np.array_equal(vendrask.pairwise([docs[r] for r in rows], [docs[c] for c in cols], **options),
+        pair_options = {"workers": workers, "errors": "nan"}
+        assert np.array_equal(vendrask.pairwise([docs[r] for r in rows], [docs[c] for c in cols], **pair_options),
                               full[rows, cols], equal_nan=True)
+        assert np.array_equal(vendrask.pairwise(docs, rows=rows, cols=cols, symmetric=how, **pair_options),
+                              COMBINE[how](full, full.T)[rows, cols], equal_nan=True)
 
 
 @pytest.mark.parametrize("shape", [(0, 5), (5, 0), (1, 7), (7, 1), (0, 0)])
 def test_degenerate_shapes(tile, shape):
     ts, ss = [PROSE * (i + 1) for i in range(shape[0])], [PROSE[i:] for i in range(shape[1])]
-    assert np.array_equal(vendrask.cdist(ts, ss), loop(ts, ss))
-    scores, indices = vendrask.nearest(ts, ss, k=2)
+    assert np.array_equal(vendrask.cdist(ts, ss, tile=tile), loop(ts, ss))
+    scores, indices = vendrask.nearest(ts, ss, k=2, tile=tile)
     assert scores.shape == indices.shape == (shape[0], 2)
-    assert all(len(x) == 0 for x in vendrask.pairs(ts, ss, threshold=0)) == (0 in shape)
-    assert vendrask.pdist(ts).shape == (shape[0] * (shape[0] - 1) // 2,)
+    assert all(len(x) == 0 for x in vendrask.pairs(ts, ss, threshold=0, tile=tile)) == (0 in shape)
+    assert vendrask.pdist(ts, tile=tile).shape == (shape[0] * (shape[0] - 1) // 2,)
 
 
 def test_ties_go_to_the_smaller_index_and_own_position_alone_is_left_out():

@@ -1,0 +1,118 @@
+"""Argument checks shared by the in-process functions, vendrask.dask and the index."""
+import math
+import operator
+import os
+
+ERRORS = ("raise", "nan")
+SYMMETRIC = ("mean", "min", "max")
+PRIMED_BY = ("query", "document")
+MAX_WORKERS = 1024
+
+
+def choice(name, value, choices):
+    if not isinstance(value, str) or value not in choices:
+        listed = ", ".join(repr(c) for c in choices)
+        raise ValueError(f"{name} must be one of {listed}, not {value!r}")
+    return value
+
+
+def errors(value):
+    return choice("errors", value, ERRORS)
+
+
+def symmetric(value, allow_none=True):
+    if value is None and allow_none:
+        return None
+    return choice("symmetric", value, SYMMETRIC)
+
+
+def primed_by(value):
+    return choice("primed_by", value, PRIMED_BY)
+
+
+def worker_count(workers):
+    """The number of threads for ``workers`` (-1: the CPUs this process may use)."""
+    if isinstance(workers, bool):
+        raise TypeError("workers must be a positive number or -1, not a bool")
+    workers = operator.index(workers)
+    if workers == -1:
+        try:
+            return max(1, len(os.sched_getaffinity(0)))
+        except (AttributeError, OSError):
+            return os.cpu_count() or 1
+    if workers < 1:
+        raise ValueError(f"workers must be a positive number or -1, not {workers}")
+    return min(workers, MAX_WORKERS)
+
+
+def positive(name, value):
+    """A whole number of at least 1 (a bool is not one)."""
+    if isinstance(value, bool):
+        raise ValueError(f"{name} must be a positive integer, not {value!r}")
+    try:
+        number = operator.index(value)
+    except TypeError:
+        raise ValueError(f"{name} must be a positive integer, not {value!r}") from None
+    if number < 1:
+        raise ValueError(f"{name} must be a positive integer, not {value!r}")
+    return number
+
+
+def max_bytes(value):
+    if value is None:
+        return None
+    if isinstance(value, bool):
+        raise TypeError("max_bytes must be None or a whole number, not a bool")
+    value = operator.index(value)
+    if value < 0:
+        raise ValueError(f"max_bytes must be None or at least 0, not {value}")
+    return value
+
+
+def number(name, value, allow_none=False):
+    """A real number that is not NaN."""
+    if value is None and allow_none:
+        return None
+    if isinstance(value, bool):
+        raise TypeError(f"{name} must be a number, not a bool")
+    value = float(value)
+    if math.isnan(value):
+        raise ValueError(f"{name} must be a number, not NaN")
+    return value
+
+
+def progress(callback):
+    if callback is not None and not callable(callback):
+        raise TypeError("progress must be callable or None")
+    return callback
+
+
+def float_dtype(dtype):
+    import numpy as np
+    dtype = np.dtype(dtype)
+    if dtype not in (np.dtype(np.float64), np.dtype(np.float32)):
+        raise ValueError(f"dtype must be float64 or float32, not {dtype}")
+    return dtype
+
+
+def indices(name, values, n):
+    """``values`` as int64 positions into ``n`` documents, negative ones
+    counted from the end; IndexError names the first out-of-range value as
+    given (an unsigned or huge value is never wrapped)."""
+    import numpy as np
+    array = np.asarray(values)
+    if array.ndim != 1 or not (array.dtype.kind in "iu" or len(array) == 0):
+        if array.ndim == 1 and array.dtype.kind == "O" and all(
+                isinstance(v, int) and not isinstance(v, bool) for v in array.tolist()):
+            bad = next(k for k, v in enumerate(array.tolist()) if not -n <= v < n)
+            raise IndexError(f"{name}[{bad}] = {array[bad]} is out of range for {n} documents")
+        raise TypeError(f"{name} must be a one-dimensional sequence of integers")
+    if array.dtype.kind == "u":
+        bad = np.flatnonzero(array >= n)
+    else:
+        array = array.astype(np.int64)
+        bad = np.flatnonzero((array < -n) | (array >= n))
+    if len(bad):
+        raise IndexError(f"{name}[{bad[0]}] = {array[bad[0]]} is out of range for {n} documents")
+    array = array.astype(np.int64)
+    return np.where(array < 0, array + n, array)

@@ -1,0 +1,145 @@
+"""A corpus: distinct documents with their sizes, kept for as long as it lives.
+
+Documents are interned by content, so that each distinct string's lone and
+self-primed compressed sizes are computed once for the life of the corpus,
+whatever job, call or list they come in through. It can grow (``add``), and
+it records what its sizes depend on: the ``max_bytes`` its documents were cut
+to and the zlib build that compressed them.
+"""
+import numpy as np
+
+from . import JOINT_SIZE_LIMIT, _native
+from ._progress import silent
+
+_UNKNOWN = -1
+
+
+class Corpus:
+    """Distinct documents (``strings``) with their lengths and, once computed,
+    their lone (``alone``) and self-primed (``self_``) sizes, -1 until then."""
+
+    def __init__(self, max_bytes=None):
+        self.max_bytes = max_bytes
+        self.zlib = {"version": _native.version, "static": bool(_native.static),
+                     "zlib_ng": bool(_native.zlib_ng)}
+        self.strings = []
+        self._ids = {}
+        self.lengths = np.empty(0, dtype=np.int64)
+        self.alone = np.empty(0, dtype=np.int32)
+        self.self_ = np.empty(0, dtype=np.int32)
+
+    def __len__(self):
+        return len(self.strings)
+
+    def add(self, docs):
+        """The ids of ``docs`` (a list of bytes, already cut to max_bytes),
+        interning those not seen before."""
+        ids, strings = self._ids, self.strings
+        before = len(strings)
+
+        def intern(doc):
+            at = ids.get(doc)
+            if at is None:
+                at = ids[doc] = len(strings)
+                strings.append(doc)
+            return at
+        out = np.fromiter(map(intern, docs), dtype=np.int64, count=len(docs))
+        if len(strings) > before:
+            new = strings[before:]
+            self.lengths = np.concatenate(
+                [self.lengths, np.fromiter(map(len, new), dtype=np.int64, count=len(new))])
+            unknown = np.full(len(new), _UNKNOWN, dtype=np.int32)
+            self.alone = np.concatenate([self.alone, unknown])
+            self.self_ = np.concatenate([self.self_, unknown])
+        return out
+
+    def _sizes(self, strings, dictionaries, data, workers, progress):
+        """Native sizes of strings[data[k]] primed with strings[dictionaries[k]]
+        (-1: none) over a tuple of this batch's strings: (sizes, failure)."""
+        sizes = np.empty(len(data), dtype=np.int32)
+        failure = None
+        if len(data):
+            failure = _native.batch_sizes(
+                strings, np.ascontiguousarray(dictionaries, dtype=np.int32),
+                np.ascontiguousarray(data, dtype=np.int32), sizes, workers,
+                progress.batch(len(data)))
+        progress.advance(len(data))
+        return sizes, failure
+
+    def compute_sizes(self, alone, self_, workers=1, progress=None):
+        """Computes the lone sizes of the ids ``alone`` and the self-primed
+        sizes of ``self_`` that are not known yet; returns the failure
+        message of a probe that failed, or None."""
+        progress = progress or silent()
+        alone = np.unique(alone[self.alone[alone] < 0])
+        self_ = np.unique(self_[self.self_[self_] < 0])
+        local, where = np.unique(np.concatenate([alone, self_]), return_inverse=True)
+        where = where.reshape(-1)
+        strings = tuple(self.strings[i] for i in local.tolist())
+        sizes, failure = self._sizes(
+            strings, np.concatenate([np.full(len(alone), -1), where[len(alone):]]),
+            where, workers, progress)
+        self.alone[alone] = sizes[:len(alone)]
+        self.self_[self_] = sizes[len(alone):]
+        return failure
+
+    def quotients(self, k_s_e, k_s_t, k_t_s, k_s_s, k_t_t):
+        """The measures from the five sizes of each pair: (values, failure)."""
+        out = np.empty(len(k_s_e), dtype=np.float64)
+        failure = _native.quotients(*(np.ascontiguousarray(k, dtype=np.int32)
+                                      for k in (k_s_e, k_s_t, k_t_s, k_s_s, k_t_t)), out)
+        return out, failure
+
+    def tile(self, rows, cols, *, diagonal=False, both_ways=False, workers=1, progress=None):
+        """The measures of one tile of distinct ids: ``(forward, backward,
+        failure)`` where ``forward[a, b] = measure(rows[a], cols[b])`` and,
+        with ``both_ways``, ``backward[a, b] = measure(cols[b], rows[a])``
+        from the same cross sizes (else None). With ``diagonal`` rows and cols
+        are the same strings, each unordered pair is compressed once and
+        backward is forward's transpose. NaN stands for pairs over the joint
+        size limit and failed probes. The sizes of the strings involved must
+        have been computed."""
+        progress = progress or silent()
+        lengths = self.lengths
+        same = rows[:, None] == cols[None, :]
+        joint = np.add.outer(lengths[rows], lengths[cols])
+        todo = (joint <= JOINT_SIZE_LIMIT) & ~same
+        del joint
+        if diagonal:
+            todo &= np.triu(np.ones(todo.shape, dtype=bool), 1)
+        # One tuple holds the tile's strings: rows, then (off the diagonal)
+        # cols, so that a probe names its strings by place.
+        names = rows if diagonal else np.concatenate([rows, cols])
+        strings = tuple(self.strings[i] for i in names.tolist())
+        col_base = 0 if diagonal else len(rows)
+        # s after t column by column (one data string against a run of
+        # dictionaries), then t after s row by row: the same string stays the
+        # data for a run of probes, which the CPU predicts better.
+        b_first, a_first = np.nonzero(todo.T)
+        a, b = np.nonzero(todo)
+        sizes, failure = self._sizes(strings, np.concatenate([a_first, col_base + b]),
+                                     np.concatenate([col_base + b_first, a]), workers, progress)
+        s_after_t = np.empty(todo.shape, dtype=np.int32)
+        s_after_t[a_first, b_first] = sizes[:len(a_first)]
+        s_after_t = s_after_t[a, b]
+        t_after_s = sizes[len(a_first):]
+        t, s = rows[a], cols[b]
+
+        forward = np.full(todo.shape, np.nan)
+        forward[same] = 1.0
+        forward[a, b], failed = self.quotients(self.alone[s], s_after_t, t_after_s,
+                                               self.self_[s], self.self_[t])
+        failure = failure or failed
+        backward = None
+        if diagonal or both_ways:
+            other_way, failed = self.quotients(self.alone[t], t_after_s, s_after_t,
+                                               self.self_[t], self.self_[s])
+            failure = failure or failed
+            if diagonal:
+                forward[b, a] = other_way
+                backward = forward.T
+            else:
+                backward = np.full(todo.shape, np.nan)
+                backward[same] = 1.0
+                backward[a, b] = other_way
+        return forward, backward, failure

@@ -1,0 +1,80 @@
+"""Documents as the bytes that get scored.
+
+``str`` is taken as its UTF-8 encoding and any other bytes-like object as its
+bytes. A buffer of anything but bytes (a float array, say) is refused: its
+raw memory is not a document, and scoring it would be a silent wrong answer.
+"""
+from . import _checks
+
+_SINGLE = (str, bytes, bytearray, memoryview)
+_BYTE_FORMATS = ("B", "b", "c")
+
+
+def documents(objs, name="docs", max_bytes=None):
+    """The documents of ``objs`` (any iterable) as a list of ``bytes``, each
+    cut to its first ``max_bytes`` bytes when that is given."""
+    max_bytes = _checks.max_bytes(max_bytes)
+    return [document(item, name, k, max_bytes) for k, item in enumerate(_items(objs, name))]
+
+
+def documents_at(objs, positions, name="docs", max_bytes=None):
+    """The documents at ``positions`` (in range) of a sequence, converting
+    only those: a Series by ``iloc``, anything else by ``objs[p]``."""
+    max_bytes = _checks.max_bytes(max_bytes)
+    take = objs.iloc.__getitem__ if hasattr(objs, "iloc") else objs.__getitem__
+    return [document(take(p), name, p, max_bytes) for p in positions]
+
+
+def sequence(objs, name="docs"):
+    """``objs`` if it can be indexed and measured without converting it (a
+    list, tuple, Series or array), else its items as a list."""
+    _items(objs, name)  # the same refusals as for any list of documents
+    if hasattr(objs, "__len__") and hasattr(objs, "__getitem__") and not isinstance(objs, dict):
+        return objs
+    return list(objs)
+
+
+def _items(objs, name):
+    if isinstance(objs, _SINGLE):
+        raise TypeError(f"{name} must be a list of documents, not a single {type(objs).__name__}; "
+                        f"wrap it in a list")
+    if hasattr(objs, "columns") and hasattr(objs, "iloc"):
+        # Iterating a DataFrame gives its column names, never its cells.
+        raise TypeError(f"{name} must be a list of documents, not a DataFrame; "
+                        f"pass one of its columns")
+    try:
+        return iter(objs)
+    except TypeError:
+        raise TypeError(f"{name} must be an iterable of documents (str or bytes-like), "
+                        f"not {type(objs).__name__}") from None
+
+
+def document(item, name, k, max_bytes=None):
+    """One document as bytes; ``name[k]`` in messages."""
+    if type(item) is bytes:
+        doc = item
+    elif isinstance(item, str):
+        try:
+            doc = item.encode("utf-8")
+        except UnicodeEncodeError as error:
+            raise ValueError(f"{name}[{k}] cannot be encoded as UTF-8: {error.reason} "
+                             f"at position {error.start}") from None
+    elif isinstance(item, bytes):
+        # The stored bytes themselves: a subclass's own __len__, __eq__ or
+        # __bytes__ has no say.
+        doc = bytes.__getitem__(item, slice(None))
+    else:
+        try:
+            view = memoryview(item)
+        except TypeError:
+            raise TypeError(f"{name}[{k}] must be str or bytes-like, "
+                            f"not {type(item).__name__}") from None
+        with view:
+            if view.format not in _BYTE_FORMATS:
+                raise TypeError(f"{name}[{k}] is a buffer of {view.format!r} items "
+                                f"({type(item).__name__}), not of bytes; pass str or bytes "
+                                f"documents (a buffer's format must be 'B', 'b' or 'c')")
+            doc = view.tobytes()
+    if max_bytes is not None and len(doc) > max_bytes:
+        doc = doc[:max_bytes]
+    return doc

@@ -1,0 +1,45 @@
+"""A job's progress: the native batches' counts mapped onto one count for the job."""
+import time
+
+from . import _checks
+
+# Seconds between progress calls from work that runs in Python (assembling a
+# dense result), so that a callback can stop it as quickly as a native batch.
+POLL_INTERVAL = 0.1
+
+
+class JobProgress:
+    """Counts a job's compressions and reports them as ``callback(done, total)``."""
+
+    def __init__(self, callback, total):
+        self.callback, self.total, self.done = _checks.progress(callback), int(total), 0
+        self._last = time.monotonic()
+
+    def batch(self, count):
+        """The callback for the native core's next batch of ``count`` probes."""
+        if self.callback is None:
+            return None
+        base, callback, total = self.done, self.callback, self.total
+
+        def report(done, _):
+            self._last = time.monotonic()
+            callback(base + done, total)
+        return report
+
+    def advance(self, count):
+        self.done += count
+
+    def poll(self):
+        """Calls back now and then from Python work with nothing to count, so
+        that the callback (and Ctrl-C) can stop it."""
+        if self.callback is not None and time.monotonic() - self._last >= POLL_INTERVAL:
+            self._last = time.monotonic()
+            self.callback(self.done, self.total)
+
+    def finish(self):
+        if self.callback is not None:
+            self.callback(self.total, self.total)
+
+
+def silent():
+    return JobProgress(None, 0)
