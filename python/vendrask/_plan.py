@@ -127,11 +127,14 @@ class Plan:
     DIRECTIONS). With ``errors="raise"`` a pair of different documents over
     the joint size limit raises JointSizeError, named by ``names``, before
     any work. Positions in the cells start at the offsets (a Dask task's
-    block of a longer list).
+    block of a longer list). With ``mirror`` every tile off the diagonal
+    also yields its mirror, the cells of the columns against the rows (for
+    one list against itself it always does; a Dask task that computes two
+    blocks of one list from one tile asks for it).
     """
 
     def __init__(self, corpus, row_ids, col_ids=None, *, direction="forward", errors="raise",
-                 names=("ts", "ss"), tile=DEFAULT_TILE, offsets=(0, 0)):
+                 names=("ts", "ss"), tile=DEFAULT_TILE, offsets=(0, 0), mirror=False):
         self.corpus, self.direction, self.errors, self.tile = corpus, direction, errors, tile
         col_list = row_ids if col_ids is None else col_ids
         # The same strings in the same order: one list against itself.
@@ -145,7 +148,8 @@ class Plan:
                                      int(lengths[col_list[j]]), names)
         self.rows = Side(row_ids, offsets[0])
         self.cols = self.rows if self.square else Side(col_list, offsets[1])
-        self.both_ways = self.square or direction != "forward"
+        self.mirror = self.square or mirror
+        self.both_ways = self.mirror or direction != "forward"
         rows, cols = self.rows.distinct, self.cols.distinct
         in_cols = np.zeros(len(lengths), dtype=bool)
         in_cols[cols] = True
@@ -189,8 +193,8 @@ class Plan:
         self._failed(self.corpus.compute_sizes(self.alone, self.self_, workers, progress))
 
     def cells(self, tile, workers=1, progress=None):
-        """The Cells of one tile: the block itself and, for one list off the
-        diagonal, its mirror."""
+        """The Cells of one tile: the block itself and, when mirrored and off
+        the diagonal, its mirror."""
         diagonal = self.square and tile.r0 == tile.c0
         rows = self.rows.distinct[tile.r0:tile.r1]
         cols = self.cols.distinct[tile.c0:tile.c1]
@@ -200,7 +204,7 @@ class Plan:
         self._failed(failure)
         row_span, col_span = self.rows.span(tile.r0, tile.r1), self.cols.span(tile.c0, tile.c1)
         out = [Cells(row_span, col_span, score(forward, backward, self.direction))]
-        if self.square and not diagonal:
+        if self.mirror and not diagonal:
             out.append(Cells(col_span, row_span, score(backward.T, forward.T, self.direction)))
         return out
 
