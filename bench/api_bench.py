@@ -4,7 +4,7 @@ run, on documents cut from the licence texts in /usr/share/common-licenses:
 1. order: the same cross compressions (every ordered pair of 1-2 KB
    documents) run column by column (one data string after a run of
    dictionaries), row by row (one dictionary before a run of data strings)
-   and shuffled, on one thread, through the native core's probe();
+   and shuffled, on one thread, through the native core's batch_sizes();
 2. cost per ordered pair of nearest, pairs, pdist and pairwise against
    matrix on the same documents, 1 worker;
 3. 1 against 2 workers for matrix and nearest, in wall-clock time and as
@@ -72,7 +72,7 @@ def ordered_pairs(n):
 
 
 def order(docs, rounds):
-    from vendrask import _matrix
+    from vendrask import _native
 
     n = len(docs)
     strings = tuple(docs)
@@ -87,7 +87,7 @@ def order(docs, rounds):
         datas = np.ascontiguousarray(data[permutation], dtype=np.int32)
 
         def run():
-            failure = _matrix.probe(strings, dictionaries, datas, sizes[name], 1, None)
+            failure = _native.batch_sizes(strings, dictionaries, datas, sizes[name], 1, None)
             if failure is not None:
                 raise RuntimeError(failure)
         return run
@@ -136,23 +136,23 @@ def workers(docs, rounds):
     calling thread alone, the batches' CPU time splits over both workers. On a
     busy machine only the second is worth reading."""
     import vendrask
-    from vendrask import _matrix
+    from vendrask import _native
 
     jobs = {"matrix": lambda count: vendrask.matrix(docs, workers=count),
             "nearest(k=10)": lambda count: vendrask.nearest(docs, k=10, workers=count)}
     in_batches = [0.0]  # CPU seconds of the whole process inside probe batches
-    probe = _matrix.probe
+    batch_sizes = _native.batch_sizes
 
-    def timed_probe(*args):
+    def timed_batch_sizes(*args):
         start = time.process_time()
         try:
-            return probe(*args)
+            return batch_sizes(*args)
         finally:
             in_batches[0] += time.process_time() - start
 
     load = os.getloadavg()[0]
     rows = {(name, count): [] for name in jobs for count in (1, 2)}  # (wall, cpu, cpu in batches)
-    _matrix.probe = timed_probe
+    _native.batch_sizes = timed_batch_sizes
     try:
         for job in jobs.values():
             job(1), job(2)
@@ -165,7 +165,7 @@ def workers(docs, rounds):
                     rows[name, count].append((time.perf_counter() - wall, time.process_time() - cpu,
                                               in_batches[0]))
     finally:
-        _matrix.probe = probe
+        _native.batch_sizes = batch_sizes
     print(f"\n3. 1 against 2 workers: {len(docs)} documents of 1-2 KB "
           f"(load average before: {load:.2f}, {os.cpu_count()} cores)")
     print(f"   {'':<14} {'wall-clock time':^37} | {'CPU time':^26} {'speed-up on':>12}")

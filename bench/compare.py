@@ -130,9 +130,9 @@ def single_times(quick):
     import reference
 
     import zlib
-    from vendrask import _zlib_native
+    from vendrask import _native
     # On a build with another zlib compiled in the values differ by design.
-    same_zlib = _zlib_native.version == zlib.ZLIB_RUNTIME_VERSION
+    same_zlib = _native.version == zlib.ZLIB_RUNTIME_VERSION
 
     corpus = read_corpus()
     for joint in JOINT_SIZES:

@@ -16,7 +16,7 @@ import sys
 import time
 
 import _vendrask
-from vendrask import _zlib_native
+from vendrask import _native
 
 CORPUS_DIRECTORY = "/usr/share/common-licenses"
 JOINT_SIZES = (100, 1024, 8192, 32767)
@@ -59,7 +59,7 @@ def main():
     corpus = b"".join(open(os.path.join(CORPUS_DIRECTORY, n), "rb").read()
                       for n in sorted(os.listdir(CORPUS_DIRECTORY))
                       if not os.path.islink(os.path.join(CORPUS_DIRECTORY, n)))
-    print(f"this build: zlib {_zlib_native.version}{' (linked in)' if _zlib_native.static else ''}; "
+    print(f"this build: zlib {_native.version}{' (linked in)' if _native.static else ''}; "
           f"other: {options.other}")
     print(f"{'joint size':>10} | {'this (µs)':>10} {'other (µs)':>10} | {'this/other':>10}")
     for joint in JOINT_SIZES:

@@ -9,7 +9,8 @@ zlibs give, each through the engine's dictionary rule:
 - zlib-ng: the `zlib-ng` package from PyPI (zlib-ng in its native mode: the
            same compressor as its zlib-compatible libz), if installed;
 - any other vendrask build, through its own engine: --build NAME=PATH names
-  that build's vendrask/_zlib_native*.so (e.g. one built on zlib-ng's libz).
+  that build's vendrask/_native*.so (e.g. one built on zlib-ng's libz;
+  an older build's vendrask/_zlib_native*.so works too).
 
 The corpus: 60 documents of 200 B to 6 KB cut from the standard library's
 sources (12 of them lightly edited copies of others), all 3540 ordered pairs;
@@ -29,7 +30,7 @@ import sys
 import sysconfig
 import zlib
 
-from vendrask import _zlib_native
+from vendrask import _native
 
 CLAMPED = 0.99980002641677856
 
@@ -47,12 +48,14 @@ def compressor(module):
 
 
 def build_probe(path):
-    """The probe and zlib version of another build's _zlib_native module."""
-    name = "vendrask._zlib_native"
+    """The probe and zlib version of another build's _native module (or of an
+    older build's _zlib_native: the file's name says which module it is)."""
+    name = "vendrask." + os.path.basename(path).partition(".")[0]
     loader = importlib.machinery.ExtensionFileLoader(name, path)
     module = importlib.util.module_from_spec(importlib.util.spec_from_file_location(name, path, loader=loader))
     loader.exec_module(module)
-    return module.probe, f"vendrask built on zlib {module.version}" + (", linked in" if module.static else "")
+    probe = getattr(module, "compressed_size", None) or module.probe
+    return probe, f"vendrask built on zlib {module.version}" + (", linked in" if module.static else "")
 
 
 def measure(probe, t, s):
@@ -132,11 +135,11 @@ def pair_index(i, j, n):
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--build", action="append", default=[], metavar="NAME=PATH",
-                        help="another build's vendrask/_zlib_native*.so to compare too")
+                        help="another build's vendrask/_native*.so to compare too")
     options = parser.parse_args()
-    if _zlib_native.version != "1.2.1" or not _zlib_native.static:
+    if _native.version != "1.2.1" or not _native.static:
         sys.exit("zlib_values.py: needs the exact build (pip install . -C "
-                 "cmake.define.VENDRASK_ZLIB=1.2.1); this one runs on zlib " + _zlib_native.version)
+                 "cmake.define.VENDRASK_ZLIB=1.2.1); this one runs on zlib " + _native.version)
     backends = [("system", compressor(zlib), f"zlib {zlib.ZLIB_RUNTIME_VERSION}")]
     try:
         from zlib_ng import zlib_ng
@@ -149,9 +152,9 @@ def main():
             parser.error(f"--build wants NAME=PATH, not {recipe!r}")
         try:
             backends.append((name, *build_probe(path)))
-        except (ImportError, OSError) as failure:
+        except (ImportError, OSError, AttributeError) as failure:
             parser.error(f"--build {name}: cannot load {path}: {failure}")
-    exact = _zlib_native.probe
+    exact = _native.compressed_size
 
     docs = documents()
     n = len(docs)

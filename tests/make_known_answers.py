@@ -15,7 +15,7 @@ import os
 import sys
 
 import _vendrask
-from vendrask import _zlib, _zlib_native
+from vendrask import _native, _zlib
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 TABLE = os.path.join(HERE, "..", "python", "vendrask", "known_answers.json")
@@ -149,8 +149,8 @@ def main():
     parser.add_argument("--texts", nargs="+", metavar="FILE", help="texts to build the probes from")
     parser.add_argument("--output", default=TABLE)
     options = parser.parse_args()
-    if _zlib_native.version != _zlib.RELEASE or not _zlib_native.static:
-        sys.exit(f"make_known_answers.py: this build runs on zlib {_zlib_native.version}; "
+    if _native.version != _zlib.RELEASE or not _native.static:
+        sys.exit(f"make_known_answers.py: this build runs on zlib {_native.version}; "
                  f"install the exact build first (see the docstring)")
     if options.texts:
         texts = []
@@ -169,7 +169,7 @@ def main():
 
     probes = []
     for note, data, dictionary in cases():
-        size = _zlib_native.probe(bytes_of(data), bytes_of(dictionary))
+        size = _native.compressed_size(bytes_of(data), bytes_of(dictionary))
         probes.append({"note": note, "data": data, "dictionary": dictionary, "size": size})
     measures = []
     for t, s in measure_cases():
@@ -178,7 +178,7 @@ def main():
     table = {
         "about": "Compressed sizes (raw Deflate, level 3, 32 KiB window, memory level 8) and "
                  "measures as zlib 1.2.1 gives them. Made by tests/make_known_answers.py.",
-        "zlib": _zlib_native.version, "texts": texts, "probes": probes, "measures": measures,
+        "zlib": _native.version, "texts": texts, "probes": probes, "measures": measures,
     }
     with open(options.output, "w", encoding="utf-8") as file:
         file.write(dumps(table))

@@ -8,7 +8,7 @@ from hypothesis import given, settings, strategies as st
 
 import _vendrask
 import vendrask
-from vendrask import _matrix
+from vendrask import _native
 
 rng = random.Random(7)
 PROSE = b"the quick brown fox jumps over the lazy dog while the cat sleeps "
@@ -103,24 +103,49 @@ def test_an_exception_from_progress_stops_the_work():
     (lambda: vendrask.pairwise([b"a"], rows=[0]), TypeError, "both rows and cols"),
     (lambda: vendrask.pairwise([b"a"], rows=[0], cols=[1]), IndexError, "cols[0] = 1 is out of range"),
     # The native core checks what it is given, too.
-    (lambda: _matrix.probe((b"a",), np.zeros(2, np.int32), np.zeros(1, np.int32), np.zeros(1, np.int32), 1, None),
+    (lambda: _native.batch_sizes((b"a",), np.zeros(2, np.int32), np.zeros(1, np.int32), np.zeros(1, np.int32), 1, None),
      ValueError, "dictionaries must be a contiguous array of 1 'i' items"),
-    (lambda: _matrix.probe((b"a",), np.zeros(1, np.int32), np.zeros(1, np.int64), np.zeros(1, np.int32), 1, None),
+    (lambda: _native.batch_sizes((b"a",), np.zeros(1, np.int32), np.zeros(1, np.int64), np.zeros(1, np.int32), 1, None),
      ValueError, "data must be"),
-    (lambda: _matrix.probe((b"a",), np.zeros(1, np.int32), np.zeros(1, np.int32), b"1234", 1, None), BufferError, ""),
-    (lambda: _matrix.probe((b"a",), np.full(1, -2, np.int32), np.zeros(1, np.int32), np.zeros(1, np.int32), 1, None),
+    (lambda: _native.batch_sizes((b"a",), np.zeros(1, np.int32), np.zeros(1, np.int32), b"1234", 1, None), BufferError, ""),
+    (lambda: _native.batch_sizes((b"a",), np.full(1, -2, np.int32), np.zeros(1, np.int32), np.zeros(1, np.int32), 1, None),
      IndexError, "probe 0 indexes no string"),
-    (lambda: _matrix.probe((b"a",), np.zeros(1, np.int32), np.ones(1, np.int32), np.zeros(1, np.int32), 1, None),
+    (lambda: _native.batch_sizes((b"a",), np.zeros(1, np.int32), np.ones(1, np.int32), np.zeros(1, np.int32), 1, None),
      IndexError, "probe 0 indexes no string"),
-    (lambda: _matrix.probe(("a",), np.zeros(1, np.int32), np.zeros(1, np.int32), np.zeros(1, np.int32), 1, None),
+    (lambda: _native.batch_sizes(("a",), np.zeros(1, np.int32), np.zeros(1, np.int32), np.zeros(1, np.int32), 1, None),
      TypeError, "strings[0] must be bytes, not str"),
-    (lambda: _matrix.probe((b"a",), np.zeros(0, np.int32), np.zeros(0, np.int32), np.zeros(0, np.int32), 0, None),
+    (lambda: _native.batch_sizes((b"a",), np.zeros(0, np.int32), np.zeros(0, np.int32), np.zeros(0, np.int32), 0, None),
      ValueError, "workers must be from 1"),
-    (lambda: _matrix.quotients(*[np.zeros(2, np.int32)] * 5, np.zeros(1)), ValueError, "k_s_e must be"),
+    (lambda: _native.quotients(*[np.zeros(2, np.int32)] * 5, np.zeros(1)), ValueError, "k_s_e must be"),
 ])
 def test_bad_arguments(call, kind, text):
     with pytest.raises(kind, match=re.escape(text) if text else None):
         call()
+
+
+@pytest.mark.parametrize("workers", [1, 2])
+def test_batch_sizes_are_the_probes_of_compressed_size(workers):
+    # Every (dictionary, data) pair of DOCS, -1 for none: well over the size
+    # at which the batch goes to threads.
+    strings = tuple(DOCS)
+    pairs = [(d, k) for d in range(-1, len(strings)) for k in range(len(strings))]
+    dictionaries = np.array([d for d, _ in pairs], np.int32)
+    data = np.array([k for _, k in pairs], np.int32)
+    sizes = np.full(len(pairs), -7, np.int32)
+    assert _native.batch_sizes(strings, dictionaries, data, sizes, workers, None) is None
+    assert sizes.tolist() == [_native.compressed_size(strings[k], None if d < 0 else strings[d])
+                              for d, k in pairs]
+
+
+def test_quotients_of_the_five_sizes_are_the_measure():
+    t, s = PROSE, PROSE[::-1] * 2
+    k = [_native.compressed_size(s), _native.compressed_size(s, t), _native.compressed_size(t, s),
+         _native.compressed_size(s, s), _native.compressed_size(t, t)]
+    out = np.empty(3)
+    columns = [np.array([size, size, 0 if i == 0 else size], np.int32) for i, size in enumerate(k)]
+    columns[1][1] = -1  # a failed probe
+    assert _native.quotients(*columns, out) == "An impossible zero value has appeared in the calculation"
+    assert out[0] == _vendrask.measure(t, s) and np.isnan(out[1]) and np.isnan(out[2])
 
 
 @settings(max_examples=200, deadline=None)

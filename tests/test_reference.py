@@ -8,11 +8,11 @@ import zlib
 
 import _vendrask
 import reference
-from vendrask import _zlib_native
+from vendrask import _native
 
 # The reference runs on the interpreter's zlib; a build with another zlib
 # compiled in (zlib 1.2.1 for the defining values) differs from it by design.
-pytestmark = pytest.mark.skipif(_zlib_native.version != zlib.ZLIB_RUNTIME_VERSION,
+pytestmark = pytest.mark.skipif(_native.version != zlib.ZLIB_RUNTIME_VERSION,
                                 reason="the module runs on another zlib than the interpreter's")
 
 text_like = st.text(max_size=600).map(lambda s: s.encode("utf-8"))

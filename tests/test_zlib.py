@@ -4,22 +4,25 @@ On a build with zlib 1.2.1 compiled in, every known answer must match. CI
 sets VENDRASK_EXPECT_EXACT=1 for such a build, so that a build that silently
 fell back to another zlib fails instead of skipping.
 """
+import concurrent.futures
 import importlib
 import json
 import os
 import re
 import shutil
 import subprocess
+import sys
+import textwrap
 
 import pytest
 
 import _vendrask
 import vendrask
-from vendrask import _zlib, _zlib_native
+from vendrask import _native, _zlib
 
 ROOT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..")
 EXPECT_EXACT = os.environ.get("VENDRASK_EXPECT_EXACT") == "1"
-EXACT_BUILD = _zlib_native.version == "1.2.1" and _zlib_native.static
+EXACT_BUILD = _native.version == "1.2.1" and _native.static
 needs_exact_build = pytest.mark.skipif(not (EXACT_BUILD or EXPECT_EXACT),
                                        reason="needs a build with VENDRASK_ZLIB=1.2.1")
 
@@ -35,7 +38,7 @@ def version_tuple(text):
 @needs_exact_build
 def test_exact_build_reports_itself():
     assert vendrask.zlib_info() == {"version": "1.2.1", "static": True, "zlib_ng": False, "exact": True}
-    assert _zlib_native.header_version == "1.2.1"
+    assert _native.header_version == "1.2.1"
 
 
 @needs_exact_build
@@ -55,7 +58,7 @@ def test_every_known_measure_matches():
 
 def test_info_agrees_with_the_known_answers():
     info = vendrask.zlib_info()
-    assert info["version"] == _zlib_native.version
+    assert info["version"] == _native.version
     assert isinstance(info["static"], bool) and isinstance(info["zlib_ng"], bool)
     assert info["exact"] == (_zlib.differing_probes(PROBES) == [])
     if info["zlib_ng"] or version_tuple(info["version"]) >= (1, 2, 11):
@@ -65,7 +68,7 @@ def test_info_agrees_with_the_known_answers():
 
 
 @pytest.mark.skipif(shutil.which("nm") is None, reason="needs nm")
-@pytest.mark.parametrize("module", ["_vendrask", "vendrask._matrix", "vendrask._zlib_native"])
+@pytest.mark.parametrize("module", ["_vendrask", "vendrask._native"])
 def test_static_flag_matches_what_the_module_links(module):
     # A module on a shared zlib imports deflate; one with zlib linked in keeps
     # it, and everything else, to itself.
@@ -75,28 +78,64 @@ def test_static_flag_matches_what_the_module_links(module):
         out = subprocess.run(["nm", "-D", kind, path], capture_output=True, text=True, check=True).stdout
         return [line.split()[-1].split("@")[0] for line in out.splitlines()]
 
-    assert ("deflate" in symbols("--undefined-only")) == (not _zlib_native.static)
+    assert ("deflate" in symbols("--undefined-only")) == (not _native.static)
     assert symbols("--defined-only") == ["PyInit_" + module.rpartition(".")[2]]
 
 
 @pytest.mark.parametrize("data, dictionary, size", [
     (b"", None, 2), (b"", b"", 2), (bytearray(b""), b"abc", 2),
-    (memoryview(b"abcabcabc"), None, _zlib_native.probe(b"abcabcabc")),
-    (b"abcabcabc", bytearray(b"ab"), _zlib_native.probe(b"abcabcabc")),  # under 3 bytes: no effect
+    (memoryview(b"abcabcabc"), None, _native.compressed_size(b"abcabcabc")),
+    (b"abcabcabc", bytearray(b"ab"), _native.compressed_size(b"abcabcabc")),  # under 3 bytes: no effect
 ])
-def test_probe_takes_any_bytes_like(data, dictionary, size):
-    assert _zlib_native.probe(data, dictionary) == size
+def test_compressed_size_takes_any_bytes_like(data, dictionary, size):
+    assert _native.compressed_size(data, dictionary) == size
 
 
 @pytest.mark.parametrize("args", [("text",), (b"x", "text"), (b"x", 5), (), (b"x", None, None)])
-def test_probe_refuses_bad_arguments(args):
+def test_compressed_size_refuses_bad_arguments(args):
     with pytest.raises(TypeError):
-        _zlib_native.probe(*args)
+        _native.compressed_size(*args)
+
+
+@pytest.mark.parametrize("args", [(memoryview(b"abcdef")[::2],), (b"x", memoryview(b"abcdef")[::2])])
+def test_compressed_size_refuses_scattered_buffers(args):
+    with pytest.raises((TypeError, BufferError)):
+        _native.compressed_size(*args)
+
+
+def test_compressed_size_calls_at_once_on_threads_do_not_disturb_each_other():
+    # Each call has zlib memory of its own and lets the GIL go: calls that
+    # overlap must still give the serial sizes.
+    jobs = [(data, dictionary) for data, dictionary, _ in PROBES] * 3
+    expected = [_native.compressed_size(*job) for job in jobs]
+    with concurrent.futures.ThreadPoolExecutor(4) as pool:
+        assert list(pool.map(lambda job: _native.compressed_size(*job), jobs)) == expected
+
+
+@pytest.mark.skipif(sys.version_info < (3, 12), reason="interpreters with a GIL of their own came in 3.12")
+def test_native_module_loads_in_an_interpreter_with_its_own_gil(run_python):
+    size = _native.compressed_size(b"abcabcabc", b"abc")
+    done = run_python(textwrap.dedent(f"""
+        import sys
+        code = ("from vendrask import _native\\n"
+                "assert _native.compressed_size(b'abcabcabc', b'abc') == {size}\\n"
+                "assert _native.version == {_native.version!r}\\n")
+        if sys.version_info >= (3, 13):
+            import _interpreters
+            interpreter = _interpreters.create("isolated")
+            failure = _interpreters.run_string(interpreter, code)
+            assert failure is None, failure
+        else:
+            import _xxsubinterpreters
+            interpreter = _xxsubinterpreters.create(isolated=True)
+            _xxsubinterpreters.run_string(interpreter, code)
+        """))
+    assert done.returncode == 0, done.stderr
 
 
 def test_report_says_whether_values_are_exact():
     lines = _zlib.report_lines()
-    assert lines[0].startswith(f"zlib {_zlib_native.version} (")
+    assert lines[0].startswith(f"zlib {_native.version} (")
     differing = len(_zlib.differing_probes(PROBES))
     if differing == 0:
         assert len(lines) == 1 and f"all {len(PROBES)} known answers" in lines[0]

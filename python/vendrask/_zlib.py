@@ -12,7 +12,7 @@ import hashlib
 import json
 import os
 
-from . import _zlib_native
+from . import _native
 
 RELEASE = "1.2.1"
 EXACT_BUILD = "pip install . -C cmake.define.VENDRASK_ZLIB=1.2.1 (in the source tree)"
@@ -74,7 +74,7 @@ def known_answers(path=None):
 def differing_probes(probes):
     """Indices of the probes whose size differs in this process."""
     return [i for i, (data, dictionary, size) in enumerate(probes)
-            if _zlib_native.probe(data, dictionary) != size]
+            if _native.compressed_size(data, dictionary) != size]
 
 
 @functools.lru_cache(maxsize=None)
@@ -94,15 +94,15 @@ def zlib_info():
       defines the measure's values, comes out the same here.
     """
     differing, _ = _check()
-    return {"version": _zlib_native.version, "static": _zlib_native.static,
-            "zlib_ng": _zlib_native.zlib_ng, "exact": differing == 0}
+    return {"version": _native.version, "static": _native.static,
+            "zlib_ng": _native.zlib_ng, "exact": differing == 0}
 
 
 def report_lines():
     """One or two lines for ``vendrask --version`` and ``vendrask doctor``."""
-    kind = "zlib-ng, " if _zlib_native.zlib_ng else ""
-    kind += "linked in" if _zlib_native.static else "shared library"
-    head = f"zlib {_zlib_native.version} ({kind}): "
+    kind = "zlib-ng, " if _native.zlib_ng else ""
+    kind += "linked in" if _native.static else "shared library"
+    head = f"zlib {_native.version} ({kind}): "
     try:
         differing, total = _check()
     except (OSError, ValueError, KeyError, TypeError) as failure:

@@ -1,13 +1,23 @@
-// vendrask._matrix: the native core of the vendrask package. probe() runs a
-// batch of compressions with the GIL released; the calling thread takes the
-// GIL back only to report progress and to notice signals. quotients() turns
-// the sizes into measures with the engine's own arithmetic.
+// vendrask._native: the native core of the vendrask package.
+//
+// batch_sizes() runs a batch of compressions with the GIL released; the
+// calling thread takes the GIL back only to report progress and to notice
+// signals. quotients() turns the sizes into measures with the engine's own
+// arithmetic. compressed_size() and the zlib constants let Python check a
+// build's values against the known answers of the release that defines them.
+//
+// The module keeps no mutable state of its own (every call brings its own
+// zlib memory), so it runs without the GIL and in interpreters with a GIL of
+// their own.
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
+#include <zlib.h>
 
 #include <chrono>
+#include <cstdint>
 #include <cstring>
 #include <exception>
+#include <memory>
 #include <new>
 #include <string>
 #include <system_error>
@@ -15,10 +25,26 @@
 
 #include "vendrask.hpp"
 
+#if defined(VENDRASK_ZLIB_BUILTIN) && ZLIB_VERNUM != 0x1210
+#error "the built-in zlib must be compiled against its own zlib.h (1.2.1)"
+#endif
+
 namespace {
 
 constexpr std::chrono::milliseconds PROGRESS_INTERVAL{100};
 constexpr Py_ssize_t MAX_WORKERS = 1024;
+
+#ifdef VENDRASK_ZLIB_STATIC
+constexpr bool STATIC_ZLIB = true;
+#else
+constexpr bool STATIC_ZLIB = false;
+#endif
+
+#ifdef ZLIBNG_VERSION
+constexpr bool NG_HEADER = true;
+#else
+constexpr bool NG_HEADER = false;
+#endif
 
 // A buffer held for one call. The release needs the GIL: if the thread is
 // unwound while it does not hold it (the interpreter ending a daemon thread
@@ -29,7 +55,7 @@ public:
     Buffer(const Buffer&) = delete;
     Buffer& operator=(const Buffer&) = delete;
     ~Buffer() {
-        if (held_ && gilHeld_) PyBuffer_Release(&view_);
+        if (view_.obj != nullptr && gilHeld_) PyBuffer_Release(&view_);
     }
 
     // A C-contiguous buffer of `count` items of `format` ("i": int32, "d":
@@ -39,7 +65,6 @@ public:
              bool writable, Py_ssize_t count = -1) {
         const int flags = PyBUF_C_CONTIGUOUS | PyBUF_FORMAT | (writable ? PyBUF_WRITABLE : 0);
         if (PyObject_GetBuffer(object, &view_, flags) < 0) return false;
-        held_ = true;
         const char* got = view_.format != nullptr ? view_.format : "B";
         if (got[0] == '=' || got[0] == '<' || got[0] == '@') ++got;
         if (std::strcmp(got, format) != 0 || view_.itemsize != itemSize ||
@@ -51,6 +76,9 @@ public:
         return true;
     }
 
+    // For the argument parser's "y*", or PyObject_GetBuffer, to fill.
+    Py_buffer* raw() { return &view_; }
+
     Py_ssize_t count() const { return view_.len / view_.itemsize; }
     template <typename T>
     T* items() const {
@@ -60,21 +88,20 @@ public:
 private:
     const bool& gilHeld_;
     Py_buffer view_{};
-    bool held_ = false;
 };
 
-// probe(strings, dictionaries, data, sizes, workers, progress) -> None, or the
-// message of the first failed probe. strings is a tuple of bytes (it keeps
-// them alive while the GIL is released); dictionaries and data are int32
-// arrays of indices into it (-1 in dictionaries: no dictionary); sizes is a
-// writable int32 array of the same length that receives the sizes (-1 where a
-// probe failed). progress is None or called as progress(done, total).
-PyObject* probe(PyObject*, PyObject* args) {
+// batch_sizes(strings, dictionaries, data, sizes, workers, progress) -> None,
+// or the message of the first failed probe. strings is a tuple of bytes (it
+// keeps them alive while the GIL is released); dictionaries and data are
+// int32 arrays of indices into it (-1 in dictionaries: no dictionary); sizes
+// is a writable int32 array of the same length that receives the sizes (-1
+// where a probe failed). progress is None or called as progress(done, total).
+PyObject* batchSizes(PyObject*, PyObject* args) {
     PyObject* strings = nullptr;
     PyObject *dictionaryObject = nullptr, *dataObject = nullptr, *sizesObject = nullptr;
     Py_ssize_t workers = 1;
     PyObject* progress = Py_None;
-    if (!PyArg_ParseTuple(args, "O!OOOnO:probe", &PyTuple_Type, &strings, &dictionaryObject,
+    if (!PyArg_ParseTuple(args, "O!OOOnO:batch_sizes", &PyTuple_Type, &strings, &dictionaryObject,
                           &dataObject, &sizesObject, &workers, &progress))
         return nullptr;
     if (workers < 1 || workers > MAX_WORKERS) {
@@ -215,13 +242,75 @@ PyObject* quotients(PyObject*, PyObject* args) {
     Py_RETURN_NONE;
 }
 
+// compressed_size(data, dictionary=None, /) -> int: the compressed size of
+// data, primed with dictionary unless it is None (an empty dictionary is
+// still given). zlib's memory comes from an arena made for this call alone,
+// so that calls on several threads or interpreters never share one.
+PyObject* compressedSize(PyObject*, PyObject* args) {
+    bool gilHeld = true;
+    Buffer data(gilHeld), dictionary(gilHeld);
+    PyObject* dictionaryObject = Py_None;
+    if (!PyArg_ParseTuple(args, "y*|O:compressed_size", data.raw(), &dictionaryObject)) return nullptr;
+    if (dictionaryObject != Py_None &&
+        PyObject_GetBuffer(dictionaryObject, dictionary.raw(), PyBUF_SIMPLE) < 0)
+        return nullptr;
+    std::unique_ptr<vendrask::ProbeArena> arena(new (std::nothrow) vendrask::ProbeArena);
+    if (!arena) return PyErr_NoMemory();
+    std::int32_t size = 0;
+    PyThreadState* state = PyEval_SaveThread();
+    gilHeld = false;
+    const auto status = vendrask::probeSize(
+        arena.get(), dictionary.items<const char>(), static_cast<std::size_t>(dictionary.raw()->len),
+        data.items<const char>(), static_cast<std::size_t>(data.raw()->len), size);
+    PyEval_RestoreThread(state);  // may end this thread at interpreter exit
+    gilHeld = true;
+    if (status != vendrask::ProbeStatus::Ok) {
+        PyErr_SetString(PyExc_RuntimeError, vendrask::probeMessage(status));
+        return nullptr;
+    }
+    return PyLong_FromLong(size);
+}
+
+// PyModule_AddObjectRef arrived in 3.10.
+int addBool(PyObject* module, const char* name, bool value) {
+    PyObject* object = value ? Py_True : Py_False;
+    Py_INCREF(object);
+    if (PyModule_AddObject(module, name, object) == 0) return 0;
+    Py_DECREF(object);
+    return -1;
+}
+
+int exec(PyObject* module) {
+    const char* running = zlibVersion();
+    // A shared zlib can be swapped under us, so the running library's own
+    // text counts as much as the header we were compiled with.
+    const bool ng = NG_HEADER || std::strstr(running, "zlib-ng") != nullptr;
+    if (PyModule_AddStringConstant(module, "version", running) < 0) return -1;
+    if (PyModule_AddStringConstant(module, "header_version", ZLIB_VERSION) < 0) return -1;
+    if (addBool(module, "static", STATIC_ZLIB) < 0) return -1;
+    return addBool(module, "zlib_ng", ng);
+}
+
 PyMethodDef methods[] = {
-    {"probe", probe, METH_VARARGS, nullptr},
-    {"quotients", quotients, METH_VARARGS, nullptr},
+    {"batch_sizes", batchSizes, METH_VARARGS,
+     "batch_sizes($module, strings, dictionaries, data, sizes, workers, progress, /)\n--\n\n"
+     "sizes[k] = the compressed size of strings[data[k]] primed with\n"
+     "strings[dictionaries[k]] (-1: no dictionary), on `workers` threads with\n"
+     "the GIL released; None, or the message of the first failed probe\n"
+     "(whose size is left -1)."},
+    {"quotients", quotients, METH_VARARGS,
+     "quotients($module, k_s_e, k_s_t, k_t_s, k_s_s, k_t_t, out, /)\n--\n\n"
+     "out[k] = the measure from the five sizes of pair k (NaN where one is not\n"
+     "positive); None, or the message for a size of 0."},
+    {"compressed_size", compressedSize, METH_VARARGS,
+     "compressed_size($module, data, dictionary=None, /)\n--\n\n"
+     "The compressed size of data in bytes, primed with dictionary unless it\n"
+     "is None."},
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyModuleDef_Slot slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(exec)},
 #ifdef Py_mod_multiple_interpreters
     {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
 #endif
@@ -234,8 +323,8 @@ PyModuleDef_Slot slots[] = {
 
 PyModuleDef moduleDef = {
     .m_base = PyModuleDef_HEAD_INIT,
-    .m_name = "vendrask._matrix",
-    .m_doc = "Native core of the vendrask package.",
+    .m_name = "vendrask._native",
+    .m_doc = "Native core of the vendrask package, and the zlib it compresses with.",
     .m_size = 0,
     .m_methods = methods,
     .m_slots = slots,
@@ -246,4 +335,4 @@ PyModuleDef moduleDef = {
 
 }  // namespace
 
-PyMODINIT_FUNC PyInit__matrix() { return PyModuleDef_Init(&moduleDef); }
+PyMODINIT_FUNC PyInit__native() { return PyModuleDef_Init(&moduleDef); }
