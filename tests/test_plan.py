@@ -1,0 +1,158 @@
+"""The shared core: inputs that are refused, a corpus that outlives a call,
+index-form pairwise that converts only what it scores, and a dense result
+assembled in steps that progress can stop."""
+import array
+
+import numpy as np
+import pytest
+
+import _vendrask
+import vendrask
+from vendrask import _progress, _reduce
+from vendrask._corpus import Corpus
+from vendrask._plan import Plan
+from vendrask._reduce import Dense, TopK
+
+PROSE = "the quick brown fox jumps over the lazy dog and keeps on running far away"
+
+
+def measure(t, s):
+    return _vendrask.measure(t.encode() if isinstance(t, str) else bytes(t),
+                             s.encode() if isinstance(s, str) else bytes(s))
+
+
+@pytest.mark.parametrize("docs, text", [
+    (np.arange(12.0).reshape(3, 4), r"^docs\[0\] is a buffer of 'd' items \(ndarray\), not of bytes"),
+    ([b"ok", array.array("i", [1, 2])], r"^docs\[1\] is a buffer of 'i' items \(array\)"),
+    ([b"ok", memoryview(b"abcd").cast("H")], r"^docs\[1\] is a buffer of 'H' items"),
+], ids=["float rows", "int array", "cast memoryview"])
+def test_buffers_of_anything_but_bytes_are_refused(docs, text):
+    with pytest.raises(TypeError, match=text):
+        vendrask.matrix(docs)
+
+
+@pytest.mark.parametrize("doc", [np.frombuffer(b"abc abc", dtype=np.uint8),
+                                 np.frombuffer(b"abc abc", dtype=np.int8),
+                                 memoryview(b"abc abc").cast("c"), np.bytes_(b"abc abc")],
+                         ids=["uint8", "int8", "char", "numpy.bytes_"])
+def test_byte_buffers_are_documents(doc):
+    assert vendrask.cdist([doc], [b"abc abd"])[0, 0] == _vendrask.measure(b"abc abc", b"abc abd")
+
+
+def test_a_dataframe_is_refused_rather_than_its_column_names_scored():
+    pandas = pytest.importorskip("pandas")
+    with pytest.raises(TypeError, match="not a DataFrame; pass one of its columns"):
+        vendrask.matrix(pandas.DataFrame({"text": [PROSE, "other"]}))
+
+
+@pytest.mark.parametrize("call, kind, text", [
+    (lambda: vendrask.nearest([PROSE], k=True), ValueError, "k must be a positive integer, not True"),
+    (lambda: vendrask.nearest([PROSE], k=2.0), ValueError, "k must be a positive integer"),
+    (lambda: vendrask.nearest([PROSE], score_cutoff=float("nan")), ValueError, "score_cutoff must be a number, not NaN"),
+    (lambda: vendrask.nearest([PROSE], primed_by="doc"), ValueError, "primed_by must be one of 'query', 'document', not 'doc'"),
+    (lambda: vendrask.pairwise([PROSE], rows=[2**64 - 1], cols=[0]), IndexError,
+     r"rows\[0\] = 18446744073709551615 is out of range for 1 documents"),
+    (lambda: vendrask.pairwise([PROSE], rows=[0], cols=[2**63]), IndexError, r"cols\[0\] = 9223372036854775808 is out"),
+    (lambda: vendrask.pairwise([PROSE], rows=[0], cols=[2**70]), IndexError, r"cols\[0\] = 1180591620717411303424 is out"),
+    (lambda: vendrask.matrix([PROSE], tile=0), ValueError, "tile must be a positive integer"),
+], ids=["bool k", "float k", "NaN cutoff", "primed_by", "uint64 row", "2**63 col", "huge col", "tile"])
+def test_bad_arguments_are_named(call, kind, text):
+    with pytest.raises(kind, match=text):
+        call()
+
+
+class Unconvertible:
+    """A document that fails if anything converts it."""
+
+
+def test_index_form_pairwise_converts_only_the_rows_and_cols_asked_for():
+    docs = [Unconvertible()] * 1000 + [PROSE, PROSE[::-1], "x" * 40000]
+    out = vendrask.pairwise(docs, rows=[1000, -2], cols=[1001, 1000])
+    assert out.tolist() == [measure(PROSE, PROSE[::-1]), measure(PROSE[::-1], PROSE)]
+    with pytest.raises(TypeError, match=r"^docs\[3\] must be str or bytes-like"):
+        vendrask.pairwise(docs, rows=[3], cols=[1000])
+    with pytest.raises(vendrask.JointSizeError, match=r"^docs\[1002\] and docs\[1000\]"):
+        vendrask.pairwise(docs, rows=[1000, 1002], cols=[1001, 1000])
+
+
+def test_index_form_pairwise_takes_series_by_position():
+    pandas = pytest.importorskip("pandas")
+    series = pandas.Series([PROSE, "other text", PROSE[::-1]], index=[2, 1, 0])
+    assert vendrask.pairwise(series, rows=[0, 2], cols=[2, 1]).tolist() == [
+        measure(PROSE, PROSE[::-1]), measure(PROSE[::-1], "other text")]
+
+
+def test_a_corpus_interns_documents_and_keeps_their_sizes_across_jobs():
+    corpus = Corpus()
+    first = corpus.add([b"abc abc", b"xyz", b"abc abc"])
+    second = corpus.add([b"xyz", b"new one"])
+    assert first.tolist() == [0, 1, 0] and second.tolist() == [1, 2] and len(corpus) == 3
+    plan = Plan(corpus, first, second)
+    progress = _progress.JobProgress(None, plan.work)
+    plan.compute_sizes(progress=progress)
+    assert progress.done == plan.work - plan.cross == 2 + 3
+    # A later job computes only the sizes no job has computed yet: here the
+    # lone size of the string that was only ever a dictionary.
+    again = Plan(corpus, second, first)
+    progress = _progress.JobProgress(None, again.work)
+    again.compute_sizes(progress=progress)
+    assert progress.done == 1 and (corpus.alone > 0).all() and (corpus.self_ > 0).all()
+
+
+@pytest.mark.parametrize("direction", ["forward", "backward", "mean"])
+def test_mirrored_cells_hold_the_columns_against_the_rows(direction):
+    rows, cols = [PROSE, "quick brown", PROSE[::-1]], ["lazy dog", PROSE + "!"]
+    corpus = Corpus()
+    plan = Plan(corpus, corpus.add([r.encode() for r in rows]), corpus.add([c.encode() for c in cols]),
+                direction=direction, mirror=True, offsets=(10, 20))
+    plan.compute_sizes()
+    (tile,) = plan.tiles()
+    cells, mirror = plan.cells(tile)
+    want = {"forward": lambda t, s: measure(t, s), "backward": lambda t, s: measure(s, t),
+            "mean": lambda t, s: (measure(t, s) + measure(s, t)) * 0.5}[direction]
+    assert cells.rows.positions.tolist() == [10, 11, 12] and mirror.rows.positions.tolist() == [20, 21]
+    assert cells.values.tolist() == [[want(t, s) for s in cols] for t in rows]
+    assert mirror.values.tolist() == [[want(s, t) for t in rows] for s in cols]
+
+
+def test_top_k_parts_merge_in_any_order():
+    docs = [PROSE[i:] + PROSE[:i] for i in range(9)] * 2
+    corpus = Corpus()
+    plan = Plan(corpus, corpus.add([d.encode() for d in docs]), tile=2)
+    plan.compute_sizes()
+    reducer = TopK(len(docs), 3, leave_out_own=True)
+    parts = [reducer.chunk(plan.cells(tile)) for tile in plan.tiles()]
+    forward = reducer.aggregate(
+        [reducer.combine(reducer.start(), part) for part in [sum(parts, [])]][0])
+    backward = reducer.start()
+    for part in reversed(parts):
+        backward = reducer.combine(backward, part)
+    for got, want in zip(reducer.aggregate(backward), forward):
+        assert np.array_equal(got, want, equal_nan=True)
+    assert np.array_equal(forward[1], vendrask.nearest(docs, k=3)[1])
+
+
+def test_an_exception_from_progress_stops_the_dense_assembly(monkeypatch):
+    # Many positions for a few strings: nearly all the time goes to
+    # assembling the result, after the last compression.
+    monkeypatch.setattr(_progress, "POLL_INTERVAL", 0.0)
+    monkeypatch.setattr(_reduce, "_DENSE_STEP", 1000)
+    docs = [PROSE[:20 + i % 7] for i in range(700)]
+    calls = []
+
+    def progress(done, total):
+        calls.append(done)
+        if done == total and len(calls) > 3:
+            raise KeyboardInterrupt
+    with pytest.raises(KeyboardInterrupt):
+        vendrask.matrix(docs, progress=progress)
+    assert vendrask.matrix(docs).shape == (700, 700)
+
+
+def test_the_dense_result_assembles_repeats_right():
+    docs = ["b", PROSE, "a", PROSE, "b", "c" * 30]
+    dense = Dense(len(docs), len(docs))
+    corpus = Corpus()
+    plan = Plan(corpus, corpus.add([d.encode() for d in docs]), tile=2)
+    out = plan.run(dense)
+    assert out.tolist() == [[measure(t, s) for s in docs] for t in docs]
