@@ -11,7 +11,7 @@ import pytest
 from hypothesis import given, strategies as st
 
 import _vendrask
-from vendrask._cli_inputs import unpaired
+from vendrask.cli.inputs import unpaired
 
 ODD = os.fsdecode(b'odd, "quoted"\nname\t\\ caf\xe9.txt')  # comma, quote, newline, tab, not UTF-8
 TEXTS = {

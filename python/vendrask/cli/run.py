@@ -1,109 +1,43 @@
-"""The vendrask command: measures of files against each other.
+"""What each command of vendrask does; ``CommandRun`` is what matrix, nearest
+and pairs share: reading the documents, calling the API, writing the output.
 
-  vendrask measure T S
-  vendrask matrix DOCS... [--symmetric] [--output FILE] [--plot FILE]
-  vendrask nearest [-k N] [--query FILE...] DOCS...
-  vendrask pairs --threshold X [--symmetric mean|min|max] [--plot FILE] DOCS...
-  vendrask doctor
-
-Exit status: 0 success, 1 data or write errors, 2 usage errors, 130 Ctrl-C,
-141 closed output pipe, 143 terminated. numpy and tqdm are imported only by
-the subcommands that need them, so that ``vendrask measure`` starts quickly.
+Nothing here imports numpy, argparse or tqdm at load time: ``vendrask measure``
+must start quickly.
 """
 import os
 import sys
 
-from . import JOINT_SIZE_LIMIT, __version__
-from ._cli_inputs import (STDIN, Failure, UsageError, WriteError, expand, over_limit, read,
-                          read_all, say, shown, unpaired)
+from .. import JOINT_SIZE_LIMIT, __version__
+from .errors import Failure, UsageError, WriteError, say, shown
+from .inputs import ONCE, STDIN, expand, over_limit, read, read_all, unpaired
 
 BINARY_SUFFIXES = (".npy", ".npz")  # matrix only
-EXIT_DATA, EXIT_USAGE, EXIT_INTERRUPTED, EXIT_PIPE, EXIT_TERMINATED = 1, 2, 130, 141, 143
+LONG_JOBS = ("matrix", "nearest", "pairs")
+NEAREST_DEFAULTS = {"symmetric": None, "primed_by": "query"}  # vendrask.nearest's
+NO_DOCUMENTS = "no documents given: name files, directories, or --files-from PATH"
+NO_DOCUMENTS_TO_SEARCH = ("no documents given to search the queries in: name files or directories "
+                          "besides the queries, or --files-from PATH (repeat --query for each "
+                          "query file, or end a list of them with --)")
 
 
-class Terminated(BaseException):
-    """SIGTERM: stop like Ctrl-C, cleaning up on the way out."""
-
-
-def main(argv=None):
-    restore = None
-    try:
-        argv = sys.argv[1:] if argv is None else list(argv)
-        args = _parse(argv)
-        if args.command in ("matrix", "nearest", "pairs"):
-            restore = _on_sigterm(_terminate)
-        return args.run(args) or 0
-    except UsageError as error:
-        say(str(error))
-        return EXIT_USAGE
-    except Failure as error:
-        say(str(error))
-        return EXIT_DATA
-    except BrokenPipeError:
-        _silence_stdout()
-        return EXIT_PIPE
-    except KeyboardInterrupt:
-        _silence_stdout()
-        return EXIT_INTERRUPTED
-    except Terminated:
-        _silence_stdout()
-        return EXIT_TERMINATED
-    except WriteError as error:
-        _silence_stdout()
-        say(str(error))
-        return EXIT_DATA
-    except MemoryError:
-        say("out of memory")
-        return EXIT_DATA
-    except Exception as error:  # never a traceback; the line still names the fault
-        say(f"unexpected {type(error).__name__}: {error}")
-        return EXIT_DATA
-    finally:
-        if restore is not None:
-            _on_sigterm(restore)
-
-
-def _parse(argv):
+def parse(argv):
     """The options; the plain `measure T S` skips argparse, whose import would
     otherwise double the time the command takes."""
     if len(argv) == 3 and argv[0] == "measure" and all(
             arg == STDIN or not arg.startswith("-") for arg in argv[1:]):
         from types import SimpleNamespace
-        return SimpleNamespace(command="measure", run=_measure, t=argv[1], s=argv[2],
+        return SimpleNamespace(command="measure", run=measure, t=argv[1], s=argv[2],
                                max_bytes=None, errors="raise")
-    from ._cli_args import parser
-    runners = {"measure": _measure, "matrix": _matrix, "nearest": _nearest, "pairs": _pairs,
-               "doctor": _doctor}
-    return parser(argv, runners, lambda: _print(_about())).parse_args(argv)
-
-
-def _on_sigterm(handler):
-    """Installs ``handler`` for SIGTERM; returns the one it replaces. (Only the
-    long jobs need it, and `measure` is spared the import.)"""
-    import signal
-    previous = signal.getsignal(signal.SIGTERM)
-    signal.signal(signal.SIGTERM, handler)
-    return previous
-
-
-def _terminate(signum, frame):
-    raise Terminated()
-
-
-def _silence_stdout():
-    """After a write failure, what is still buffered must not fail again at exit."""
-    try:
-        null = os.open(os.devnull, os.O_WRONLY)
-        os.dup2(null, sys.stdout.fileno())
-        os.close(null)
-    except (OSError, ValueError, AttributeError):
-        pass
+    from .args import parse as parse_options
+    runners = {"measure": measure, "matrix": matrix, "nearest": nearest, "pairs": pairs,
+               "doctor": doctor}
+    return parse_options(argv, runners, lambda: _print(_about()))
 
 
 def _about():
     lines = [f"vendrask {__version__}"]
     try:
-        from ._zlib import report_lines
+        from .._zlib import report_lines
     except ImportError:  # a build without the zlib report
         return lines
     return lines + list(report_lines())
@@ -121,14 +55,14 @@ def _print(lines):
         raise WriteError(f"write error: {error.strerror or error}") from None
 
 
-def _doctor(args):
+def doctor(args):
     _print(_about())
 
 
-def _measure(args):
+def measure(args):
     import _vendrask
     if args.t == args.s == STDIN:
-        raise UsageError("standard input can be read only once")
+        raise UsageError(ONCE)
     t, s = read(args.t, args.max_bytes), read(args.s, args.max_bytes)
     if t != s and len(t) + len(s) > JOINT_SIZE_LIMIT:
         problem = f"{shown(args.t)} and {shown(args.s)} {over_limit(len(t), len(s))}"
@@ -146,31 +80,30 @@ def _measure(args):
     _print([repr(value)])
 
 
-def _matrix(args):
-    job = _Job(args)
+def matrix(args):
+    job = CommandRun(args)
     labels, docs = job.documents(args.docs)
     labels, docs = job.drop_unpaired(labels, docs)
     n = len(labels)
     binary = job.output_path is not None and job.output_path.lower().endswith(BINARY_SUFFIXES)
     job.progress.plan(n * n, 0 if binary else n * n)
-    values = job.run("cdist", docs, None, (labels, labels),
-                     symmetric="mean" if args.symmetric else None)
+    values = job.run("cdist", docs, None, (labels, labels), symmetric=args.symmetric)
     if args.plot:  # first, so that a reader who stops early (| head) still gets the picture
-        from ._cli_plot import heatmap
+        from .plot import heatmap
         heatmap(values, labels, args.plot, symmetric=args.symmetric)
     if binary:
-        from ._cli_output import save_array
+        from .output import save_array
         job.progress.close()
         save_array(job.output_path, values, labels)
     else:
         job.write(lambda table: table.matrix(labels, (row.tolist() for row in values)))
 
 
-def _nearest(args):
-    job = _Job(args)
+def nearest(args):
+    job = CommandRun(args)
     if args.query and STDIN in args.query and (STDIN in args.docs or args.files_from == STDIN):
-        raise UsageError("standard input can be read only once")
-    labels, docs = job.documents(args.docs)
+        raise UsageError(ONCE)
+    labels, docs = job.documents(args.docs, NO_DOCUMENTS_TO_SEARCH if args.query else NO_DOCUMENTS)
     if args.query:
         queries, query_docs = job.documents(args.query, files_from=False)
         (queries, query_docs), (labels, docs) = job.drop_unpaired_two(queries, query_docs, labels, docs)
@@ -181,8 +114,14 @@ def _nearest(args):
     # A query that is itself one of the documents is not its own hit, as without --query.
     itself = _same_files(queries, labels) if args.query else {}
     job.progress.plan(n_queries * len(labels), n_queries * args.k)
+    # Only what differs from the API's defaults is passed on, so that a cluster
+    # whose vendrask.dask lacks an option is refused only when it is asked for.
+    directions = {key: value for key, value in (("symmetric", args.symmetric),
+                                                ("primed_by", args.primed_by))
+                  if value != NEAREST_DEFAULTS[key]}
     scores, hits = job.run("nearest", query_docs if args.query else docs, docs if args.query else None,
-                           (queries, labels), k=args.k + bool(itself), score_cutoff=args.score_cutoff)
+                           (queries, labels), k=args.k + bool(itself), score_cutoff=args.score_cutoff,
+                           **directions)
 
     def rows():
         for q, (query, score_row, hit_row) in enumerate(zip(queries, scores.tolist(), hits.tolist())):
@@ -193,9 +132,9 @@ def _nearest(args):
     job.write(lambda table: table.records(["query", "hit", "rank", "score"], rows()))
 
 
-def _pairs(args):
+def pairs(args):
     import numpy as np
-    job = _Job(args)
+    job = CommandRun(args)
     labels, docs = job.documents(args.docs)
     labels, docs = job.drop_unpaired(labels, docs)
     n = len(labels)
@@ -218,7 +157,7 @@ def _pairs(args):
     job.progress.plan(n * n, len(order))
 
     if args.plot:
-        from ._cli_plot import histogram
+        from .plot import histogram
         histogram(all_scores, args.threshold, len(order), args.plot, symmetric=args.symmetric)
         del all_scores
 
@@ -230,30 +169,33 @@ def _pairs(args):
 
 # ---------------------------------------------------------------- one job
 
-class _Job:
+class CommandRun:
     """What matrix, nearest and pairs share: documents, the API call, the output."""
 
     def __init__(self, args):
-        from ._cli_progress import Progress
+        from .bar import ProgressBar
         self.args = args
         self.output_path = args.output
-        from ._cli_output import format_of
+        from .output import format_of
         self.format = args.format or format_of(args.output)
         if getattr(args, "plot", None):
             _require_plotting()
         if args.output and args.output.lower().endswith(BINARY_SUFFIXES) and args.command != "matrix":
-            raise UsageError(f"{shown(args.output)}: only matrix writes .npy and .npz files")
+            raise UsageError(f"{shown(args.output)}: only matrix writes .npy and .npz files; "
+                             f"{args.command} writes .csv, .tsv or .json")
         for path in [args.output] + (getattr(args, "plot", None) or []):
             if path:
                 _check_writable(path)
         if args.scheduler:
             _require_dask()  # before any work; the connection is made when the documents are read
-        self.progress = Progress(args.progress, f"vendrask {args.command}")
+        self.progress = ProgressBar(args.progress, f"vendrask {args.command}")
 
-    def documents(self, names, files_from=True):
+    def documents(self, names, missing=NO_DOCUMENTS, files_from=True):
+        """(labels, docs) named by ``names`` (and --files-from); ``missing`` is
+        the message when nothing is named."""
         args = self.args
         if files_from and not names and args.files_from is None:
-            raise UsageError("no documents given: name files, directories, or --files-from PATH")
+            raise UsageError(missing)
         paths, problems = expand(names, args.files_from if files_from else None, args.null)
         labels, docs = read_all(paths, problems, args.max_bytes, args.errors)
         if not docs:
@@ -306,7 +248,9 @@ class _Job:
             options.update(workers=args.workers, progress=self.progress.callback())
             if function == "cdist":
                 return vendrask.cdist(ts, ts if ss is None else ss, **options)
-            return getattr(vendrask, function)(ts, ss, **options)
+            call = getattr(vendrask, function)
+            _refuse_unknown(call, options, "this version of vendrask")
+            return call(ts, ss, **options)
         except vendrask.JointSizeError as error:
             t, s = names[0][error.i], names[1][error.j]
             raise Failure(f"{shown(t)} and {shown(s)} {over_limit(error.len_t, error.len_s)}; "
@@ -316,11 +260,13 @@ class _Job:
 
     def _run_on_cluster(self, function, ts, ss, options):
         import vendrask.dask as cluster
+        call = getattr(cluster, function)
+        _refuse_unknown(call, options, "vendrask.dask, which --scheduler runs on,")
         client = _connect(self.args.scheduler)
         try:
             if function == "cdist":
-                return cluster.cdist(ts, ts if ss is None else ss, client=client, **options).compute()
-            return getattr(cluster, function)(ts, ss, client=client, **options)
+                return call(ts, ts if ss is None else ss, client=client, **options).compute()
+            return call(ts, ss, client=client, **options)
         except (ValueError, RuntimeError):
             raise  # the job's own errors, reported as in-process
         except Exception as error:  # a lost connection, a killed worker, a cancelled task
@@ -329,7 +275,7 @@ class _Job:
             client.close()
 
     def write(self, fill):
-        from ._cli_output import Destination, Table
+        from .output import Destination, Table
         destination = Destination(self.output_path)
         table = Table(destination, self.format, self.progress.written)
         try:
@@ -341,6 +287,15 @@ class _Job:
         finally:
             table.detach()
             self.progress.close()
+
+
+def _refuse_unknown(call, options, where):
+    """A usage error, before any work, for an option that ``call`` does not take."""
+    import inspect
+    taken = inspect.signature(call).parameters
+    unknown = ["--" + key.replace("_", "-") for key in options if key not in taken]
+    if unknown:
+        raise UsageError(f"{where} does not take {' or '.join(unknown)}: leave it out")
 
 
 def _same_files(queries, labels):
@@ -381,10 +336,11 @@ def _require_plotting():
 
 def _require_dask():
     try:
+        import dask.array  # noqa: F401
         import distributed  # noqa: F401
-        import vendrask.dask  # noqa: F401
     except ImportError:
         raise UsageError("--scheduler needs the dask extra: pip install 'vendrask[dask]'") from None
+    import vendrask.dask  # noqa: F401  (a fault of its own is not a missing extra)
 
 
 def _connect(address):

@@ -6,8 +6,8 @@ written through the same replace-when-complete file as the other outputs.
 import math
 import os
 
-from ._cli_inputs import shown
-from ._cli_output import write_file
+from .errors import shown
+from .output import write_file
 
 FONT_POINTS = 8.0
 SMALL_FONT_POINTS = 6.0  # for many documents, so that more labels fit
@@ -54,9 +54,15 @@ def _every(count, room_points, font_points):
     return max(1, math.ceil(1.25 * font_points / pitch))
 
 
+COMBINED = {"mean": "mean of both directions", "min": "lower of both directions",
+            "max": "higher of both directions"}
+
+
 def heatmap(values, labels, paths, symmetric):
     """Symmetric scores ordered by average-linkage clustering of 1 - score,
-    with the dendrogram on the left and the file names on the right and below."""
+    with the dendrogram on the left and the file names on the right and below.
+    ``symmetric``: how ``values`` combine both directions (None: they do not,
+    and the picture shows their mean)."""
     import matplotlib
     import numpy as np
     from matplotlib.figure import Figure
@@ -83,7 +89,7 @@ def heatmap(values, labels, paths, symmetric):
     unscored = int(np.isnan(scores).sum())
     where = f" in {shown(os.path.abspath(shared))}" if shared else ""
     heading = [(f"{n} document{'s' * (n != 1)}{where}", 10, "black"),
-               ("mean of both directions, clustered by average linkage"
+               (f"{COMBINED[symmetric or 'mean']}, clustered by average linkage"
                 + (f"; one name in {step} shown" if step > 1 else ""), FONT_POINTS, "0.3")]
     if unscored:
         heading.append((f"grey: {unscored} cells not scored (over the joint size limit)",
@@ -148,8 +154,7 @@ def histogram(scores, threshold, kept, paths, symmetric):
     axes.text(threshold, 1.01, f" threshold {threshold:g}: {kept} pair{'s' * (kept != 1)} ",
               transform=axes.get_xaxis_transform(), color="#c0392b", fontsize=9, va="bottom",
               ha="right" if threshold > 0.6 else "left")
-    how = {None: "measure of s through t, every ordered pair", "mean": "mean of both directions",
-           "min": "lower of both directions", "max": "higher of both directions"}[symmetric]
+    how = COMBINED[symmetric] if symmetric else "measure(t, s), every ordered pair"
     axes.set_xlabel(f"score ({how})")
     axes.set_ylabel("pairs (log scale)")
     unscored = total - scores.size

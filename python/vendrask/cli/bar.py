@@ -11,7 +11,7 @@ WRITTEN_PER_SCORE = 30  # values written in the time one score is computed
 SHOW_AFTER = 0.5  # seconds: quicker jobs draw no bar
 
 
-class Progress:
+class ProgressBar:
     def __init__(self, enabled, description):
         if sys.stderr is None:  # started with stderr closed
             enabled = False

@@ -11,7 +11,7 @@ import os
 import re
 import sys
 
-from ._cli_inputs import WriteError, shown
+from .errors import WriteError, shown
 
 TEXT_FORMATS = ("csv", "tsv", "json")
 _SURROGATE = re.compile("[\ud800-\udfff]")

@@ -6,34 +6,19 @@ import os
 import stat
 import sys
 
-from . import JOINT_SIZE_LIMIT
+from .. import JOINT_SIZE_LIMIT
+from .errors import Failure, UsageError, say, shown
 
 STDIN = "-"
-
-
-class Failure(Exception):
-    """A data error for the user: one line, exit status 1."""
-
-
-class UsageError(Exception):
-    """A usage error found after parsing: one line, exit status 2."""
-
-
-class WriteError(Exception):
-    """Writing the output failed (a full disk, say): one line, exit status 1."""
-
-
-def shown(name):
-    """A path as one line of a message: control characters escaped."""
-    return "".join(c if c.isprintable() or c == " " or "\udc80" <= c <= "\udcff"
-                   else repr(c)[1:-1] for c in name)
+ONCE = ("standard input can be read only once: name '-' once, as a document, a query or "
+        "the --files-from list")
 
 
 def _reason(error):
     return error.strerror or str(error)
 
 
-def expand(args, files_from=None, null=False, allow_stdin=True):
+def expand(args, files_from=None, null=False):
     """The documents named by ``args`` and the ``files_from`` list, in order.
 
     Returns (paths, problems): directories are replaced by the regular files
@@ -45,9 +30,7 @@ def expand(args, files_from=None, null=False, allow_stdin=True):
     if files_from is not None:
         names += _read_list(files_from, null)
     if names.count(STDIN) > 1 or (STDIN in names and files_from == STDIN):
-        raise UsageError("standard input can be read only once")
-    if STDIN in names and not allow_stdin:
-        raise UsageError("'-' (standard input) is not a document here")
+        raise UsageError(ONCE)
     paths, problems = [], []
     for name in names:
         if name != STDIN and os.path.isdir(name):
@@ -173,13 +156,3 @@ def _unpaired_against(docs, others):
     big = {doc for doc in others if len(doc) + shortest > JOINT_SIZE_LIMIT} if docs else set()
     return [i for i, doc in enumerate(docs)
             if len(doc) + shortest > JOINT_SIZE_LIMIT and doc not in big]
-
-
-def say(message):
-    """One line on stderr; raw bytes of odd file names pass through unchanged."""
-    try:
-        sys.stderr.flush()
-        sys.stderr.buffer.write(f"vendrask: {message}\n".encode("utf-8", "surrogateescape"))
-        sys.stderr.buffer.flush()
-    except (OSError, ValueError, AttributeError):
-        pass

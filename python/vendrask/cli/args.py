@@ -1,0 +1,290 @@
+"""The options of the vendrask command (argparse), and the few rules of its
+grammar that argparse cannot say by itself.
+
+Before argparse sees them, the arguments of a command are rewritten into
+``--option=value`` form where argparse would misread them:
+
+- a negative number after an option that takes a number (``--workers -1``):
+  argparse takes ``-1`` for an option, because ``-0`` is one;
+- ``--symmetric`` takes a value only if one of its choices follows, so that
+  ``--symmetric DIR`` means the mean and ``--symmetric min DIR`` the minimum;
+- ``--query`` takes one file, and may be repeated; a run of files after it
+  is a list of queries only when a ``--`` later on ends the options (the
+  ``--query Q1 Q2 -- DOCS`` spelling of earlier versions).
+
+The positional arguments may then come anywhere among the options.
+"""
+import argparse
+import sys
+
+from .. import JOINT_SIZE_LIMIT
+from .errors import USAGE_ERROR, statuses_text
+from .output import TEXT_FORMATS
+
+PLOT_SUFFIXES = (".png", ".svg", ".pdf")
+SYMMETRIC = ("mean", "min", "max")
+PRIMED_BY = ("query", "document")
+QUERY_HINT = "repeat --query for each query file, or end a list of them with --"
+
+
+def _whole(text):
+    try:
+        return int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"expected a whole number, not {text!r}") from None
+
+
+def _positive(text):
+    value = _whole(text)
+    if value < 1:
+        raise argparse.ArgumentTypeError(f"expected 1 or more, not {value}")
+    return value
+
+
+def _workers(text):
+    value = _whole(text)
+    if value < 1 and value != -1:
+        raise argparse.ArgumentTypeError(f"expected 1 or more, or -1 for every core, not {value}")
+    return value
+
+
+def _score(text):
+    try:
+        value = float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"expected a number, not {text!r}") from None
+    if value != value:
+        raise argparse.ArgumentTypeError("expected a number, not nan")
+    return value
+
+
+NUMBERS = (_whole, _positive, _workers, _score)
+
+
+def _suffixed(suffixes):
+    def check(path):
+        if not path.lower().endswith(suffixes):
+            raise argparse.ArgumentTypeError(f"{path!r}: expected a name ending in {', '.join(suffixes)}")
+        return path
+    return check
+
+
+def _is_number(text):
+    try:
+        float(text)
+    except ValueError:
+        return False
+    return True
+
+
+class _Parser(argparse.ArgumentParser):
+    """An ArgumentParser that knows which of its options need the rewriting
+    described at the top of this module, and that adds hints to its errors."""
+
+    def __init__(self, *args, **kwargs):
+        self.long_options, self.short_options = set(), set()
+        self.numbers, self.optional_choices, self.listed = set(), {}, set()
+        super().__init__(*args, **kwargs)
+
+    def add_argument(self, *names, listed=False, **kwargs):
+        """``listed``: one value per use, or a run of them ended by a later ``--``."""
+        action = super().add_argument(*names, **kwargs)
+        for name in action.option_strings:
+            (self.long_options if name.startswith("--") else self.short_options).add(name)
+            if kwargs.get("type") in NUMBERS:
+                self.numbers.add(name)
+            if action.nargs == argparse.OPTIONAL and action.choices:
+                self.optional_choices[name] = (action.choices, action.const)
+            if listed:
+                self.listed.add(name)
+        return action
+
+    def _option(self, arg):
+        """The option that ``arg`` names on its own (no ``=value``), abbreviations
+        resolved as argparse resolves them; None if it names none, or several."""
+        if arg in self.short_options or arg in self.long_options:
+            return arg
+        if not arg.startswith("--") or "=" in arg or not self.allow_abbrev:
+            return None
+        matches = [name for name in self.long_options if name.startswith(arg)]
+        return matches[0] if len(matches) == 1 else None
+
+    def rewrite(self, argv):
+        """``argv`` with the values described at the top of this module attached."""
+        out, i = [], 0
+        while i < len(argv):
+            arg = argv[i]
+            if arg == "--":
+                out += argv[i:]
+                break
+            name = self._option(arg)
+            following = argv[i + 1] if i + 1 < len(argv) else None
+            if name in self.optional_choices:
+                choices, const = self.optional_choices[name]
+                value = following if following in choices else const
+                out.append(f"{arg}={value}")
+                i += 2 if following in choices else 1
+            elif name in self.numbers and following is not None and following.startswith("-") \
+                    and _is_number(following):
+                out.append(f"{arg}={following}")
+                i += 2
+            elif name in self.listed:
+                run = []
+                for value in argv[i + 1:]:
+                    if value.startswith("-") and value != "-":
+                        break
+                    run.append(value)
+                taken = run if len(run) > 1 and "--" in argv[i + 1 + len(run):] else run[:1]
+                out += [f"{arg}={value}" for value in taken] or [arg]
+                i += 1 + len(taken)
+            else:
+                out.append(arg)
+                i += 1
+        return out
+
+    def error(self, message):
+        if message.startswith("argument --query"):
+            message = f"{message}; {QUERY_HINT}"
+        elif message.startswith("the following arguments are required: COMMAND"):
+            message = "expected a command: " + ", ".join(COMMANDS)
+        self.print_usage(sys.stderr)
+        self.exit(USAGE_ERROR, f"{self.prog}: error: {message}\n")
+
+
+class _Version(argparse.Action):
+    def __init__(self, option_strings, dest, about, **kwargs):
+        super().__init__(option_strings, dest, nargs=0, help="print the version and the zlib in use")
+        self.about = about
+
+    def __call__(self, parser, namespace, values, option_string=None):
+        self.about()
+        parser.exit()
+
+
+def _add_limits(parser):
+    parser.add_argument("--max-bytes", type=_positive, metavar="N",
+                        help="cut each document to its first N bytes before scoring")
+    parser.add_argument("--errors", choices=("raise", "nan", "skip"), default="raise",
+                        help="for documents over the joint limit of %d bytes together: stop with "
+                             "a message (raise, the default), score them NaN (nan), or leave out "
+                             "files that fit with no other document and list them on stderr "
+                             "(skip)" % JOINT_SIZE_LIMIT)
+
+
+def _add_many(parser):
+    parser.add_argument("docs", nargs="*", metavar="DOCS",
+                        help="files and directories (searched for regular files, in sorted "
+                             "order); '-' reads one document from stdin")
+    parser.add_argument("--files-from", metavar="PATH",
+                        help="also the paths listed in PATH, one per line ('-': stdin)")
+    parser.add_argument("-0", "--null", action="store_true",
+                        help="the --files-from list is separated by NUL bytes (find -print0)")
+    _add_limits(parser)
+    parser.add_argument("--workers", type=_workers, default=1, metavar="N",
+                        help="threads to use (default 1); -1 for every core this process may use")
+    parser.add_argument("--format", choices=TEXT_FORMATS,
+                        help="csv (default), tsv or json; NaN is an empty field, or null in json")
+    parser.add_argument("-o", "--output", metavar="FILE",
+                        help="write to FILE, replaced only once complete (default: stdout)")
+    parser.add_argument("--progress", action=argparse.BooleanOptionalAction, default=None,
+                        help="draw a progress bar on stderr (default: when it is a terminal)")
+    parser.add_argument("--scheduler", metavar="ADDRESS",
+                        help="run on the Dask cluster at ADDRESS (needs vendrask[dask])")
+
+
+def _add_symmetric(parser):
+    parser.add_argument("--symmetric", nargs="?", choices=SYMMETRIC, const="mean",
+                        help="score each pair by both directions, measure(a, b) and measure(b, a): "
+                             "their mean (the default when no choice follows), the lower (min) or "
+                             "the higher (max)")
+
+
+def _fill_measure(parser):
+    parser.add_argument("t", metavar="T", help="the file that primes the compressor ('-': stdin)")
+    parser.add_argument("s", metavar="S", help="the file compressed with T as the preset dictionary "
+                                               "('-': stdin)")
+    _add_limits(parser)
+
+
+def _fill_matrix(parser):
+    _add_many(parser)
+    _add_symmetric(parser)
+    parser.add_argument("--plot", type=_suffixed(PLOT_SUFFIXES), action="append", metavar="FILE",
+                        help="also draw a clustered heatmap to FILE (.png, .svg or .pdf; "
+                             "may be given more than once)")
+
+
+def _fill_nearest(parser):
+    _add_many(parser)
+    parser.add_argument("-k", type=_positive, default=5, metavar="N",
+                        help="hits per query (default 5)")
+    parser.add_argument("--query", action="append", listed=True, metavar="FILE",
+                        help="a query (a file, or a directory of them) to look up among DOCS; "
+                             "repeat --query for more, or list several after one --query and "
+                             "end the list with -- (--query Q1 Q2 -- DOCS)")
+    parser.add_argument("--primed-by", choices=PRIMED_BY, default="query",
+                        help="score measure(query, hit), the hit compressed with the query as "
+                             "the preset dictionary (query, the default), or measure(hit, query), "
+                             "the query compressed with the hit (document: which documents hold "
+                             "the query's text); no effect with --symmetric")
+    _add_symmetric(parser)
+    parser.add_argument("--score-cutoff", type=_score, metavar="X",
+                        help="leave out hits scoring below X")
+
+
+def _fill_pairs(parser):
+    _add_many(parser)
+    parser.add_argument("--threshold", type=_score, required=True, metavar="X",
+                        help="list the pairs scoring X or more")
+    _add_symmetric(parser)
+    parser.add_argument("--plot", type=_suffixed(PLOT_SUFFIXES), action="append", metavar="FILE",
+                        help="also draw a histogram of all scores with the threshold to FILE "
+                             "(.png, .svg or .pdf; may be given more than once)")
+
+
+SCORE = "measure(T, S) is the score of S compressed with T as zlib's preset dictionary"
+COMMANDS = {
+    "measure": (_fill_measure, "the score of file S compressed with file T as the preset dictionary",
+                "Print measure(T, S): how much of S the compressor, primed with T, can say in "
+                "back-references, from 0 (T is of no help) to 1 (identical files)."),
+    "matrix": (_fill_matrix, "every document against every other, one row per T",
+               f"Print measure(T, S) for every document as T (row) and every document as S "
+               f"(column). {SCORE}."),
+    "nearest": (_fill_nearest, "each query's k best-scoring documents",
+                "For each query (without --query: each document), its k best-scoring documents, "
+                "best first: one line per hit with query, hit, rank and score. The score is "
+                "measure(query, hit), the hit compressed with the query as the preset dictionary; "
+                "--primed-by document turns it around to measure(hit, query), and --symmetric "
+                f"combines both. {SCORE}."),
+    "pairs": (_fill_pairs, "pairs of documents scoring at least a threshold",
+              "Print every pair of documents scoring at least X, highest first: t, s and "
+              "measure(t, s), s compressed with t as the preset dictionary (with --symmetric: both "
+              f"directions combined, each pair once). {SCORE}."),
+    "doctor": (None, "print which zlib this install runs on",
+               "Print the version and the zlib this install runs on, and whether it gives "
+               "the defining values."),
+}
+
+
+def parse(argv, runners, about):
+    """The parsed ``argv`` of the vendrask command: a namespace with ``command``
+    and ``run``, the function of ``runners`` (one per command) that runs it;
+    ``about`` prints the version."""
+    top = _Parser(prog="vendrask",
+                  description="How much one file can be expressed through another, from 0 to 1.",
+                  epilog=statuses_text())
+    top.add_argument("--version", action=_Version, about=about)
+    commands = top.add_subparsers(dest="command", required=True, metavar="COMMAND")
+    # Only the chosen command is built (it is quicker); all of them when none
+    # is chosen (help, or a usage error to explain).
+    chosen = argv[0] if argv and argv[0] in COMMANDS else None
+    for name, (fill, summary, description) in COMMANDS.items():
+        if chosen in (None, name):
+            command = commands.add_parser(name, help=summary, description=description,
+                                          epilog=statuses_text())
+            command.set_defaults(command=name, run=runners[name])
+            if fill is not None:
+                fill(command)
+    if chosen is None:
+        return top.parse_args(argv)
+    return command.parse_intermixed_args(command.rewrite(argv[1:]))
