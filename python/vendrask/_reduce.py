@@ -12,7 +12,7 @@ import numpy as np
 
 NO_INDEX = np.iinfo(np.int64).max
 # Cells written at once when a dense result is assembled, between polls.
-_DENSE_STEP = 1 << 20
+_DENSE_STEP = 1 << 18
 
 
 def _no_poll():
