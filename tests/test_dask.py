@@ -238,7 +238,7 @@ def test_a_worker_killed_mid_job_does_not_change_the_answer():
     with _local_cluster(threads=2) as cluster, \
             distributed.Client(cluster, set_as_default=False) as client:
         # A tile alone on a worker runs on all of the worker's threads.
-        assert client.submit(vd._threads, None, pure=False).result() == 2
+        assert client.submit(vd._tasks.native_threads, None, pure=False).result() == 2
         pids = list(client.run(os.getpid).values())
         killed = []
 

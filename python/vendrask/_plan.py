@@ -137,15 +137,14 @@ class Plan:
                  names=("ts", "ss"), tile=DEFAULT_TILE, offsets=(0, 0), mirror=False):
         self.corpus, self.direction, self.errors, self.tile = corpus, direction, errors, tile
         col_list = row_ids if col_ids is None else col_ids
-        # The same strings in the same order: one list against itself.
-        self.square = col_ids is None or np.array_equal(row_ids, col_ids)
+        # The same strings in the same order at the same positions: one list
+        # against itself. Two blocks of one list that hold the same strings
+        # are still two sides, whose positions differ.
+        self.square = col_ids is None or (
+            offsets[0] == offsets[1] and np.array_equal(row_ids, col_ids))
         lengths = corpus.lengths
         if errors == "raise":
-            over = first_over_limit(row_ids, col_list, lengths)
-            if over is not None:
-                i, j = over
-                raise JointSizeError(i + offsets[0], j + offsets[1], int(lengths[row_ids[i]]),
-                                     int(lengths[col_list[j]]), names)
+            refuse_over_limit(row_ids, col_list, lengths, names, offsets)
         self.rows = Side(row_ids, offsets[0])
         self.cols = self.rows if self.square else Side(col_list, offsets[1])
         self.mirror = self.square or mirror
@@ -184,10 +183,8 @@ class Plan:
 
     def tile_work(self, tile):
         """The cross compressions of a tile at most, for progress by tiles."""
-        r, c = tile.r1 - tile.r0, tile.c1 - tile.c0
-        if self.square and tile.r0 == tile.c0:
-            return r * (r - 1)
-        return 2 * r * c
+        return tile_work(tile.r1 - tile.r0, tile.c1 - tile.c0,
+                         diagonal=self.square and tile.r0 == tile.c0)
 
     def compute_sizes(self, workers=1, progress=None):
         self._failed(self.corpus.compute_sizes(self.alone, self.self_, workers, progress))
@@ -227,6 +224,24 @@ class Plan:
 
     def _failed(self, failure):
         self.failure = self.failure or failure
+
+
+def tile_work(rows, cols, diagonal=False):
+    """The cross compressions of a tile of ``rows`` by ``cols`` at most: on
+    the diagonal of one list each ordered pair of different places once,
+    elsewhere both directions of every pair."""
+    return rows * (rows - 1) if diagonal else 2 * rows * cols
+
+
+def refuse_over_limit(row_ids, col_ids, lengths, names=("ts", "ss"), offsets=(0, 0)):
+    """Raises JointSizeError for the first pair (in row-major order) of
+    different strings over the joint size limit, at positions counted from
+    the offsets and named by ``names``."""
+    over = first_over_limit(row_ids, col_ids, lengths)
+    if over is not None:
+        i, j = over
+        raise JointSizeError(i + offsets[0], j + offsets[1], int(lengths[row_ids[i]]),
+                             int(lengths[col_ids[j]]), names)
 
 
 def partner_counts(xs, ys, lengths, ys_mask):

@@ -1,0 +1,323 @@
+"""One call on the cluster: its documents checked, cut into blocks and placed
+once, its tasks named, run, counted for progress and cancelled."""
+import operator
+import os
+import uuid
+
+import dask
+import numpy as np
+
+from .. import _checks
+from .._corpus import Corpus
+from .._documents import documents
+from .._plan import refuse_over_limit, tile_work
+from . import _tasks
+from ._tiles import default_tile
+
+TREE_FAN_IN = 8  # top-k lists merged by one reduction task
+
+
+class Blocks:
+    """One list of documents cut into blocks; the graph refers to each by key."""
+
+    def __init__(self, count, tile, delayeds):
+        self.count = count
+        self.bounds = list(range(0, count, tile)) + [count]
+        self.delayeds = delayeds
+
+    def __len__(self):
+        return len(self.delayeds)
+
+    def __iter__(self):
+        return iter(range(len(self)))
+
+    def start(self, a):
+        return self.bounds[a]
+
+    def stop(self, a):
+        return self.bounds[a + 1]
+
+    def size(self, a):
+        return self.bounds[a + 1] - self.bounds[a]
+
+    def handle(self, a):
+        return self.delayeds[a]
+
+    def chunks(self):
+        return tuple(self.size(a) for a in self)
+
+
+class ClusterJob:
+    """The documents of one call, checked and held by the cluster, and the run
+    of its tasks.
+
+    ``square``: both sides are one list (the same strings in the same order),
+    so that only the tiles on and above the diagonal run, each serving its
+    mirror too. ``keep``: the result is lazy and holds the blocks itself;
+    otherwise they go when the job ends.
+    """
+
+    def __init__(self, client, ts, ss, names, *, direction, errors, max_bytes, tile, from_paths,
+                 workers, progress=None, keep=False):
+        errors = _checks.errors(errors)
+        tile = None if tile is None else _checks.positive("tile", tile)
+        max_bytes = _checks.max_bytes(max_bytes)
+        self.progress = _checks.progress(progress)
+        self.token = uuid.uuid4().hex[:16]
+        self.names = names
+        self.options = _tasks.TaskOptions(direction, errors, tuple(names),
+                                          _native_threads(workers), self.token)
+        self.client = _client(client)
+        self.keep = keep
+        self._futures = []
+        if from_paths:
+            t = _paths(ts, names[0])
+            s = t if ss is None else _paths(ss, names[1])
+            self.square = ss is None or t == s
+        else:
+            t = documents(ts, names[0], max_bytes)
+            s = t if ss is None else documents(ss, names[1], max_bytes)
+            corpus = Corpus(max_bytes)
+            ids_t = corpus.add(t)
+            ids_s = ids_t if ss is None else corpus.add(s)
+            self.square = ss is None or np.array_equal(ids_t, ids_s)
+            if errors == "raise":
+                refuse_over_limit(ids_t, ids_s, corpus.lengths, names)
+            del corpus
+        # Paths give no sizes before reading: assume small documents, the
+        # case that needs the largest tiles.
+        mean_bytes = 100 if from_paths else \
+            (sum(map(len, t)) + sum(map(len, s))) / max(1, len(t) + len(s))
+        if tile is None:
+            tile = default_tile(max(len(t), len(s)), _thread_count(self.client), mean_bytes)
+        place = self._read if from_paths else self._place
+        try:
+            self.rows = place(t, tile, max_bytes, "rows")
+            self.cols = self.rows if self.square else place(s, tile, max_bytes, "cols")
+            if from_paths and errors == "raise":
+                self._refuse_read()
+        except BaseException:
+            self.release()
+            raise
+
+    # ------------------------------------------------------------ placing the blocks
+
+    def _place(self, docs, tile, max_bytes, side):
+        """Sends each block to the cluster once; the graph holds only its key."""
+        blocks = [docs[at:at + tile] for at in range(0, len(docs), tile)]
+        if self.client is None:
+            # Dask's local schedulers share this process's memory: nothing to send.
+            delayeds = [dask.delayed(block, traverse=False) for block in blocks]
+        else:
+            # Every worker gets a copy, so that losing a worker loses no documents.
+            futures = self.client.scatter(blocks, broadcast=True, hash=False) if blocks else []
+            self._futures.extend(futures)
+            delayeds = [dask.delayed(future) for future in futures]
+        return Blocks(len(docs), tile, delayeds)
+
+    def _read(self, paths, tile, max_bytes, side):
+        """Reads each block's files on a worker, once; a lost block is read again."""
+        reads = [dask.delayed(_tasks.read_block, pure=False)(
+            paths[at:at + tile], max_bytes, dask_key_name=self.key("read", side, at // tile))
+            for at in range(0, len(paths), tile)]
+        if self.client is None:
+            delayeds = [dask.delayed(block, traverse=False) for block in dask.compute(*reads)]
+        else:
+            futures = self.client.compute(reads)
+            self._futures.extend(futures)
+            delayeds = [dask.delayed(future) for future in futures]
+        return Blocks(len(paths), tile, delayeds)
+
+    def _refuse_read(self):
+        """The joint size check from lengths and digests only, before any compression."""
+        sides = [self.rows] if self.square else [self.rows, self.cols]
+        tasks = [[dask.delayed(_tasks.fingerprint, pure=False)(d) for d in side.delayeds]
+                 for side in sides]
+        found = self._gather(tasks)
+        digests = {}
+        ids, lengths = [], []
+        for side in found:
+            side_ids = []
+            for block_lengths, block_digests in side:
+                for length, digest in zip(block_lengths.tolist(), block_digests):
+                    if digest not in digests:
+                        digests[digest] = len(digests)
+                        lengths.append(length)
+                    side_ids.append(digests[digest])
+            ids.append(np.array(side_ids, dtype=np.int64))
+        refuse_over_limit(ids[0], ids[-1], np.array(lengths, dtype=np.int64), self.names)
+
+    def _gather(self, tasks):
+        if self.client is None:
+            return [list(dask.compute(*side)) for side in tasks]
+        futures = [self.client.compute(side) for side in tasks]
+        try:
+            return [self.client.gather(side) for side in futures]
+        finally:
+            self.client.cancel([f for side in futures for f in side])
+
+    # ------------------------------------------------------------ naming the tasks
+
+    def key(self, *parts):
+        """A key of this job's graph: unique per job, so that two jobs never share a task."""
+        return "-".join(["vendrask", *map(str, parts), self.token])
+
+    def handles(self):
+        return self.rows.delayeds + ([] if self.square else self.cols.delayeds)
+
+    def tiles(self):
+        """(a, b) for every tile; for one list, only those on and above the diagonal."""
+        for a in self.rows:
+            for b in (range(a, len(self.cols)) if self.square else self.cols):
+                yield a, b
+
+    def tile_args(self, a, b, mirror=False):
+        """A tile task's arguments before its options: the row block, the
+        column block (None on the diagonal of one list, which goes against
+        itself), the blocks' starts, and whether to mirror it (``mirror``:
+        the caller wants the columns' cells of a tile of one list)."""
+        diagonal = self.square and a == b
+        cols = None if diagonal else self.cols.handle(b)
+        return (self.rows.handle(a), cols, self.rows.start(a), self.cols.start(b),
+                bool(mirror and self.square and not diagonal))
+
+    def tile_work(self, a, b):
+        """The cross compressions of a tile, the unit of progress."""
+        return tile_work(self.rows.size(a), self.cols.size(b), diagonal=self.square and a == b)
+
+    def merge_tree(self, parts, reducer, a):
+        """The top-k lists of row block ``a`` from ``parts`` ((tile task,
+        which part) each), merged on the workers TREE_FAN_IN at a time until
+        one is left."""
+        start, stop = self.rows.start(a), self.rows.stop(a)
+        level = 0
+        while level == 0 or len(parts) > 1:
+            parts = [(dask.delayed(_tasks.merge_top_k, pure=False)(
+                reducer, start, stop, parts[at:at + TREE_FAN_IN],
+                dask_key_name=self.key("nearest-merge", a, level, at)), None)
+                for at in range(0, len(parts), TREE_FAN_IN)]
+            level += 1
+        return parts[0][0]
+
+    # ------------------------------------------------------------ running
+
+    def run(self, tiles, finals, store):
+        """Runs the tasks and calls ``store(finals[task], result)`` as each final
+        one arrives. ``tiles`` maps the tile tasks to their work, for progress.
+        Any exception here, Ctrl-C or one from progress, cancels the job."""
+        total = sum(tiles.values())
+        progress = self.progress
+        if progress is not None:
+            progress(0, total)
+        if self.client is None:
+            try:
+                results = _local_run(tiles, list(finals), total, progress)
+            except BaseException:
+                _tasks.CANCELLED.add(self.token)
+                raise
+            for task, result in zip(finals, results):
+                store(finals[task], result)
+        else:
+            self._distributed_run(tiles, finals, store, total)
+        if progress is not None:
+            progress(total, total)
+
+    def _distributed_run(self, tiles, finals, store, total):
+        from distributed import as_completed
+        watched = [t for t in tiles if t not in finals] if self.progress is not None else []
+        futures = self.client.compute(watched + list(finals))
+        self._futures.extend(futures)
+        by_key = {f.key: f for f in futures}
+        what = {by_key[t.key]: finals[t] for t in finals}
+        work = {by_key[t.key]: tiles[t] for t in tiles if t.key in by_key}
+        done = 0
+        try:
+            for future in as_completed(futures, loop=self.client.loop):
+                if future in what:
+                    store(what.pop(future), future.result())
+                elif future.status == "error":
+                    future.result()
+                future.release()
+                if self.progress is not None and future in work:
+                    done += work[future]
+                    self.progress(done, total)
+        except BaseException:
+            self.release()
+            raise
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        if not self.keep:
+            self.release()
+
+    def release(self):
+        """Cancels whatever of the job is still held or running on the cluster."""
+        futures, self._futures = self._futures, []
+        if self.client is not None and futures:
+            try:
+                self.client.cancel(futures)
+            except Exception:  # a lost scheduler: the job's own error says more
+                pass
+
+
+def _local_run(tiles, finals, total, progress):
+    """Runs on Dask's default scheduler, counting tiles as they finish."""
+    if progress is None:
+        return dask.compute(*finals)
+    from dask.callbacks import Callback
+    work = {t.key: w for t, w in tiles.items()}
+    done = [0]
+
+    def posttask(key, result, dsk, state, worker_id):
+        if key in work:
+            done[0] += work[key]
+            progress(done[0], total)
+    with Callback(posttask=posttask):
+        return dask.compute(*finals)
+
+
+def _native_threads(workers):
+    """Native threads per task: None (and -1) leave it to each worker, which
+    knows its own threads; anything else is checked as in-process."""
+    if workers is None:
+        return None
+    if not isinstance(workers, bool):
+        try:
+            if operator.index(workers) == -1:
+                return None
+        except TypeError:
+            pass  # refused below with the in-process message
+    return _checks.worker_count(workers)
+
+
+def _client(client):
+    if client is not None:
+        if not all(hasattr(client, name) for name in ("scatter", "compute", "nthreads")):
+            raise TypeError(f"client must be a distributed.Client or None, "
+                            f"not {type(client).__name__}")
+        return client
+    try:
+        from distributed import default_client
+        return default_client()
+    except (ImportError, ValueError):
+        return None
+
+
+def _thread_count(client):
+    if client is None:
+        return os.cpu_count() or 1
+    return max(1, sum(client.nthreads().values()))
+
+
+def _paths(paths, name):
+    if isinstance(paths, (str, bytes, os.PathLike)):
+        raise TypeError(f"{name} must be a list of paths, not a single {type(paths).__name__}; "
+                        f"wrap it in a list")
+    out = []
+    for i, path in enumerate(paths):
+        if not isinstance(path, (str, bytes, os.PathLike)):
+            raise TypeError(f"{name}[{i}] must be a path, not {type(path).__name__}")
+        out.append(os.fspath(path))
+    return out
