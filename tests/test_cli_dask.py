@@ -27,6 +27,8 @@ def corpus(tmp_path_factory):
     ["matrix", "--errors", "nan"],
     ["matrix", "--symmetric", "--errors", "skip", "--format", "json"],
     ["nearest", "-k", "3", "--errors", "nan"],
+    ["nearest", "-k", "3", "--primed-by", "document", "--errors", "nan"],
+    ["nearest", "-k", "2", "--symmetric", "min", "--errors", "nan"],
     ["pairs", "--threshold", "0.3", "--errors", "nan"],
     ["pairs", "--threshold", "0.3", "--symmetric", "min", "--errors", "nan", "--format", "tsv"],
     ["matrix"],  # over the limit: the same message and status

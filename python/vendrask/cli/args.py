@@ -7,14 +7,18 @@ Before argparse sees them, the arguments of a command are rewritten into
 - a negative number after an option that takes a number (``--workers -1``):
   argparse takes ``-1`` for an option, because ``-0`` is one;
 - ``--symmetric`` takes a value only if one of its choices follows, so that
-  ``--symmetric DIR`` means the mean and ``--symmetric min DIR`` the minimum;
+  ``--symmetric DIR`` means the mean and ``--symmetric min DIR`` the minimum
+  (a plain word that is no file, such as ``median``, is refused as a wrong
+  choice rather than looked for as a document);
 - ``--query`` takes one file, and may be repeated; a run of files after it
   is a list of queries only when a ``--`` later on ends the options (the
   ``--query Q1 Q2 -- DOCS`` spelling of earlier versions).
 
-The positional arguments may then come anywhere among the options.
+The positional arguments may come anywhere among the options; they are
+moved after the options, behind a ``--``.
 """
 import argparse
+import os
 import sys
 
 from .. import JOINT_SIZE_LIMIT
@@ -83,7 +87,7 @@ class _Parser(argparse.ArgumentParser):
 
     def __init__(self, *args, **kwargs):
         self.long_options, self.short_options = set(), set()
-        self.numbers, self.optional_choices, self.listed = set(), {}, set()
+        self.numbers, self.optional_choices, self.listed, self.valued = set(), {}, set(), set()
         super().__init__(*args, **kwargs)
 
     def add_argument(self, *names, listed=False, **kwargs):
@@ -97,6 +101,8 @@ class _Parser(argparse.ArgumentParser):
                 self.optional_choices[name] = (action.choices, action.const)
             if listed:
                 self.listed.add(name)
+            if action.nargs is None:
+                self.valued.add(name)
         return action
 
     def _option(self, arg):
@@ -110,37 +116,54 @@ class _Parser(argparse.ArgumentParser):
         return matches[0] if len(matches) == 1 else None
 
     def rewrite(self, argv):
-        """``argv`` with the values described at the top of this module attached."""
-        out, i = [], 0
+        """``argv`` with the values described at the top of this module attached
+        to their options, and the positional arguments moved after a ``--``
+        (argparse's own intermixed parsing mishandles ``--``)."""
+        options, positionals, i = [], [], 0
         while i < len(argv):
             arg = argv[i]
             if arg == "--":
-                out += argv[i:]
+                positionals += argv[i + 1:]
                 break
+            if arg == "-" or not arg.startswith("-"):
+                positionals.append(arg)
+                i += 1
+                continue
             name = self._option(arg)
             following = argv[i + 1] if i + 1 < len(argv) else None
+            plain = following is not None and (following == "-" or not following.startswith("-"))
+            i += 1
             if name in self.optional_choices:
                 choices, const = self.optional_choices[name]
-                value = following if following in choices else const
-                out.append(f"{arg}={value}")
-                i += 2 if following in choices else 1
+                if following in choices:
+                    options.append(f"{arg}={following}")
+                    i += 1
+                elif plain and following.isalpha() and not os.path.lexists(following):
+                    # A plain word that names no file is a wrong choice rather
+                    # than a missing document: say so, listing the choices.
+                    self.error(f"argument {name}: {following!r} is neither one of "
+                               f"{', '.join(choices)} nor a file")
+                else:
+                    options.append(f"{arg}={const}")
             elif name in self.numbers and following is not None and following.startswith("-") \
                     and _is_number(following):
-                out.append(f"{arg}={following}")
-                i += 2
+                options.append(f"{arg}={following}")
+                i += 1
             elif name in self.listed:
                 run = []
-                for value in argv[i + 1:]:
+                for value in argv[i:]:
                     if value.startswith("-") and value != "-":
                         break
                     run.append(value)
-                taken = run if len(run) > 1 and "--" in argv[i + 1 + len(run):] else run[:1]
-                out += [f"{arg}={value}" for value in taken] or [arg]
-                i += 1 + len(taken)
-            else:
-                out.append(arg)
+                taken = run if len(run) > 1 and "--" in argv[i + len(run):] else run[:1]
+                options += [f"{arg}={value}" for value in taken] or [arg]
+                i += len(taken)
+            elif name in self.valued and plain:
+                options += [arg, following]
                 i += 1
-        return out
+            else:  # a flag, a value attached (-k3, --x=y), or what argparse will refuse
+                options.append(arg)
+        return options + (["--"] + positionals if positionals else [])
 
     def error(self, message):
         if message.startswith("argument --query"):
@@ -287,4 +310,4 @@ def parse(argv, runners, about):
                 fill(command)
     if chosen is None:
         return top.parse_args(argv)
-    return command.parse_intermixed_args(command.rewrite(argv[1:]))
+    return command.parse_args(command.rewrite(argv[1:]))

@@ -13,7 +13,6 @@ from .inputs import ONCE, STDIN, expand, over_limit, read, read_all, unpaired
 
 BINARY_SUFFIXES = (".npy", ".npz")  # matrix only
 LONG_JOBS = ("matrix", "nearest", "pairs")
-NEAREST_DEFAULTS = {"symmetric": None, "primed_by": "query"}  # vendrask.nearest's
 NO_DOCUMENTS = "no documents given: name files, directories, or --files-from PATH"
 NO_DOCUMENTS_TO_SEARCH = ("no documents given to search the queries in: name files or directories "
                           "besides the queries, or --files-from PATH (repeat --query for each "
@@ -114,14 +113,9 @@ def nearest(args):
     # A query that is itself one of the documents is not its own hit, as without --query.
     itself = _same_files(queries, labels) if args.query else {}
     job.progress.plan(n_queries * len(labels), n_queries * args.k)
-    # Only what differs from the API's defaults is passed on, so that a cluster
-    # whose vendrask.dask lacks an option is refused only when it is asked for.
-    directions = {key: value for key, value in (("symmetric", args.symmetric),
-                                                ("primed_by", args.primed_by))
-                  if value != NEAREST_DEFAULTS[key]}
     scores, hits = job.run("nearest", query_docs if args.query else docs, docs if args.query else None,
                            (queries, labels), k=args.k + bool(itself), score_cutoff=args.score_cutoff,
-                           **directions)
+                           symmetric=args.symmetric, primed_by=args.primed_by)
 
     def rows():
         for q, (query, score_row, hit_row) in enumerate(zip(queries, scores.tolist(), hits.tolist())):
@@ -248,9 +242,7 @@ class CommandRun:
             options.update(workers=args.workers, progress=self.progress.callback())
             if function == "cdist":
                 return vendrask.cdist(ts, ts if ss is None else ss, **options)
-            call = getattr(vendrask, function)
-            _refuse_unknown(call, options, "this version of vendrask")
-            return call(ts, ss, **options)
+            return getattr(vendrask, function)(ts, ss, **options)
         except vendrask.JointSizeError as error:
             t, s = names[0][error.i], names[1][error.j]
             raise Failure(f"{shown(t)} and {shown(s)} {over_limit(error.len_t, error.len_s)}; "
@@ -261,7 +253,6 @@ class CommandRun:
     def _run_on_cluster(self, function, ts, ss, options):
         import vendrask.dask as cluster
         call = getattr(cluster, function)
-        _refuse_unknown(call, options, "vendrask.dask, which --scheduler runs on,")
         client = _connect(self.args.scheduler)
         try:
             if function == "cdist":
@@ -287,15 +278,6 @@ class CommandRun:
         finally:
             table.detach()
             self.progress.close()
-
-
-def _refuse_unknown(call, options, where):
-    """A usage error, before any work, for an option that ``call`` does not take."""
-    import inspect
-    taken = inspect.signature(call).parameters
-    unknown = ["--" + key.replace("_", "-") for key in options if key not in taken]
-    if unknown:
-        raise UsageError(f"{where} does not take {' or '.join(unknown)}: leave it out")
 
 
 def _same_files(queries, labels):
