@@ -1,15 +1,27 @@
-from typing import Any, Callable, Iterable, Literal, Optional, Sequence, Tuple, Union
+from typing import Any, Callable, Iterable, Literal, Optional, Sequence, Tuple, TypedDict, Union, type_check_only
 
 import numpy as np
 import numpy.typing as npt
 
-Document = Union[str, bytes, bytearray, memoryview]
-Documents = Iterable[Document]
-Progress = Optional[Callable[[int, int], object]]
-Errors = Literal["raise", "nan"]
-Symmetric = Literal["mean", "min", "max"]
-PrimedBy = Literal["query", "document"]
+_Document = Union[str, bytes, bytearray, memoryview]
+_Documents = Iterable[_Document]
+_Indices = Union[Sequence[int], npt.NDArray[np.integer[Any]]]
+_Progress = Optional[Callable[[int, int], object]]
+_Errors = Literal["raise", "nan"]
+_Symmetric = Literal["mean", "min", "max"]
+_PrimedBy = Literal["query", "document"]
 
+@type_check_only
+class _ZlibInfo(TypedDict):
+    version: str
+    static: bool
+    zlib_ng: bool
+    exact: bool
+
+__all__ = [
+    "JOINT_SIZE_LIMIT", "JointSizeError", "cdist", "matrix", "nearest", "pairs", "pdist",
+    "pairwise", "scorer", "zlib_info", "__version__",
+]
 __version__: str
 JOINT_SIZE_LIMIT: int
 
@@ -20,25 +32,27 @@ class JointSizeError(ValueError):
     len_s: int
     def __init__(self, i: int, j: int, len_t: int, len_s: int, names: Tuple[str, str] = ...) -> None: ...
 
-def cdist(ts: Documents, ss: Documents, *, symmetric: Optional[Symmetric] = None, dtype: npt.DTypeLike = ...,
-          workers: int = 1, errors: Errors = "raise", max_bytes: Optional[int] = None,
-          progress: Progress = None, tile: Optional[int] = None) -> npt.NDArray[np.floating[Any]]: ...
-def matrix(docs: Documents, *, symmetric: Optional[Symmetric] = None, dtype: npt.DTypeLike = ...,
-           workers: int = 1, errors: Errors = "raise", max_bytes: Optional[int] = None,
-           progress: Progress = None, tile: Optional[int] = None) -> npt.NDArray[np.floating[Any]]: ...
-def nearest(ts: Documents, ss: Optional[Documents] = None, *, k: int = 5, symmetric: Optional[Symmetric] = None,
-            primed_by: PrimedBy = "query", score_cutoff: Optional[float] = None,
-            workers: int = 1, errors: Errors = "raise", max_bytes: Optional[int] = None,
-            progress: Progress = None, tile: Optional[int] = None) -> Tuple[npt.NDArray[np.float64], npt.NDArray[np.int64]]: ...
-def pairs(ts: Documents, ss: Optional[Documents] = None, *, threshold: float, symmetric: Optional[Symmetric] = None,
-          workers: int = 1, errors: Errors = "raise", max_bytes: Optional[int] = None,
-          progress: Progress = None, tile: Optional[int] = None) -> Tuple[npt.NDArray[np.int64], npt.NDArray[np.int64], npt.NDArray[np.float64]]: ...
-def pdist(docs: Documents, *, symmetric: Symmetric = "mean", workers: int = 1, errors: Errors = "raise",
-          max_bytes: Optional[int] = None, progress: Progress = None,
+def cdist(ts: _Documents, ss: _Documents, *, symmetric: Optional[_Symmetric] = None, dtype: npt.DTypeLike = ...,
+          workers: int = 1, errors: _Errors = "raise", max_bytes: Optional[int] = None,
+          progress: _Progress = None, tile: Optional[int] = None) -> npt.NDArray[np.floating[Any]]: ...
+def matrix(docs: _Documents, *, symmetric: Optional[_Symmetric] = None, dtype: npt.DTypeLike = ...,
+           workers: int = 1, errors: _Errors = "raise", max_bytes: Optional[int] = None,
+           progress: _Progress = None, tile: Optional[int] = None) -> npt.NDArray[np.floating[Any]]: ...
+def nearest(ts: _Documents, ss: Optional[_Documents] = None, *, k: int = 5, symmetric: Optional[_Symmetric] = None,
+            primed_by: _PrimedBy = "query", score_cutoff: Optional[float] = None, workers: int = 1,
+            errors: _Errors = "raise", max_bytes: Optional[int] = None, progress: _Progress = None,
+            tile: Optional[int] = None) -> Tuple[npt.NDArray[np.float64], npt.NDArray[np.int64]]: ...
+def pairs(ts: _Documents, ss: Optional[_Documents] = None, *, threshold: float,
+          symmetric: Optional[_Symmetric] = None, workers: int = 1, errors: _Errors = "raise",
+          max_bytes: Optional[int] = None, progress: _Progress = None,
+          tile: Optional[int] = None) -> Tuple[npt.NDArray[np.int64], npt.NDArray[np.int64], npt.NDArray[np.float64]]: ...
+def pdist(docs: _Documents, *, symmetric: _Symmetric = "mean", workers: int = 1, errors: _Errors = "raise",
+          max_bytes: Optional[int] = None, progress: _Progress = None,
           tile: Optional[int] = None) -> npt.NDArray[np.float64]: ...
-def pairwise(ts: Documents, ss: Optional[Documents] = None, *, rows: Optional[Sequence[int]] = None,
-             cols: Optional[Sequence[int]] = None, symmetric: Optional[Symmetric] = None, workers: int = 1, errors: Errors = "raise",
-             max_bytes: Optional[int] = None, progress: Progress = None) -> npt.NDArray[np.float64]: ...
-def scorer(t: Document, s: Document, *, processor: Optional[Callable[[Any], Any]] = None,
+def pairwise(ts: _Documents, ss: Optional[_Documents] = None, *, rows: Optional[_Indices] = None,
+             cols: Optional[_Indices] = None, symmetric: Optional[_Symmetric] = None, workers: int = 1,
+             errors: _Errors = "raise", max_bytes: Optional[int] = None,
+             progress: _Progress = None) -> npt.NDArray[np.float64]: ...
+def scorer(t: _Document, s: _Document, *, processor: Optional[Callable[[Any], Any]] = None,
            score_cutoff: Optional[float] = None, max_bytes: Optional[int] = None, **kwargs: Any) -> float: ...
-def zlib_info() -> dict: ...
+def zlib_info() -> _ZlibInfo: ...
