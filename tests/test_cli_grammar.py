@@ -113,6 +113,9 @@ def test_option_values(argv, name, value):
     (["matrix", "--plot", "m.gif", "d"],
      "vendrask matrix: error: argument --plot: 'm.gif': expected a name ending in .png, .svg, .pdf"),
     ([], "vendrask: error: expected a command: measure, matrix, nearest, pairs, doctor"),
+    (["measure", "d", "d1", "d2"],
+     "vendrask measure: error: unrecognized arguments: d2; vendrask measure --help lists what it takes"),
+    (["doctor", "d"], "vendrask doctor: error: unrecognized arguments: d; vendrask doctor --help lists what it takes"),
 ])
 def test_usage_errors_say_what_was_expected(capsys, argv, line):
     assert rejected(capsys, *argv) == line
@@ -142,7 +145,7 @@ def test_help_lists_every_exit_status(capsys, command):
     for status, meaning in STATUSES:
         assert f"{status} {meaning}" in text
     if command == "nearest":
-        assert "measure(query, hit), the hit compressed with the query as the preset dictionary" in text
+        assert "measure(query, hit): the hit compressed with the query as the preset dictionary" in text
 
 
 # ------------------------------------------------ the command on real files

@@ -15,7 +15,7 @@ Before argparse sees them, the arguments of a command are rewritten into
   ``--query Q1 Q2 -- DOCS`` spelling of earlier versions).
 
 The positional arguments may come anywhere among the options; they are
-moved after the options, behind a ``--``.
+moved after the options.
 """
 import argparse
 import os
@@ -117,7 +117,7 @@ class _Parser(argparse.ArgumentParser):
 
     def rewrite(self, argv):
         """``argv`` with the values described at the top of this module attached
-        to their options, and the positional arguments moved after a ``--``
+        to their options, and the positional arguments moved after them
         (argparse's own intermixed parsing mishandles ``--``)."""
         options, positionals, i = [], [], 0
         while i < len(argv):
@@ -163,6 +163,8 @@ class _Parser(argparse.ArgumentParser):
                 i += 1
             else:  # a flag, a value attached (-k3, --x=y), or what argparse will refuse
                 options.append(arg)
+        # Behind a --, no positional argument passes for an option or for the
+        # value of an option left without one (--query -- DOCS).
         return options + (["--"] + positionals if positionals else [])
 
     def error(self, message):
@@ -170,6 +172,9 @@ class _Parser(argparse.ArgumentParser):
             message = f"{message}; {QUERY_HINT}"
         elif message.startswith("the following arguments are required: COMMAND"):
             message = "expected a command: " + ", ".join(COMMANDS)
+        elif message.startswith("unrecognized arguments:"):
+            extra = message.split(":", 1)[1].replace(" -- ", " ", 1)  # the -- of rewrite()
+            message = f"unrecognized arguments:{extra}; {self.prog} --help lists what it takes"
         self.print_usage(sys.stderr)
         self.exit(USAGE_ERROR, f"{self.prog}: error: {message}\n")
 
@@ -246,10 +251,11 @@ def _fill_nearest(parser):
                              "repeat --query for more, or list several after one --query and "
                              "end the list with -- (--query Q1 Q2 -- DOCS)")
     parser.add_argument("--primed-by", choices=PRIMED_BY, default="query",
-                        help="score measure(query, hit), the hit compressed with the query as "
-                             "the preset dictionary (query, the default), or measure(hit, query), "
-                             "the query compressed with the hit (document: which documents hold "
-                             "the query's text); no effect with --symmetric")
+                        help="which one primes the compressor: the query, scoring "
+                             "measure(query, hit), the hit compressed with the query as the "
+                             "preset dictionary (the default); or the document, scoring "
+                             "measure(hit, query), the query compressed with the hit (which "
+                             "documents hold the query's text); no effect with --symmetric")
     _add_symmetric(parser)
     parser.add_argument("--score-cutoff", type=_score, metavar="X",
                         help="leave out hits scoring below X")
@@ -265,24 +271,28 @@ def _fill_pairs(parser):
                              "(.png, .svg or .pdf; may be given more than once)")
 
 
-SCORE = "measure(T, S) is the score of S compressed with T as zlib's preset dictionary"
+WHAT = ("the score of S compressed with T as zlib's preset dictionary: how much of S the "
+        "compressor, primed with T, can say in back-references, from 0 (T is of no help) to 1 "
+        "(identical files)")
+SCORE = f"measure(T, S) is {WHAT}"
 COMMANDS = {
     "measure": (_fill_measure, "the score of file S compressed with file T as the preset dictionary",
-                "Print measure(T, S): how much of S the compressor, primed with T, can say in "
-                "back-references, from 0 (T is of no help) to 1 (identical files)."),
+                f"Print measure(T, S), {WHAT}."),
     "matrix": (_fill_matrix, "every document against every other, one row per T",
-               f"Print measure(T, S) for every document as T (row) and every document as S "
-               f"(column). {SCORE}."),
+               "Print measure(T, S) for every document as T (row) and every document as S "
+               f"(column); with --symmetric, both directions combined. {SCORE}."),
     "nearest": (_fill_nearest, "each query's k best-scoring documents",
                 "For each query (without --query: each document), its k best-scoring documents, "
                 "best first: one line per hit with query, hit, rank and score. The score is "
-                "measure(query, hit), the hit compressed with the query as the preset dictionary; "
-                "--primed-by document turns it around to measure(hit, query), and --symmetric "
-                f"combines both. {SCORE}."),
+                "measure(query, hit): the hit compressed with the query as the preset dictionary, "
+                "how much of the hit the query can say. With --primed-by document it is "
+                "measure(hit, query): how much of the query the hit can say, which finds the "
+                "documents that hold a query's text. --symmetric combines both directions. "
+                f"{SCORE}."),
     "pairs": (_fill_pairs, "pairs of documents scoring at least a threshold",
               "Print every pair of documents scoring at least X, highest first: t, s and "
-              "measure(t, s), s compressed with t as the preset dictionary (with --symmetric: both "
-              f"directions combined, each pair once). {SCORE}."),
+              "measure(t, s), s compressed with t as the preset dictionary; with --symmetric, both "
+              f"directions combined and each pair once. {SCORE}."),
     "doctor": (None, "print which zlib this install runs on",
                "Print the version and the zlib this install runs on, and whether it gives "
                "the defining values."),

@@ -18,7 +18,7 @@ STATUSES = (
     (DATA_ERROR, "data or write errors"),
     (USAGE_ERROR, "usage errors"),
     (INTERRUPTED, "interrupted (Ctrl-C)"),
-    (CLOSED_PIPE, "the reader of the output went away"),
+    (CLOSED_PIPE, "output pipe closed by its reader"),
     (TERMINATED, "terminated (SIGTERM)"),
 )
 
