@@ -254,8 +254,8 @@ def _fill_nearest(parser):
                         help="which one primes the compressor: the query, scoring "
                              "measure(query, hit), the hit compressed with the query as the "
                              "preset dictionary (the default); or the document, scoring "
-                             "measure(hit, query), the query compressed with the hit (which "
-                             "documents hold the query's text); no effect with --symmetric")
+                             "measure(hit, query), the query compressed with the hit (for finding "
+                             "which documents hold a passage); no effect with --symmetric")
     _add_symmetric(parser)
     parser.add_argument("--score-cutoff", type=_score, metavar="X",
                         help="leave out hits scoring below X")
@@ -271,9 +271,9 @@ def _fill_pairs(parser):
                              "(.png, .svg or .pdf; may be given more than once)")
 
 
-WHAT = ("the score of S compressed with T as zlib's preset dictionary: how much of S the "
-        "compressor, primed with T, can say in back-references, from 0 (T is of no help) to 1 "
-        "(identical files)")
+WHAT = ("the score of S compressed with T as zlib's preset dictionary: what priming with T saves "
+        "on S, over the information in S plus what of T is not in S; near 1 when the two say "
+        "nearly the same thing, 0 when T is of no help, and 1 for identical files")
 SCORE = f"measure(T, S) is {WHAT}"
 COMMANDS = {
     "measure": (_fill_measure, "the score of file S compressed with file T as the preset dictionary",
@@ -284,11 +284,10 @@ COMMANDS = {
     "nearest": (_fill_nearest, "each query's k best-scoring documents",
                 "For each query (without --query: each document), its k best-scoring documents, "
                 "best first: one line per hit with query, hit, rank and score. The score is "
-                "measure(query, hit): the hit compressed with the query as the preset dictionary, "
-                "how much of the hit the query can say. With --primed-by document it is "
-                "measure(hit, query): how much of the query the hit can say, which finds the "
-                "documents that hold a query's text. --symmetric combines both directions. "
-                f"{SCORE}."),
+                "measure(query, hit): the hit compressed with the query as the preset dictionary. "
+                "With --primed-by document it is measure(hit, query): the query compressed with "
+                "the hit as the dictionary (for finding which documents hold a passage). "
+                f"--symmetric combines both directions. {SCORE}."),
     "pairs": (_fill_pairs, "pairs of documents scoring at least a threshold",
               "Print every pair of documents scoring at least X, highest first: t, s and "
               "measure(t, s), s compressed with t as the preset dictionary; with --symmetric, both "
