@@ -1,12 +1,14 @@
 // Many probes at once: a batch of (dictionary, data) index pairs run on worker
 // threads, each with an arena of its own, or on the calling thread when one is
-// enough. The calling thread polls for progress and stop requests meanwhile.
+// enough or no thread can be started. The calling thread polls for progress
+// and stop requests meanwhile.
 #include <algorithm>
 #include <atomic>
 #include <condition_variable>
 #include <exception>
 #include <memory>
 #include <mutex>
+#include <new>
 #include <system_error>
 #include <thread>
 #include <vector>
@@ -123,29 +125,39 @@ private:
 // The worker threads of one batch. Whatever way the caller leaves (a return,
 // an exception from poll, or the unwinding of a thread that the interpreter
 // ends at exit) the destructor stops and joins them before the batch they
-// work on goes away.
+// work on goes away. With none started it leaves the batch as it was, for
+// the caller to run.
 class Workers {
 public:
     explicit Workers(Batch& batch) : batch_(batch) {}
     Workers(const Workers&) = delete;
     Workers& operator=(const Workers&) = delete;
     ~Workers() {
+        if (threads_.empty()) return;
         batch_.stop();
         join();
     }
 
-    // Starts up to `wanted` threads; returns how many started. If none could,
-    // throws the reason.
+    // Starts up to `wanted` threads; returns how many started, which may be
+    // none. A thread that cannot be started (no stack, no memory for its
+    // state, a process limit) ends the starting: the work goes to the ones
+    // that did, or to the caller.
     unsigned start(unsigned wanted) {
-        threads_.reserve(wanted);
+        try {
+            threads_.reserve(wanted);  // so that emplace_back never reallocates
+        } catch (const std::bad_alloc&) {
+            return 0;
+        }
         for (unsigned w = 0; w < wanted; ++w) {
             setRunning(+1);  // before the thread exists, so its own -1 comes after
             try {
                 threads_.emplace_back([this] { run(); });
             } catch (const std::system_error&) {
                 setRunning(-1);
-                if (threads_.empty()) throw;
-                break;  // make do with the ones that started
+                break;
+            } catch (const std::bad_alloc&) {
+                setRunning(-1);
+                break;
             }
         }
         return static_cast<unsigned>(threads_.size());
@@ -186,6 +198,21 @@ private:
     int running_ = 0;
 };
 
+// Runs the whole batch on the calling thread, polling between chunks about
+// every interval.
+BatchOutcome runHere(Batch& batch, const Poll& poll, std::chrono::milliseconds interval) {
+    ArenaHandle arena = acquireArena();
+    auto last = std::chrono::steady_clock::now();
+    batch.work(*arena, [&] {
+        if (!poll) return true;
+        const auto now = std::chrono::steady_clock::now();
+        if (now - last < interval) return true;
+        last = now;
+        return poll(batch.done());
+    });
+    return {!batch.stopped(), batch.failure()};
+}
+
 }  // namespace
 
 BatchOutcome probeBatch(const ByteView* strings, const std::uint32_t* dictionaries,
@@ -195,33 +222,28 @@ BatchOutcome probeBatch(const ByteView* strings, const std::uint32_t* dictionari
     if (poll && !poll(0)) return {false, ProbeStatus::Ok};
     const std::size_t useful = (count + PROBES_PER_GRAB - 1) / PROBES_PER_GRAB;
     workers = static_cast<unsigned>(std::min<std::size_t>(workers, useful));
+    if (workers <= 1 || count < INLINE_BELOW) return runHere(batch, poll, interval);
 
-    if (workers <= 1 || count < INLINE_BELOW) {
-        ArenaHandle arena = acquireArena();
-        auto last = std::chrono::steady_clock::now();
-        batch.work(*arena, [&] {
-            if (!poll) return true;
-            const auto now = std::chrono::steady_clock::now();
-            if (now - last < interval) return true;
-            last = now;
-            return poll(batch.done());
-        });
-        return {!batch.stopped(), batch.failure()};
-    }
-
-    Workers threads(batch);
-    threads.start(workers);
-    bool polling = static_cast<bool>(poll);
-    while (!threads.waitFor(interval)) {
-        // Once told to stop, never ask again: the caller's error is pending.
-        if (polling && !poll(batch.done())) {
-            batch.stop();
-            polling = false;
+    {
+        Workers threads(batch);
+        if (threads.start(workers) > 0) {
+            bool polling = static_cast<bool>(poll);
+            while (!threads.waitFor(interval)) {
+                // Once told to stop, never ask again: the caller's error is pending.
+                if (polling && !poll(batch.done())) {
+                    batch.stop();
+                    polling = false;
+                }
+            }
+            threads.join();
+            batch.rethrowAnyError();
+            return {!batch.stopped(), batch.failure()};
         }
     }
-    threads.join();
-    batch.rethrowAnyError();
-    return {!batch.stopped(), batch.failure()};
+    // Not one thread could be started (their stacks may not fit in the address
+    // space left, say), but the caller can still do the work itself: nothing
+    // has run or stopped the batch yet.
+    return runHere(batch, poll, interval);
 }
 
 }  // namespace vendrask

@@ -1,7 +1,12 @@
+#include <dlfcn.h>
 #include <gtest/gtest.h>
+#include <pthread.h>
 
 #include <algorithm>
+#include <atomic>
+#include <cerrno>
 #include <cmath>
+#include <ostream>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -12,6 +17,43 @@
 using namespace vendrask;
 
 namespace {
+
+// Threads this binary may still start (-1: any number) and the starts refused.
+std::atomic<int> threadsLeft{-1};
+std::atomic<int> threadsRefused{0};
+
+}  // namespace
+
+// Thread creation that fails on demand, as it does when no stack can be mapped:
+// the executable's definition comes before the C library's (or a sanitizer's),
+// so std::thread's start reaches it through the dynamic linker.
+extern "C" int pthread_create(pthread_t* thread, const pthread_attr_t* attributes,
+                              void* (*start)(void*), void* argument) noexcept {
+    using Create = int (*)(pthread_t*, const pthread_attr_t*, void* (*)(void*), void*);
+    static const auto next = reinterpret_cast<Create>(dlsym(RTLD_NEXT, "pthread_create"));
+    for (int left = threadsLeft.load(); left >= 0;) {
+        if (left == 0) {
+            ++threadsRefused;
+            return EAGAIN;
+        }
+        if (threadsLeft.compare_exchange_weak(left, left - 1)) break;
+    }
+    return next(thread, attributes, start, argument);
+}
+
+namespace {
+
+// Lets `allowed` more threads start (-1: any number) while it lives.
+class ThreadLimit {
+public:
+    explicit ThreadLimit(int allowed) {
+        threadsRefused = 0;
+        threadsLeft = allowed;
+    }
+    ThreadLimit(const ThreadLimit&) = delete;
+    ThreadLimit& operator=(const ThreadLimit&) = delete;
+    ~ThreadLimit() { threadsLeft = -1; }
+};
 
 const std::vector<std::string> DOCS = {
     "",  proseLike(300), proseLike(301), randomBytes(200), "x", proseLike(3000),
@@ -49,12 +91,29 @@ BatchOutcome run(Probes& p, unsigned workers, const Poll& poll = nullptr,
 
 }  // namespace
 
-class Batch : public testing::TestWithParam<unsigned> {};
+// Workers asked for, and how many threads may start (-1: any number). With
+// fewer the batch must behave the same: on those that did, or on the caller.
+struct Setup {
+    unsigned workers;
+    int threads;
+};
+
+std::ostream& operator<<(std::ostream& out, const Setup& setup) {
+    return out << setup.workers << " workers, " << setup.threads << " threads";
+}
+
+class Batch : public testing::TestWithParam<Setup> {
+protected:
+    unsigned workers() const { return GetParam().workers; }
+
+private:
+    ThreadLimit limit_{GetParam().threads};
+};
 
 TEST_P(Batch, GivesWhatOneProbeAtATimeGives) {
     Probes p = everyProbe(DOCS);
     // The caller's thread measures meanwhile: the workers share no state with it.
-    const BatchOutcome outcome = run(p, GetParam(), [](std::size_t) { return measureCore("ab", 2, "cd", 2) >= 0; });
+    const BatchOutcome outcome = run(p, workers(), [](std::size_t) { return measureCore("ab", 2, "cd", 2) >= 0; });
     EXPECT_TRUE(outcome.finished);
     EXPECT_EQ(outcome.failure, ProbeStatus::Ok);
     for (std::size_t k = 0; k < p.sizes.size(); ++k) {
@@ -72,7 +131,7 @@ TEST_P(Batch, GivesWhatOneProbeAtATimeGives) {
 TEST_P(Batch, AnEmptyBatchPollsOnceAndFinishes) {
     Probes p;
     std::size_t polls = 0;
-    EXPECT_TRUE(run(p, GetParam(), [&](std::size_t) { return ++polls > 0; }).finished);
+    EXPECT_TRUE(run(p, workers(), [&](std::size_t) { return ++polls > 0; }).finished);
     EXPECT_EQ(polls, 1u);
 }
 
@@ -90,7 +149,7 @@ TEST_P(Batch, PollCanStopIt) {
         p.dictionaries.insert(p.dictionaries.begin(), 16, big);
         p.sizes.assign(p.data.size(), -2);
         const BatchOutcome outcome =
-            run(p, GetParam(), [&](std::size_t) { return ++polls < stopAt; }, std::chrono::milliseconds(1));
+            run(p, workers(), [&](std::size_t) { return ++polls < stopAt; }, std::chrono::milliseconds(1));
         EXPECT_EQ(outcome.finished, polls < stopAt);
         EXPECT_LE(polls, stopAt) << "polled again after being told to stop";
         EXPECT_TRUE(stopAt > 1 || !outcome.finished);
@@ -108,7 +167,7 @@ TEST_P(Batch, AnExceptionFromPollReachesTheCallerAfterTheWorkersStop) {
         std::size_t polls = 0;
         bool threw = false;
         try {
-            run(p, GetParam(),
+            run(p, workers(),
                 [&](std::size_t) -> bool {
                     if (++polls == throwAt) throw std::runtime_error("stop");
                     return true;
@@ -122,7 +181,43 @@ TEST_P(Batch, AnExceptionFromPollReachesTheCallerAfterTheWorkersStop) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Workers, Batch, testing::Values(1u, 2u, 7u));
+static std::string setupName(const testing::TestParamInfo<Setup>& info) {
+    const Setup& setup = info.param;
+    return std::to_string(setup.workers) + "_workers_" +
+           (setup.threads < 0 ? std::string("any") : std::to_string(setup.threads)) + "_threads";
+}
+
+INSTANTIATE_TEST_SUITE_P(Workers, Batch,
+                         testing::Values(Setup{1, -1}, Setup{2, -1}, Setup{7, -1}, Setup{2, 0},
+                                         Setup{7, 0}, Setup{7, 1}),
+                         setupName);
+
+class ThreadsRefused : public testing::TestWithParam<Setup> {};
+
+TEST_P(ThreadsRefused, TheBatchRunsOnWhatStartedOrOnTheCaller) {
+    Probes alone = everyProbe(DOCS, 3);
+    ASSERT_TRUE(run(alone, 1).finished);
+    Probes p = everyProbe(DOCS, 3);
+    const ThreadLimit limit(GetParam().threads);
+    std::size_t polls = 0;
+    const BatchOutcome outcome = run(p, GetParam().workers, [&](std::size_t) { return ++polls > 0; });
+    EXPECT_GT(threadsRefused.load(), 0) << "no thread start was refused: the test proves nothing";
+    EXPECT_TRUE(outcome.finished);
+    EXPECT_EQ(outcome.failure, ProbeStatus::Ok);
+    EXPECT_GE(polls, 1u);
+    EXPECT_EQ(p.sizes, alone.sizes);
+}
+
+INSTANTIATE_TEST_SUITE_P(Workers, ThreadsRefused,
+                         testing::Values(Setup{2, 0}, Setup{7, 0}, Setup{7, 1}, Setup{7, 3}), setupName);
+
+TEST(InlineBatch, OneWorkerOrASmallBatchAsksForNoThread) {
+    const ThreadLimit limit(0);
+    Probes big = everyProbe(DOCS, 3), small = everyProbe({"a", "b", "c"});
+    ASSERT_TRUE(run(big, 1).finished);
+    ASSERT_TRUE(run(small, 7).finished);
+    EXPECT_EQ(threadsRefused.load(), 0);
+}
 
 TEST(MeasureFromSizes, IsTheMeasureOrNaN) {
     EXPECT_EQ(measureFromSizes({46, 18, 16, 6, 6}), 0.56);
