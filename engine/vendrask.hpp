@@ -139,8 +139,9 @@ struct BatchOutcome {
 // for one worker or a small batch. Touches no module-wide state.
 //
 // If fewer threads than asked can be started the batch runs on those; if none
-// can, std::system_error is thrown. std::bad_alloc and any other exception
-// from a worker are carried back and rethrown here after all have stopped.
+// can, on the calling thread, as for one worker. std::bad_alloc and any other
+// exception from a worker are carried back and rethrown here after all have
+// stopped.
 BatchOutcome probeBatch(const ByteView* strings, const std::uint32_t* dictionaries,
                         const std::uint32_t* data, std::int32_t* sizes, std::size_t count,
                         unsigned workers, const Poll& poll, std::chrono::milliseconds interval);
