@@ -13,7 +13,12 @@ run, on documents cut from the licence texts in /usr/share/common-licenses:
    and against the matrix's cost per pair;
 5. peak memory, each in a fresh interpreter: nearest(k=10) and matrix over
    5000 documents of about 200 B, as the peak resident set after the job
-   less the resident set before it.
+   less the resident set before it;
+6. index-form: rescoring 20 candidate pairs of a corpus of 100 000
+   documents of 100-300 B (cut from the standard library's Python sources
+   and the Perl modules, not the licences: those hold too few different
+   pieces), pairwise(docs, rows=i, cols=j) against the same pairs passed as
+   two lists, pairwise([docs[a] for a in i], [docs[b] for b in j]).
 
 Times are medians of interleaved rounds (a round runs every variant once, so
 drifts in the load of a shared machine hit all alike); ratios are taken
@@ -21,7 +26,7 @@ within each round, with the range over the rounds. One-worker times are CPU
 times, which leave out the time other processes had the core; the wall-clock
 speed-up of the workers comparison needs a machine that is otherwise idle.
 
-Run: python bench/api_bench.py [--quick] [--only order,cost,workers,rescoring,memory]
+Run: python bench/api_bench.py [--quick] [--only order,cost,workers,rescoring,memory,index-form]
 (after pip install .). The memory section takes about 2 minutes per function
 on two free cores; --quick runs it on 1000 documents.
 """
@@ -38,7 +43,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
 import compare  # noqa: E402  (the corpus and how documents are cut from it)
 
-SECTIONS = ("order", "cost", "workers", "rescoring", "memory")
+SECTIONS = ("order", "cost", "workers", "rescoring", "memory", "index-form")
 
 
 def race(variants, rounds, clock=time.process_time):
@@ -257,6 +262,69 @@ def memory(count):
               f"{after / 1024:>7.1f} MiB {(after - resident) / 1024:>6.1f} MiB {size / 2**20:>6.1f} MiB")
 
 
+def source_pieces(count):
+    """`count` consecutive pieces of 100-300 B, each ending at a line where
+    one ends in range, of the running interpreter's standard library and the
+    Perl modules in /usr/share/perl*, in path order: no two pieces overlap;
+    and where they come from."""
+    import glob
+    import sysconfig
+
+    stdlib = sysconfig.get_paths()["stdlib"]
+    paths = sorted(p for p in glob.glob(os.path.join(stdlib, "**", "*.py"), recursive=True)
+                   if "-packages" not in p)
+    paths += sorted(glob.glob("/usr/share/perl*/**/*.pm", recursive=True))
+    parts, size = [], 0
+    for path in paths:
+        if size > count * 300:  # enough for count pieces of up to 300 B
+            break
+        with open(path, "rb") as file:
+            parts.append(file.read())
+        size += len(parts[-1])
+    docs = compare.split_documents(b"".join(parts), 100, 300, seed=9)[:count]
+    if len(docs) < count:
+        sys.exit(f"api_bench.py: only {len(docs)} pieces of source text for the index-form section")
+    return docs, f"{stdlib}/**/*.py and /usr/share/perl*/**/*.pm"
+
+
+def index_form(rounds, count, candidates=20, calls=10):
+    """A few candidate pairs of a big corpus, as pairwise's index form gets
+    them (the corpus and two index arrays, as another index hands them on)
+    and as two lists of just those documents. Every call rescores different
+    pairs, the same ones in both forms; a timed run is `calls` calls."""
+    import vendrask
+
+    docs, source = source_pieces(count)
+    numbers = np.random.default_rng(6)
+    draws = []
+    for _ in range((rounds + 1) * calls):  # the warm-up round too
+        first = numbers.integers(0, count, size=candidates)
+        draws.append((first, (first + numbers.integers(1, count, size=candidates)) % count))
+    rows, cols = draws[0]
+    assert np.array_equal(vendrask.pairwise(docs, rows=rows, cols=cols),
+                          vendrask.pairwise([docs[a] for a in rows], [docs[b] for b in cols]))
+
+    def form(score):
+        upcoming = iter(draws)
+
+        def run():
+            for _ in range(calls):
+                score(*next(upcoming))
+        return run
+
+    variants = {
+        "index form": form(lambda i, j: vendrask.pairwise(docs, rows=i, cols=j)),
+        "two lists": form(lambda i, j: vendrask.pairwise([docs[a] for a in i], [docs[b] for b in j])),
+    }
+    times = race(variants, rounds)
+    print(f"\n6. Rescoring {candidates} candidate pairs of a corpus of {count} documents of 100-300 B "
+          f"cut from {source}, different pairs in every call, 1 worker")
+    print(f"   {'form':<12} {'CPU time per call':>17}   {'this / two lists':<22}")
+    for name in variants:
+        seconds = statistics.median(times[name]) / calls
+        print(f"   {name:<12} {seconds * 1e3:>15.3f}ms   {ratio(times, name, 'two lists')}")
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--quick", action="store_true",
@@ -289,6 +357,8 @@ def main():
         rescoring(docs, rounds, 500 if options.quick else 2000)
     if "memory" in chosen:
         memory(1000 if options.quick else 5000)
+    if "index-form" in chosen:
+        index_form(rounds, 100_000)
 
 
 if __name__ == "__main__":
