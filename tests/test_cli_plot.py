@@ -76,3 +76,14 @@ def test_histogram_marks_the_threshold(tmp_path, symmetric):
     check_png(tmp_path / "h.png")
     pairs = done.stdout.decode().count("\n") - 1
     assert f"threshold 0.5: {pairs} pairs" in " ".join(t.strip() for t in svg_texts(tmp_path / "h.svg"))
+
+
+@pytest.mark.parametrize("symmetric, heading", [
+    ([], "mean of both directions"), (["--symmetric"], "mean of both directions"),
+    (["--symmetric", "min"], "lower of both directions"), (["--symmetric", "max"], "higher of both directions"),
+])
+def test_heatmap_says_how_it_combines_both_directions(tmp_path, symmetric, heading):
+    docs = corpus(tmp_path / "docs", 4)
+    done = run("matrix", *symmetric, str(docs), "--plot", "m.svg", cwd=tmp_path)
+    assert done.returncode == 0, done.stderr
+    assert f"{heading}, clustered by average linkage" in svg_texts(tmp_path / "m.svg")
