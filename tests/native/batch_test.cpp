@@ -213,7 +213,8 @@ INSTANTIATE_TEST_SUITE_P(Workers, ThreadsRefused,
 
 TEST(InlineBatch, OneWorkerOrASmallBatchAsksForNoThread) {
     const ThreadLimit limit(0);
-    Probes big = everyProbe(DOCS, 3), small = everyProbe({"a", "b", "c"});
+    const std::vector<std::string> few = {"a", "b", "c"};
+    Probes big = everyProbe(DOCS, 3), small = everyProbe(few);
     ASSERT_TRUE(run(big, 1).finished);
     ASSERT_TRUE(run(small, 7).finished);
     EXPECT_EQ(threadsRefused.load(), 0);
