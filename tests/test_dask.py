@@ -105,6 +105,13 @@ CALLS = {
     "nearest same list as ss": lambda m, **o: m.nearest(DOCS, list(DOCS), k=3, **o),
     "pairs same list as ss": lambda m, **o: m.pairs(DOCS, list(DOCS), threshold=0.1, **o),
     "pdist": lambda m, **o: m.pdist(DOCS, **o),
+    "nearest symmetric min": lambda m, **o: m.nearest(DOCS, k=4, symmetric="min", **o),
+    "nearest primed by document": lambda m, **o: m.nearest(DOCS, k=4, primed_by="document",
+                                                           **o),
+    "nearest cross primed by document with cutoff": lambda m, **o: m.nearest(
+        QUERIES, DOCS, k=6, primed_by="document", score_cutoff=0.05, **o),
+    "nearest cross symmetric max": lambda m, **o: m.nearest(QUERIES, DOCS, k=3, symmetric="max",
+                                                            **o),
 }
 
 
@@ -164,6 +171,62 @@ def test_any_tiling_gives_the_in_process_results(docs, others, tile, how):
         if how is not None:
             assert _equal(vd.pdist(docs, symmetric=how, tile=tile, **options),
                           vendrask.pdist(docs, symmetric=how, **options))
+
+
+def _every_function(m, name, docs, others, how, primed_by, **options):
+    """One call of each function with the direction given (pdist has no
+    forward direction: "mean" then)."""
+    if name == "cdist":
+        return m.cdist(docs, docs if others is None else others, symmetric=how, **options)
+    if name == "matrix":
+        return m.matrix(docs, symmetric=how, dtype=np.float32, **options)
+    if name == "nearest":
+        return m.nearest(docs, others, k=3, symmetric=how, primed_by=primed_by, **options)
+    if name == "nearest with cutoff":
+        return m.nearest(docs, others, k=2, symmetric=how, primed_by=primed_by,
+                         score_cutoff=0.3, **options)
+    if name == "pairs":
+        return m.pairs(docs, others, threshold=0.05, symmetric=how, **options)
+    return m.pdist(docs, symmetric=how or "mean", **options)
+
+
+FUNCTIONS = ["cdist", "matrix", "nearest", "nearest with cutoff", "pairs", "pdist"]
+
+
+@pytest.mark.parametrize("name", FUNCTIONS)
+@settings(max_examples=25, deadline=None)
+@given(docs=_documents, others=st.one_of(st.none(), _documents), repeats=st.integers(1, 3),
+       tile=st.integers(1, 7), in_process_tile=st.integers(1, 9),
+       how=st.sampled_from([None, "mean", "min", "max"]),
+       primed_by=st.sampled_from(["query", "document"]))
+def test_every_function_and_direction_on_any_tiling_of_either_path(
+        name, docs, others, repeats, tile, in_process_tile, how, primed_by):
+    """Both paths tiled at random over the same documents, some repeated
+    whole (blocks that hold the same strings at other positions): any
+    drift between the cluster's tiles and the in-process plan shows."""
+    docs = docs * repeats
+    with dask.config.set(scheduler="sync"):
+        got = _every_function(vd, name, docs, others, how, primed_by, tile=tile, errors="nan")
+    want = _every_function(vendrask, name, docs, others, how, primed_by, tile=in_process_tile,
+                           errors="nan")
+    assert _equal(got, want)
+
+
+@pytest.mark.parametrize("name", FUNCTIONS)
+def test_blocks_holding_the_same_documents_keep_their_own_positions(name):
+    # Three blocks of the same eight documents: every block pair of one list
+    # holds equal strings in equal order, yet its columns lie elsewhere.
+    docs = DOCS[:8] * 3
+    with dask.config.set(scheduler="sync"):
+        got = _every_function(vd, name, docs, None, "max", "document", tile=8)
+    assert _equal(got, _every_function(vendrask, name, docs, None, "max", "document"))
+
+
+def test_without_dask_the_import_says_what_to_install(run_python):
+    done = run_python("import sys; sys.modules['dask'] = None\n"
+                      "try:\n    import vendrask.dask\n"
+                      "except ImportError as error:\n    print(error)")
+    assert done.stdout == "vendrask.dask needs Dask: pip install 'vendrask[dask]'\n", done.stderr
 
 
 @pytest.mark.parametrize("call", [
@@ -255,22 +318,31 @@ def test_a_worker_killed_mid_job_does_not_change_the_answer():
 def test_a_cancelled_job_leaves_the_cluster_usable(client, how):
     docs = _corpus(200, 4)
     calls = []
+    running, finished = threading.Event(), threading.Event()
 
     def stop(done, total):
         calls.append((done, total))
+        running.set()
         if how == "progress raises" and done:
             raise KeyboardInterrupt
-    timer = None
+
+    def interrupt_once_running():
+        # Ctrl-C mid-job, however long a loaded machine takes to set it up.
+        running.wait(TEST_SECONDS / 2)
+        time.sleep(0.2)
+        if not finished.is_set():
+            signal.pthread_kill(threading.main_thread().ident, signal.SIGINT)
+    helper = threading.Thread(target=interrupt_once_running)
     if how == "SIGINT":
-        timer = threading.Timer(0.5, lambda: signal.pthread_kill(threading.main_thread().ident,
-                                                                  signal.SIGINT))
-        timer.start()
+        helper.start()
     try:
         with pytest.raises(KeyboardInterrupt):
             vd.nearest(docs, k=3, client=client, tile=10, progress=stop)
     finally:
-        if timer is not None:
-            timer.cancel()
+        finished.set()
+        running.set()
+        if helper.is_alive():
+            helper.join()
     assert calls[-1][0] < calls[-1][1]  # stopped before the end
     assert _wait_until_idle(client) == 0
     assert _equal(vd.nearest(DOCS, k=3, client=client, tile=9), vendrask.nearest(DOCS, k=3))

@@ -34,8 +34,9 @@ from .. import _checks
 from .._api import _direction
 from .._reduce import Condensed, Dense, Pairs, TopK
 from . import _tasks
-from ._cluster import ClusterJob
-from ._tiles import default_tile
+from ._cluster import TREE_FAN_IN, ClusterJob  # noqa: F401  (the constants: as before)
+from ._tiles import (MAX_TILE, MIN_TILE, OVERHEAD_SHARE, TASK_OVERHEAD,  # noqa: F401
+                     TILES_PER_THREAD, default_tile)
 
 if TYPE_CHECKING:
     import dask.dataframe as dd
@@ -118,7 +119,7 @@ def nearest(ts: Documents, ss: Optional[Documents] = None, *, k: int = 5,
         reducer = TopK(job.rows.count, k, cutoff, leave_out_own=ss is None)
         # Each row block's parts: (tile task, which of its parts), the
         # block's own or, for a tile of one list, its mirror's.
-        parts = [[] for _ in job.rows]
+        parts: list = [[] for _ in job.rows]
         tiles = {}
         for a, b in job.tiles():
             task = dask.delayed(_tasks.chunk, pure=False)(
@@ -173,7 +174,7 @@ def pairs(ts: Documents, ss: Optional[Documents] = None, *, threshold: float,
                             "progress callable; use Dask's own")
         try:
             import dask.dataframe as dd
-            import pandas as pd
+            import pandas as pd  # type: ignore[import-untyped]
         except ImportError as error:
             raise ImportError("pairs(lazy=True) needs dask.dataframe: "
                               "pip install 'dask[dataframe]'") from error
@@ -188,7 +189,7 @@ def pairs(ts: Documents, ss: Optional[Documents] = None, *, threshold: float,
     with job:
         reducer = Pairs(threshold, distinct=one_list and not unordered, unordered=unordered)
         tasks = {}
-        parts = [[] for _ in job.rows]
+        parts: list = [[] for _ in job.rows]
         for a, b in job.tiles():
             task = dask.delayed(_tasks.chunk, pure=False)(
                 *job.tile_args(a, b, mirror=not unordered), job.options, reducer,

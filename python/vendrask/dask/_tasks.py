@@ -74,7 +74,7 @@ def merge_top_k(reducer, start, stop, parts):
 
 def pairs_frame(reducer, which, *results):
     """One block of rows' pairs as a pandas DataFrame, in row-major order."""
-    import pandas as pd
+    import pandas as pd  # type: ignore[import-untyped]
     state = reducer.combine(reducer.start(), [result[w] for result, w in zip(results, which)])
     i, j, score = reducer.aggregate(state)
     return pd.DataFrame({"i": i, "j": j, "score": score})
@@ -131,7 +131,7 @@ def stop_when_cancelled(token):
 
 # Tokens of the jobs run on Dask's local schedulers that were interrupted: a
 # few bytes each, kept so that a tile still running in a pool thread stops.
-CANCELLED = set()
+CANCELLED: set = set()
 
 
 class Cancelled(Exception):
