@@ -101,10 +101,9 @@ class Corpus:
         have been computed."""
         progress = progress or silent()
         lengths = self.lengths
-        same = rows[:, None] == cols[None, :]
-        joint = np.add.outer(lengths[rows], lengths[cols])
-        todo = (joint <= JOINT_SIZE_LIMIT) & ~same
-        del joint
+        same = _outer(np.equal, rows, cols, bool)
+        todo = _outer(np.add, lengths[rows], lengths[cols], np.int64) <= JOINT_SIZE_LIMIT
+        todo &= ~same
         if diagonal:
             todo &= np.triu(np.ones(todo.shape, dtype=bool), 1)
         # One tuple holds the tile's strings: rows, then (off the diagonal)
@@ -143,3 +142,13 @@ class Corpus:
                 backward[same] = 1.0
                 backward[a, b] = other_way
         return forward, backward, failure
+
+
+def _outer(ufunc, a, b, dtype):
+    """``ufunc(a[:, None], b[None, :])`` over contiguous operands of one
+    shape. Broadcasting would run numpy's buffered iterator, whose buffers
+    are allocated with the GIL released: under a memory limit that crashes
+    the interpreter instead of raising MemoryError."""
+    out = np.empty(len(a) * len(b), dtype=dtype)
+    ufunc(np.repeat(a, len(b)), np.tile(b, len(a)), out=out)
+    return out.reshape(len(a), len(b))
