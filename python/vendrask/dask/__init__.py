@@ -46,7 +46,7 @@ if TYPE_CHECKING:
 __all__ = ["cdist", "matrix", "nearest", "pairs", "pdist", "default_tile"]
 
 # A document, or with from_paths=True the path of one.
-Document = Union[str, bytes, bytearray, memoryview, "os.PathLike[str]", "os.PathLike[bytes]"]
+Document = Union[str, bytes, bytearray, memoryview, os.PathLike[str], os.PathLike[bytes]]
 Documents = Iterable[Document]
 Progress = Optional[Callable[[int, int], object]]
 Errors = Literal["raise", "nan"]

@@ -248,8 +248,9 @@ class ClusterJob:
     def __enter__(self):
         return self
 
-    def __exit__(self, *exc):
-        if not self.keep:
+    def __exit__(self, kind, value, traceback):
+        # A lazy result holds the blocks; a failure before it exists does not.
+        if not self.keep or kind is not None:
             self.release()
 
     def release(self):
