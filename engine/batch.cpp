@@ -138,10 +138,10 @@ public:
         join();
     }
 
-    // Starts up to `wanted` threads; returns how many started, which may be
-    // none. A thread that cannot be started (no stack, no memory for its
-    // state, a process limit) ends the starting: the work goes to the ones
-    // that did, or to the caller.
+    // Starts up to `wanted` threads, each with an arena; returns how many
+    // started, which may be none. A thread that cannot be started (no arena,
+    // no stack, no memory for its state, a process limit) ends the starting:
+    // the work goes to the ones that did, or to the caller.
     unsigned start(unsigned wanted) {
         try {
             threads_.reserve(wanted);  // so that emplace_back never reallocates
@@ -149,9 +149,19 @@ public:
             return 0;
         }
         for (unsigned w = 0; w < wanted; ++w) {
+            // The arena comes from this thread: a worker that ran out of
+            // memory would have to throw, and a new thread's first exception
+            // needs thread-local memory that glibc cannot do without (it
+            // aborts the process instead of failing).
+            ArenaHandle arena;
+            try {
+                arena = acquireArena();
+            } catch (const std::bad_alloc&) {
+                break;
+            }
             setRunning(+1);  // before the thread exists, so its own -1 comes after
             try {
-                threads_.emplace_back([this] { run(); });
+                threads_.emplace_back([this, arena = std::move(arena)] { run(*arena); });
             } catch (const std::system_error&) {
                 setRunning(-1);
                 break;
@@ -175,10 +185,9 @@ public:
     }
 
 private:
-    void run() {
+    void run(ProbeArena& arena) {
         try {
-            ArenaHandle arena = acquireArena();
-            batch_.work(*arena, [] { return true; });
+            batch_.work(arena, [] { return true; });
         } catch (...) {
             batch_.fail(std::current_exception());
         }
