@@ -53,7 +53,8 @@ def test_over_limit_pair_is_refused_before_any_work():
                        progress=lambda *a: calls.append(a))
     assert (info.value.i, info.value.j, info.value.len_t, info.value.len_s) == (1, 2, 30000, 5000)
     assert str(info.value) == ("ts[1] and ss[2] are 30000 + 5000 = 35000 bytes together, "
-                               "over the joint size limit of 32767 bytes")
+                               "over the joint size limit of 32767 bytes; errors=\"nan\" scores such "
+                               "pairs as NaN, max_bytes=N cuts every document first")
     assert isinstance(info.value, ValueError) and calls == []
 
 

@@ -156,3 +156,39 @@ def test_the_dense_result_assembles_repeats_right():
     plan = Plan(corpus, corpus.add([d.encode() for d in docs]), tile=2)
     out = plan.run(dense)
     assert out.tolist() == [[measure(t, s) for s in docs] for t in docs]
+
+
+@pytest.mark.parametrize("call", [
+    lambda: vendrask.pairs([PROSE, PROSE[::-1]], threshold=80),
+    lambda: vendrask.pairs([PROSE], threshold=-0.1),
+    lambda: vendrask.nearest([PROSE, "x"], score_cutoff=1.5),
+    lambda: vendrask.scorer(PROSE, PROSE, score_cutoff=80),
+], ids=["threshold 80", "negative threshold", "cutoff 1.5", "scorer cutoff 80"])
+def test_thresholds_on_another_scale_are_refused(call):
+    with pytest.raises(ValueError, match=r"must be from 0 to 1, as the scores are \(not 0 to 100\)"):
+        call()
+
+
+def test_rapidfuzz_cutoffs_on_its_own_scale_are_refused():
+    process = pytest.importorskip("rapidfuzz.process")
+    with pytest.raises(ValueError, match="must be from 0 to 1"):
+        process.extract(PROSE, [PROSE, "other"], scorer=vendrask.scorer, score_cutoff=80)
+
+
+def test_a_k_beyond_the_documents_costs_only_its_padding():
+    docs = [PROSE, PROSE[::-1], "lazy dog", PROSE]
+    scores, indices = vendrask.nearest(docs, k=50_000)
+    small_scores, small_indices = vendrask.nearest(docs, k=3)
+    assert scores.shape == (4, 50_000) and np.array_equal(indices[:, :3], small_indices)
+    assert np.array_equal(scores[:, :3], small_scores, equal_nan=True)
+    assert (indices[:, 3:] == -1).all() and np.isnan(scores[:, 3:]).all()
+
+
+def test_progress_true_draws_a_bar_and_closes_it(capsys):
+    pytest.importorskip("tqdm")
+    vendrask.matrix([PROSE, PROSE[::-1], "lazy dog"], progress=True)
+    vendrask.pairwise([PROSE, "x"], rows=[0], cols=[1], progress=True)
+    err = capsys.readouterr().err
+    assert err.count("100%") == 2 and "compression" in err
+    with pytest.raises(TypeError, match=r"progress must be callable, True \(a progress bar\) or None"):
+        vendrask.matrix([PROSE], progress="yes")

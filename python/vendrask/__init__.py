@@ -32,7 +32,8 @@ class JointSizeError(ValueError):
     def __init__(self, i, j, len_t, len_s, names=("ts", "ss")):
         super().__init__(
             f"{names[0]}[{i}] and {names[1]}[{j}] are {len_t} + {len_s} = {len_t + len_s} bytes "
-            f"together, over the joint size limit of {JOINT_SIZE_LIMIT} bytes")
+            f"together, over the joint size limit of {JOINT_SIZE_LIMIT} bytes; "
+            f"errors=\"nan\" scores such pairs as NaN, max_bytes=N cuts every document first")
         self.i, self.j, self.len_t, self.len_s = i, j, len_t, len_s
 
 

@@ -51,6 +51,7 @@ def cdist(ts, ss, *, symmetric=None, dtype=np.float64, workers=1, errors="raise"
     progress: called as ``progress(done, total)`` from the calling thread at
         the start, about ten times a second and at the end (counting
         compressions); an exception from it, or Ctrl-C, stops the work.
+        ``True`` draws a tqdm bar (a widget in a notebook).
     tile: distinct documents per side of a tile (default 256), the unit of
         work between two reductions.
     """
@@ -94,23 +95,25 @@ def nearest(ts, ss=None, *, k=5, symmetric=None, primed_by="query", score_cutoff
     index. With ``ss=None`` the documents are searched against themselves and
     each row leaves out its own position (other positions holding the same
     bytes stay, at 1.0). NaN cells (``errors="nan"``) are never candidates,
-    nor are scores below ``score_cutoff``; rows with fewer than ``k``
-    candidates are padded with NaN and -1. Other options as for cdist; memory
+    nor are scores below ``score_cutoff`` (from 0 to 1); rows with fewer
+    than ``k`` candidates are padded with NaN and -1, so a ``k`` beyond the
+    number of documents costs only that padding. Other options as for cdist; memory
     grows with ``len(ts) * k``, never with ``len(ts) * len(ss)``.
     """
     k = _checks.positive("k", k)
-    cutoff = _checks.number("score_cutoff", score_cutoff, allow_none=True)
+    cutoff = _checks.score("score_cutoff", score_cutoff, allow_none=True)
     direction = _direction(symmetric, primed_by)
     workers = _checks.worker_count(workers)
     names = ("ts", "ts") if ss is None else ("ts", "ss")
     plan = _plan(ts, ss, names, direction=direction, errors=errors, max_bytes=max_bytes,
                  tile=tile)
-    return plan.run(TopK(plan.rows.size, k, cutoff, leave_out_own=ss is None), workers, progress)
+    reducer = TopK(plan.rows.size, k, cutoff, leave_out_own=ss is None, n_cols=plan.cols.size)
+    return plan.run(reducer, workers, progress)
 
 
 def pairs(ts, ss=None, *, threshold, symmetric=None, workers=1, errors="raise",
           max_bytes=None, progress=None, tile=None):
-    """Every pair whose score is at least ``threshold``: three arrays
+    """Every pair whose score is at least ``threshold`` (from 0 to 1): three arrays
     ``(i, j, score)`` in row-major order (by ``i``, then ``j``), where
     ``score == measure(ts[i], ss[j])``.
 
@@ -119,11 +122,11 @@ def pairs(ts, ss=None, *, threshold, symmetric=None, workers=1, errors="raise",
     both directions; with ``ss=None`` each unordered pair then appears once,
     with ``i < j``. NaN scores never pass. Memory grows with the number of
     pairs found. For a sparse matrix:
-    ``scipy.sparse.coo_array((score, (i, j)), shape=(len(ts), len(ss or ts)))``;
+    ``scipy.sparse.coo_array((score, (i, j)), shape=(len(ts), len(ts if ss is None else ss)))``;
     for a table: ``pandas.DataFrame({"i": i, "j": j, "score": score})``.
     Other options as for cdist.
     """
-    threshold = _checks.number("threshold", threshold)
+    threshold = _checks.score("threshold", threshold)
     direction = _direction(symmetric)
     workers = _checks.worker_count(workers)
     names = ("ts", "ts") if ss is None else ("ts", "ss")
@@ -141,7 +144,10 @@ def pdist(docs, *, symmetric="mean", workers=1, errors="raise", max_bytes=None, 
     of ``scipy.spatial.distance.pdist``, with the score combining both
     directions (``symmetric``: "mean", "min" or "max"). The result goes
     straight into ``scipy.cluster.hierarchy.linkage`` and ``squareform``; it
-    holds half of what the square matrix would. Other options as for cdist.
+    holds half of what the square matrix would. With ``errors="nan"`` pairs
+    over the joint size limit are NaN, which ``linkage`` refuses: treat them
+    as unrelated with ``numpy.nan_to_num(d, nan=1.0)`` first. Other options
+    as for cdist.
     """
     how = _checks.symmetric(symmetric, allow_none=False)
     workers = _checks.worker_count(workers)
@@ -219,53 +225,55 @@ def _pair_scores(corpus, t, s, where_t, where_s, names, direction, errors, worke
     both = direction != "forward"
     alone = np.unique(np.concatenate([t_todo, s_todo]) if both else s_todo)
     self_ = np.unique(np.concatenate([t_todo, s_todo]))
-    progress = JobProgress(progress, len(alone) + len(self_) + 2 * len(keys))
-    failure = corpus.compute_sizes(alone, self_, workers, progress)
-    # Grouped by data string: one string against a run of dictionaries.
-    data = np.concatenate([hi_u, lo_u])
-    dictionaries = np.concatenate([lo_u, hi_u])
-    order = np.lexsort((dictionaries, data))
-    local, where = np.unique(np.concatenate([data, dictionaries]), return_inverse=True)
-    where = where.reshape(-1)
-    strings = tuple(corpus.strings[i] for i in local.tolist())
-    local_data, local_dictionaries = where[:len(data)], where[len(data):]
-    sizes = np.empty(len(data), dtype=np.int32)
-    sizes[order], failed = corpus._sizes(strings, local_dictionaries[order], local_data[order],
-                                         workers, progress)
-    failure = failure or failed
-    hi_after_lo, lo_after_hi = sizes[:len(keys)], sizes[len(keys):]
-    t_is_lo = t_todo == lo_u[which]
-    s_after_t = np.where(t_is_lo, hi_after_lo[which], lo_after_hi[which])
-    t_after_s = np.where(t_is_lo, lo_after_hi[which], hi_after_lo[which])
-    forward, failed = corpus.quotients(corpus.alone[s_todo], s_after_t, t_after_s,
-                                       corpus.self_[s_todo], corpus.self_[t_todo])
-    failure = failure or failed
-    backward = None
-    if both:
-        backward, failed = corpus.quotients(corpus.alone[t_todo], t_after_s, s_after_t,
-                                            corpus.self_[t_todo], corpus.self_[s_todo])
+    with JobProgress(progress, len(alone) + len(self_) + 2 * len(keys)) as progress:
+        failure = corpus.compute_sizes(alone, self_, workers, progress)
+        # Grouped by data string: one string against a run of dictionaries.
+        data = np.concatenate([hi_u, lo_u])
+        dictionaries = np.concatenate([lo_u, hi_u])
+        order = np.lexsort((dictionaries, data))
+        local, where = np.unique(np.concatenate([data, dictionaries]), return_inverse=True)
+        where = where.reshape(-1)
+        strings = tuple(corpus.strings[i] for i in local.tolist())
+        local_data, local_dictionaries = where[:len(data)], where[len(data):]
+        sizes = np.empty(len(data), dtype=np.int32)
+        sizes[order], failed = corpus.sizes(strings, local_dictionaries[order], local_data[order],
+                                             workers, progress)
         failure = failure or failed
-    out = np.full(len(t), np.nan)
-    out[same] = 1.0
-    out[todo] = score(forward, backward, direction)
-    progress.finish()
-    if failure is not None and errors == "raise":
-        raise RuntimeError(failure)
-    return out
+        hi_after_lo, lo_after_hi = sizes[:len(keys)], sizes[len(keys):]
+        t_is_lo = t_todo == lo_u[which]
+        s_after_t = np.where(t_is_lo, hi_after_lo[which], lo_after_hi[which])
+        t_after_s = np.where(t_is_lo, lo_after_hi[which], hi_after_lo[which])
+        forward, failed = corpus.quotients(corpus.alone[s_todo], s_after_t, t_after_s,
+                                           corpus.self_[s_todo], corpus.self_[t_todo])
+        failure = failure or failed
+        backward = None
+        if both:
+            backward, failed = corpus.quotients(corpus.alone[t_todo], t_after_s, s_after_t,
+                                                corpus.self_[t_todo], corpus.self_[s_todo])
+            failure = failure or failed
+        out = np.full(len(t), np.nan)
+        out[same] = 1.0
+        out[todo] = score(forward, backward, direction)
+        progress.finish()
+        if failure is not None and errors == "raise":
+            raise RuntimeError(failure)
+        return out
 
 
 def scorer(t, s, *, processor=None, score_cutoff=None, max_bytes=None, **kwargs):
     """``measure(t, s)`` as a scorer for rapidfuzz (``process.extract``,
     ``extractOne``, ``cdist``: ``scorer=vendrask.scorer``). Higher is more
-    similar, from 0 to 1. ``processor`` is applied to both strings first;
-    a score below ``score_cutoff`` comes back as 0. ``str`` is taken as
+    similar, from 0 to 1, not 0 to 100 as rapidfuzz's own scorers: a
+    ``score_cutoff`` outside [0, 1] is refused (for percentages, use
+    ``process.cdist(..., score_multiplier=100)``). ``processor`` is applied
+    to both strings first; a score below ``score_cutoff`` comes back as 0. ``str`` is taken as
     UTF-8; ``max_bytes`` cuts both first. A pair over the joint size limit
     raises JointSizeError."""
     import _vendrask  # only here: the package's own work runs without the module-wide state
 
     if processor is not None:
         t, s = processor(t), processor(s)
-    cutoff = _checks.number("score_cutoff", score_cutoff, allow_none=True)
+    cutoff = _checks.score("score_cutoff", score_cutoff, allow_none=True)
     t, s = documents([t, s], "scorer arguments", max_bytes)
     if t != s and len(t) + len(s) > JOINT_SIZE_LIMIT:
         raise JointSizeError(0, 1, len(t), len(s), ("scorer arguments", "scorer arguments"))

@@ -81,9 +81,22 @@ def number(name, value, allow_none=False):
     return value
 
 
+def score(name, value, allow_none=False):
+    """A threshold on scores, which run from 0 to 1 (rapidfuzz's own scorers
+    run from 0 to 100: a cutoff of 80 would silently keep nothing)."""
+    value = number(name, value, allow_none)
+    if value is not None and not 0.0 <= value <= 1.0:
+        raise ValueError(f"{name} must be from 0 to 1, as the scores are (not 0 to 100), "
+                         f"not {value:g}")
+    return value
+
+
 def progress(callback):
-    if callback is not None and not callable(callback):
-        raise TypeError("progress must be callable or None")
+    """None, a callable, or True for a progress bar (False: none)."""
+    if callback is False:
+        return None
+    if callback is not None and callback is not True and not callable(callback):
+        raise TypeError("progress must be callable, True (a progress bar) or None")
     return callback
 
 

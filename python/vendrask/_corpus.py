@@ -53,7 +53,7 @@ class Corpus:
             self.self_ = np.concatenate([self.self_, unknown])
         return out
 
-    def _sizes(self, strings, dictionaries, data, workers, progress):
+    def sizes(self, strings, dictionaries, data, workers, progress):
         """Native sizes of strings[data[k]] primed with strings[dictionaries[k]]
         (-1: none) over a tuple of this batch's strings: (sizes, failure)."""
         sizes = np.empty(len(data), dtype=np.int32)
@@ -76,7 +76,7 @@ class Corpus:
         local, where = np.unique(np.concatenate([alone, self_]), return_inverse=True)
         where = where.reshape(-1)
         strings = tuple(self.strings[i] for i in local.tolist())
-        sizes, failure = self._sizes(
+        sizes, failure = self.sizes(
             strings, np.concatenate([np.full(len(alone), -1), where[len(alone):]]),
             where, workers, progress)
         self.alone[alone] = sizes[:len(alone)]
@@ -116,7 +116,7 @@ class Corpus:
         # data for a run of probes, which the CPU predicts better.
         b_first, a_first = np.nonzero(todo.T)
         a, b = np.nonzero(todo)
-        sizes, failure = self._sizes(strings, np.concatenate([a_first, col_base + b]),
+        sizes, failure = self.sizes(strings, np.concatenate([a_first, col_base + b]),
                                      np.concatenate([col_base + b_first, a]), workers, progress)
         s_after_t = np.empty(todo.shape, dtype=np.int32)
         s_after_t[a_first, b_first] = sizes[:len(a_first)]

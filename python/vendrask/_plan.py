@@ -208,13 +208,13 @@ class Plan:
     def run(self, reducer, workers=1, progress=None):
         """The reducer's result over every tile, each reduced before the next
         is computed. ``progress`` is a callable or None."""
-        progress = JobProgress(progress, self.work)
-        reducer.poll = progress.poll
-        self.compute_sizes(workers, progress)
-        state = reducer.start()
-        for tile in self.tiles():
-            state = reducer.combine(state, reducer.chunk(self.cells(tile, workers, progress)))
-        progress.finish()
+        with JobProgress(progress, self.work) as progress:
+            reducer.poll = progress.poll
+            self.compute_sizes(workers, progress)
+            state = reducer.start()
+            for tile in self.tiles():
+                state = reducer.combine(state, reducer.chunk(self.cells(tile, workers, progress)))
+            progress.finish()
         self.raise_failure()
         return reducer.aggregate(state)
 

@@ -8,11 +8,31 @@ from . import _checks
 POLL_INTERVAL = 0.1
 
 
+class Bar:
+    """``progress=True``: a tqdm bar (tqdm.auto, so a notebook gets a widget),
+    made at the first report."""
+
+    def __init__(self):
+        self.bar = None
+
+    def __call__(self, done, total):
+        if self.bar is None:
+            from tqdm.auto import tqdm
+            self.bar = tqdm(total=total, unit="compression", unit_scale=True, dynamic_ncols=True)
+        self.bar.update(done - self.bar.n)
+
+    def close(self):
+        if self.bar is not None:
+            self.bar.close()
+
+
 class JobProgress:
     """Counts a job's compressions and reports them as ``callback(done, total)``."""
 
     def __init__(self, callback, total):
-        self.callback, self.total, self.done = _checks.progress(callback), int(total), 0
+        callback = _checks.progress(callback)
+        self.callback = Bar() if callback is True else callback
+        self.total, self.done = int(total), 0
         self._last = time.monotonic()
 
     def batch(self, count):
@@ -39,6 +59,17 @@ class JobProgress:
     def finish(self):
         if self.callback is not None:
             self.callback(self.total, self.total)
+
+    def close(self):
+        """Ends a progress bar, however the job ended."""
+        if isinstance(self.callback, Bar):
+            self.callback.close()
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.close()
 
 
 def silent():

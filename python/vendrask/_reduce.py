@@ -62,10 +62,13 @@ class TopK:
     ``leave_out_own`` (one list against itself) a row never lists its own
     position, so one spare is kept per row."""
 
-    def __init__(self, n_rows, k, cutoff=None, leave_out_own=False):
+    def __init__(self, n_rows, k, cutoff=None, leave_out_own=False, n_cols=None):
         self.n_rows, self.k, self.cutoff = n_rows, k, cutoff
         self.leave_out_own, self.poll = leave_out_own, _no_poll
         self.keep = k + 1 if leave_out_own else k
+        if n_cols is not None:
+            # A row has at most n_cols candidates: a huge k costs only its padding.
+            self.keep = max(1, min(self.keep, n_cols))
 
     def start(self, positions=None):
         """No candidates yet for ``positions`` (all rows by default), in rising order."""
@@ -107,10 +110,14 @@ class TopK:
             order = np.argsort(own, axis=1, kind="stable")
             scores = np.take_along_axis(scores, order, axis=1)
             index = np.take_along_axis(index, order, axis=1)
-        scores, index = scores[:, :self.k].copy(), index[:, :self.k].copy()
-        missing = index == NO_INDEX
-        scores[missing], index[missing] = np.nan, -1
-        return scores, index
+            index[np.take_along_axis(own, order, axis=1)] = NO_INDEX
+        width = min(self.k, scores.shape[1])
+        out_scores = np.full((len(positions), self.k), np.nan)
+        out_index = np.full((len(positions), self.k), -1, dtype=np.int64)
+        out_scores[:, :width], out_index[:, :width] = scores[:, :width], index[:, :width]
+        missing = out_index == NO_INDEX
+        out_scores[missing], out_index[missing] = np.nan, -1
+        return out_scores, out_index
 
 
 def _best(scores, index, keep):
