@@ -192,3 +192,36 @@ def test_progress_true_draws_a_bar_and_closes_it(capsys):
     assert err.count("100%") == 2 and "compression" in err
     with pytest.raises(TypeError, match=r"progress must be callable, True \(a progress bar\) or None"):
         vendrask.matrix([PROSE], progress="yes")
+
+
+MISSING = [None, float("nan"), np.float32("nan")]
+
+
+@pytest.mark.parametrize("gap", MISSING, ids=["None", "NaN", "float32 NaN"])
+def test_a_missing_document_scores_nan_everywhere_with_errors_nan(gap):
+    docs = [PROSE, gap, PROSE[::-1], PROSE, gap]
+    present = [0, 2, 3]
+    full = vendrask.matrix(docs, errors="nan")
+    assert np.isnan(full[[1, 4]]).all() and np.isnan(full[:, [1, 4]]).all()
+    assert full[np.ix_(present, present)].tolist() == [[measure(docs[a], docs[b]) for b in present]
+                                                       for a in present]
+    scores, indices = vendrask.nearest(docs, k=4, errors="nan")
+    assert (indices[[1, 4]] == -1).all() and not np.isin(indices, [1, 4]).any()
+    i, j, _ = vendrask.pairs(docs, threshold=0.0, errors="nan", symmetric="mean")
+    assert not np.isin(np.concatenate([i, j]), [1, 4]).any() and len(i) == 3
+    condensed = vendrask.pdist(docs, errors="nan")
+    assert np.isnan(condensed).sum() == 7  # every pair with position 1 or 4
+    out = vendrask.pairwise(docs, rows=[1, 1, 0], cols=[1, 0, 3], errors="nan")
+    assert np.isnan(out[:2]).all() and out[2] == 1.0
+
+
+def test_a_missing_document_is_named_with_its_label():
+    pandas = pytest.importorskip("pandas")
+    series = pandas.Series([PROSE, pandas.NA, "other"], index=["x", "y", "z"])
+    # pandas may hold NA as NaN in a column of strings.
+    with pytest.raises(TypeError, match=r"^docs\[1\] \(label 'y'\) is missing \((<NA>|nan)\); drop it, "
+                                        r"or pass errors=\"nan\""):
+        vendrask.matrix(series)
+    with pytest.raises(TypeError, match=r"^ss\[0\] is missing \(None\)"):
+        vendrask.cdist([PROSE], [None])
+    assert np.isnan(vendrask.matrix(series, errors="nan")[1]).all()

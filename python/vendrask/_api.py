@@ -15,8 +15,9 @@ def _plan(ts, ss, names, *, direction="forward", errors="raise", max_bytes=None,
     tile = DEFAULT_TILE if tile is None else _checks.positive("tile", tile)
     max_bytes = _checks.max_bytes(max_bytes)
     corpus = Corpus(max_bytes)
-    row_ids = corpus.add(documents(ts, names[0], max_bytes))
-    col_ids = None if ss is None else corpus.add(documents(ss, names[1], max_bytes))
+    missing = errors == "nan"
+    row_ids = corpus.add(documents(ts, names[0], max_bytes, missing))
+    col_ids = None if ss is None else corpus.add(documents(ss, names[1], max_bytes, missing))
     return Plan(corpus, row_ids, col_ids, direction=direction, errors=errors, names=names,
                 tile=tile)
 
@@ -187,14 +188,14 @@ def pairwise(ts, ss=None, *, rows=None, cols=None, symmetric=None, workers=1, er
         if len(rows) != len(cols):
             raise ValueError(f"rows and cols differ in length: {len(rows)} and {len(cols)}")
         needed = np.unique(np.concatenate([rows, cols]))
-        ids = corpus.add(documents_at(docs, needed.tolist(), "docs", max_bytes))
+        ids = corpus.add(documents_at(docs, needed.tolist(), "docs", max_bytes, errors == "nan"))
         t, s = ids[np.searchsorted(needed, rows)], ids[np.searchsorted(needed, cols)]
         names, where_t, where_s = ("docs", "docs"), rows, cols
     else:
         if ss is None:
             raise TypeError("pairwise needs ss, or rows and cols")
-        t = corpus.add(documents(ts, "ts", max_bytes))
-        s = corpus.add(documents(ss, "ss", max_bytes))
+        t = corpus.add(documents(ts, "ts", max_bytes, errors == "nan"))
+        s = corpus.add(documents(ss, "ss", max_bytes, errors == "nan"))
         if len(t) != len(s):
             raise ValueError(f"ts and ss differ in length: {len(t)} and {len(s)}")
         names = ("ts", "ss")
@@ -206,7 +207,7 @@ def pairwise(ts, ss=None, *, rows=None, cols=None, symmetric=None, workers=1, er
 def _pair_scores(corpus, t, s, where_t, where_s, names, direction, errors, workers, progress):
     """Scores of the id pairs (t[k], s[k]); where_* name them in errors."""
     lengths = corpus.lengths
-    same = t == s
+    same = (t == s) & ~corpus.missing[t]
     todo = ~same & (lengths[t] + lengths[s] <= JOINT_SIZE_LIMIT)
     if errors == "raise":
         over = np.flatnonzero(~same & ~todo)

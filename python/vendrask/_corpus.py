@@ -27,17 +27,24 @@ class Corpus:
         self.lengths = np.empty(0, dtype=np.int64)
         self.alone = np.empty(0, dtype=np.int32)
         self.self_ = np.empty(0, dtype=np.int32)
+        self.missing = np.empty(0, dtype=bool)
 
     def __len__(self):
         return len(self.strings)
 
     def add(self, docs):
         """The ids of ``docs`` (a list of bytes, already cut to max_bytes),
-        interning those not seen before."""
-        ids, strings = self._ids, self.strings
+        interning those not seen before. None is a missing document: each
+        gets an id of its own that fits with no string, not even itself, so
+        that every cell it takes part in is NaN."""
+        ids, strings, missing = self._ids, self.strings, []
         before = len(strings)
 
         def intern(doc):
+            if doc is None:
+                missing.append(len(strings))
+                strings.append(b"")
+                return len(strings) - 1
             at = ids.get(doc)
             if at is None:
                 at = ids[doc] = len(strings)
@@ -46,8 +53,12 @@ class Corpus:
         out = np.fromiter(map(intern, docs), dtype=np.int64, count=len(docs))
         if len(strings) > before:
             new = strings[before:]
-            self.lengths = np.concatenate(
-                [self.lengths, np.fromiter(map(len, new), dtype=np.int64, count=len(new))])
+            lengths = np.fromiter(map(len, new), dtype=np.int64, count=len(new))
+            flags = np.zeros(len(new), dtype=bool)
+            flags[np.asarray(missing, dtype=np.int64) - before] = True
+            lengths[flags] = JOINT_SIZE_LIMIT + 1
+            self.lengths = np.concatenate([self.lengths, lengths])
+            self.missing = np.concatenate([self.missing, flags])
             unknown = np.full(len(new), _UNKNOWN, dtype=np.int32)
             self.alone = np.concatenate([self.alone, unknown])
             self.self_ = np.concatenate([self.self_, unknown])
@@ -102,6 +113,7 @@ class Corpus:
         progress = progress or silent()
         lengths = self.lengths
         same = _outer(np.equal, rows, cols, bool)
+        same[self.missing[rows]] = False  # a missing document is not even itself
         todo = _outer(np.add, lengths[rows], lengths[cols], np.int64) <= JOINT_SIZE_LIMIT
         todo &= ~same
         if diagonal:

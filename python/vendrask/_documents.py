@@ -4,25 +4,50 @@
 bytes. A buffer of anything but bytes (a float array, say) is refused: its
 raw memory is not a document, and scoring it would be a silent wrong answer.
 """
+import numbers
+
 from . import _checks
 
 _SINGLE = (str, bytes, bytearray, memoryview)
 _BYTE_FORMATS = ("B", "b", "c")
 
 
-def documents(objs, name="docs", max_bytes=None):
+def documents(objs, name="docs", max_bytes=None, missing=False):
     """The documents of ``objs`` (any iterable) as a list of ``bytes``, each
-    cut to its first ``max_bytes`` bytes when that is given."""
+    cut to its first ``max_bytes`` bytes when that is given. A missing value
+    (None, NaN, pandas' NA) is None with ``missing``, else refused."""
     max_bytes = _checks.max_bytes(max_bytes)
-    return [document(item, name, k, max_bytes) for k, item in enumerate(_items(objs, name))]
+    labels = _labels(objs)
+    return [document(item, name, k, max_bytes, missing, labels)
+            for k, item in enumerate(_items(objs, name))]
 
 
-def documents_at(objs, positions, name="docs", max_bytes=None):
+def documents_at(objs, positions, name="docs", max_bytes=None, missing=False):
     """The documents at ``positions`` (in range) of a sequence, converting
     only those: a Series by ``iloc``, anything else by ``objs[p]``."""
     max_bytes = _checks.max_bytes(max_bytes)
     take = objs.iloc.__getitem__ if hasattr(objs, "iloc") else objs.__getitem__
-    return [document(take(p), name, p, max_bytes) for p in positions]
+    labels = _labels(objs)
+    return [document(take(p), name, p, max_bytes, missing, labels) for p in positions]
+
+
+def is_missing(item):
+    """None, a NaN, or pandas' NA or NaT: a cell with no document in it."""
+    if item is None:
+        return True
+    if isinstance(item, numbers.Number) and not isinstance(item, bool):
+        try:
+            return bool(item != item)
+        except TypeError:
+            return False
+    kind = type(item)
+    return kind.__name__ in ("NAType", "NaTType") and kind.__module__.startswith("pandas")
+
+
+def _labels(objs):
+    """A Series' index, to name a cell by its label as well as its position."""
+    index = getattr(objs, "index", None) if hasattr(objs, "iloc") else None
+    return index
 
 
 def sequence(objs, name="docs"):
@@ -49,8 +74,9 @@ def _items(objs, name):
                         f"not {type(objs).__name__}") from None
 
 
-def document(item, name, k, max_bytes=None):
-    """One document as bytes; ``name[k]`` in messages."""
+def document(item, name, k, max_bytes=None, missing=False, labels=None):
+    """One document as bytes (None for a missing one, with ``missing``);
+    ``name[k]`` in messages, with its label from ``labels`` if given."""
     if type(item) is bytes:
         doc = item
     elif isinstance(item, str):
@@ -63,6 +89,12 @@ def document(item, name, k, max_bytes=None):
         # The stored bytes themselves: a subclass's own __len__, __eq__ or
         # __bytes__ has no say.
         doc = bytes.__getitem__(item, slice(None))
+    elif is_missing(item):
+        if missing:
+            return None
+        label = "" if labels is None else f" (label {labels[k]!r})"
+        raise TypeError(f"{name}[{k}]{label} is missing ({item!r}); drop it, or pass "
+                        f"errors=\"nan\" to give it NaN scores")
     else:
         try:
             view = memoryview(item)
