@@ -83,7 +83,7 @@ def test_an_exception_from_progress_stops_the_work():
 
 @pytest.mark.parametrize("call, kind, text", [
     (lambda: vendrask.cdist([b"a", 3], [b"c"]), TypeError, "ts[1] must be str or bytes-like, not int"),
-    (lambda: vendrask.cdist([b"a"], [None]), TypeError, "ss[0] must be str or bytes-like, not NoneType"),
+    (lambda: vendrask.cdist([b"a"], [None]), TypeError, "ss[0] is missing (None); drop it, or pass errors="),
     (lambda: vendrask.matrix([b"a", 2.5]), TypeError, "docs[1] must be str or bytes-like, not float"),
     (lambda: vendrask.matrix(b"abc"), TypeError, "docs must be a list of documents, not a single bytes"),
     (lambda: vendrask.nearest("abc"), TypeError, "ts must be a list of documents, not a single str"),

@@ -225,3 +225,51 @@ def test_a_missing_document_is_named_with_its_label():
     with pytest.raises(TypeError, match=r"^ss\[0\] is missing \(None\)"):
         vendrask.cdist([PROSE], [None])
     assert np.isnan(vendrask.matrix(series, errors="nan")[1]).all()
+
+
+def test_every_job_that_cuts_or_leaves_out_documents_says_which():
+    long, other, twin = b"a" * 20000, b"b" * 20000, b"a" * 20000
+    with pytest.warns(vendrask.DocumentWarning) as caught:
+        vendrask.matrix([long, other, twin, b"short", None], errors="nan")
+    texts = sorted(str(w.message) for w in caught)
+    # The twin fits with its equal, but not with the other long document.
+    assert texts == [
+        "1 of 5 documents are missing; their scores are NaN: docs[4]",
+        "3 of 5 documents are over the joint size limit of 32767 bytes with some other "
+        "document, and those pairs are NaN (max_bytes=16383 makes every pair fit; "
+        "vendrask.windowed scores long documents): docs[0], docs[1], docs[2]"]
+    with pytest.warns(vendrask.DocumentWarning, match=r"^max_bytes=100 cut 7 of 8 documents: ts\[0\], "
+                                                      r"ts\[1\], ts\[2\], ss\[0\], ss\[1\] and 2 more$"):
+        vendrask.cdist([long, other, twin, b"x"], [long, other, twin, long], max_bytes=100)
+    with pytest.warns(vendrask.DocumentWarning, match=r"^2 of 2 documents are over .*: docs\[1\], docs\[2\]$"):
+        vendrask.pairwise([b"x", long, other], rows=[1, 1], cols=[1, 2], errors="nan")  # itself fits
+    with pytest.warns(vendrask.DocumentWarning, match=r"2 of 3 documents are over .*: docs\[1\], docs\[2\]$"):
+        vendrask.pairwise([b"x", long, other], rows=[1, 0], cols=[2, 1], errors="nan")
+
+
+def test_jobs_that_keep_every_document_whole_say_nothing(recwarn):
+    vendrask.matrix([PROSE, PROSE[::-1]], max_bytes=1000, errors="nan")
+    vendrask.pairwise([PROSE, PROSE[::-1]], rows=[0], cols=[1], max_bytes=len(PROSE))
+    assert not [w for w in recwarn if issubclass(w.category, vendrask.DocumentWarning)]
+
+
+@pytest.mark.parametrize("window", [7, 64, 16383])
+def test_windowed_is_the_mean_of_each_window_s_best_measure(window):
+    t = (PROSE * 3).encode()
+    s = (PROSE[::-1] * 2 + PROSE).encode()
+    pieces = lambda doc: [doc[at:at + window] for at in range(0, len(doc), window)]
+    want = np.mean([max(measure(v, w) for v in pieces(t)) for w in pieces(s)])
+    got = vendrask.windowed([t, s], [s], window=window)
+    assert got[0, 0] == want and got[1, 0] == 1.0
+    if window == 16383:
+        assert got[0, 0] == measure(t, s)  # one window each: the measure itself
+
+
+def test_windowed_scores_documents_over_the_limit():
+    licence = PROSE.encode() * 700  # about 50 KB
+    shifted = b"a header line\n" * 75 + licence
+    scores = vendrask.windowed([licence, shifted, None], symmetric="mean", errors="nan")
+    assert scores[0, 0] == scores[1, 1] == 1.0 and scores[0, 1] == scores[1, 0] > 0.5
+    assert np.isnan(scores[2]).all() and np.isnan(scores[:, 2]).all()
+    with pytest.raises(ValueError, match="window must be at most 16383 bytes"):
+        vendrask.windowed([licence], window=20000)

@@ -17,12 +17,13 @@ JOINT_SIZE_LIMIT = 32767
 
 __all__ = [
     "JOINT_SIZE_LIMIT", "JointSizeError", "cdist", "matrix", "nearest", "pairs", "pdist",
-    "pairwise", "scorer", "zlib_info", "__version__",
+    "pairwise", "scorer", "windowed", "zlib_info", "DocumentWarning", "__version__",
 ]
 
 _LAZY = {
     "cdist": "._api", "matrix": "._api", "nearest": "._api", "pairs": "._api",
-    "pdist": "._api", "pairwise": "._api", "scorer": "._api", "zlib_info": "._zlib",
+    "pdist": "._api", "pairwise": "._api", "scorer": "._api", "windowed": "._windows",
+    "zlib_info": "._zlib",
 }
 
 
@@ -35,6 +36,11 @@ class JointSizeError(ValueError):
             f"together, over the joint size limit of {JOINT_SIZE_LIMIT} bytes; "
             f"errors=\"nan\" scores such pairs as NaN, max_bytes=N cuts every document first")
         self.i, self.j, self.len_t, self.len_s = i, j, len_t, len_s
+
+
+class DocumentWarning(UserWarning):
+    """A job cut documents (max_bytes), or leaves some of their pairs NaN
+    (over the joint size limit, or missing, with errors="nan")."""
 
 
 def __getattr__(name):

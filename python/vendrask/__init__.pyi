@@ -4,9 +4,9 @@ import numpy as np
 import numpy.typing as npt
 
 _Document = Union[str, bytes, bytearray, memoryview]
-_Documents = Iterable[_Document]
+_Documents = Iterable[Optional[_Document]]
 _Indices = Union[Sequence[int], npt.NDArray[np.integer[Any]]]
-_Progress = Optional[Callable[[int, int], object]]
+_Progress = Union[None, bool, Callable[[int, int], object]]
 _Errors = Literal["raise", "nan"]
 _Symmetric = Literal["mean", "min", "max"]
 _PrimedBy = Literal["query", "document"]
@@ -20,10 +20,12 @@ class _ZlibInfo(TypedDict):
 
 __all__ = [
     "JOINT_SIZE_LIMIT", "JointSizeError", "cdist", "matrix", "nearest", "pairs", "pdist",
-    "pairwise", "scorer", "zlib_info", "__version__",
+    "pairwise", "scorer", "windowed", "zlib_info", "DocumentWarning", "__version__",
 ]
 __version__: str
 JOINT_SIZE_LIMIT: int
+
+class DocumentWarning(UserWarning): ...
 
 class JointSizeError(ValueError):
     i: int
@@ -55,4 +57,7 @@ def pairwise(ts: _Documents, ss: Optional[_Documents] = None, *, rows: Optional[
              progress: _Progress = None) -> npt.NDArray[np.float64]: ...
 def scorer(t: _Document, s: _Document, *, processor: Optional[Callable[[Any], Any]] = None,
            score_cutoff: Optional[float] = None, max_bytes: Optional[int] = None, **kwargs: Any) -> float: ...
+def windowed(ts: _Documents, ss: Optional[_Documents] = None, *, window: int = ...,
+             symmetric: Optional[_Symmetric] = None, workers: int = 1, errors: _Errors = "raise",
+             max_bytes: Optional[int] = None, progress: _Progress = None) -> npt.NDArray[np.float64]: ...
 def zlib_info() -> _ZlibInfo: ...

@@ -1,9 +1,11 @@
 """The package's functions: many documents against each other, by tiles."""
+import warnings
+
 import numpy as np
 
-from . import JOINT_SIZE_LIMIT, JointSizeError, _checks
+from . import JOINT_SIZE_LIMIT, DocumentWarning, JointSizeError, _checks
 from ._corpus import Corpus
-from ._documents import documents, documents_at, sequence
+from ._documents import documents, documents_at, listed, sequence
 from ._plan import DEFAULT_TILE, Plan, score
 from ._progress import JobProgress
 from ._reduce import Condensed, Dense, Pairs, TopK
@@ -16,10 +18,38 @@ def _plan(ts, ss, names, *, direction="forward", errors="raise", max_bytes=None,
     max_bytes = _checks.max_bytes(max_bytes)
     corpus = Corpus(max_bytes)
     missing = errors == "nan"
-    row_ids = corpus.add(documents(ts, names[0], max_bytes, missing))
-    col_ids = None if ss is None else corpus.add(documents(ss, names[1], max_bytes, missing))
-    return Plan(corpus, row_ids, col_ids, direction=direction, errors=errors, names=names,
+    cut = ([], [])
+    row_ids = corpus.add(documents(ts, names[0], max_bytes, missing, cut[0]))
+    col_ids = None if ss is None else corpus.add(documents(ss, names[1], max_bytes, missing,
+                                                           cut[1]))
+    plan = Plan(corpus, row_ids, col_ids, direction=direction, errors=errors, names=names,
                 tile=tile)
+    sides = [(names[0], row_ids)] if ss is None else [(names[0], row_ids), (names[1], col_ids)]
+    unfit = plan.unfit() if errors == "nan" else ([], [])
+    named = lambda found: [f"{name}[{k}]" for (name, _), positions in zip(sides, found)
+                           for k in np.asarray(positions, dtype=np.int64).tolist()]
+    report(corpus.max_bytes, sum(len(ids) for _, ids in sides), named(cut),
+           named([np.flatnonzero(corpus.missing[ids]) for _, ids in sides]), named(unfit),
+           stacklevel=4)
+    return plan
+
+
+def report(max_bytes, total, cut, missing, unfit, stacklevel):
+    """Warns (DocumentWarning) of the documents, by name, that max_bytes
+    cut, that are missing, or that are over the joint size limit with some
+    other document: how many of ``total`` and which."""
+    texts = {
+        "cut": f"max_bytes={max_bytes} cut {len(cut)} of {total} documents",
+        "missing": f"{len(missing)} of {total} documents are missing; their scores are NaN",
+        "unfit": (f"{len(unfit)} of {total} documents are over the joint size limit of "
+                  f"{JOINT_SIZE_LIMIT} bytes with some other document, and those pairs are NaN "
+                  f"(max_bytes={JOINT_SIZE_LIMIT // 2} makes every pair fit; vendrask.windowed "
+                  f"scores long documents)"),
+    }
+    for kind, names in (("cut", cut), ("missing", missing), ("unfit", unfit)):
+        if names:
+            warnings.warn(f"{texts[kind]}: {listed(names)}", DocumentWarning,
+                          stacklevel=stacklevel + 1)
 
 
 def _direction(symmetric, primed_by="query"):
@@ -188,20 +218,42 @@ def pairwise(ts, ss=None, *, rows=None, cols=None, symmetric=None, workers=1, er
         if len(rows) != len(cols):
             raise ValueError(f"rows and cols differ in length: {len(rows)} and {len(cols)}")
         needed = np.unique(np.concatenate([rows, cols]))
-        ids = corpus.add(documents_at(docs, needed.tolist(), "docs", max_bytes, errors == "nan"))
+        cut = []
+        ids = corpus.add(documents_at(docs, needed.tolist(), "docs", max_bytes, errors == "nan",
+                                      cut))
         t, s = ids[np.searchsorted(needed, rows)], ids[np.searchsorted(needed, cols)]
         names, where_t, where_s = ("docs", "docs"), rows, cols
+        cut, total = [f"docs[{k}]" for k in cut], len(needed)
     else:
         if ss is None:
             raise TypeError("pairwise needs ss, or rows and cols")
-        t = corpus.add(documents(ts, "ts", max_bytes, errors == "nan"))
-        s = corpus.add(documents(ss, "ss", max_bytes, errors == "nan"))
+        cut = ([], [])
+        t = corpus.add(documents(ts, "ts", max_bytes, errors == "nan", cut[0]))
+        s = corpus.add(documents(ss, "ss", max_bytes, errors == "nan", cut[1]))
         if len(t) != len(s):
             raise ValueError(f"ts and ss differ in length: {len(t)} and {len(s)}")
         names = ("ts", "ss")
         where_t = where_s = np.arange(len(t))
+        cut, total = [f"ts[{k}]" for k in cut[0]] + [f"ss[{k}]" for k in cut[1]], 2 * len(t)
+    _report_pairs(corpus, t, s, where_t, where_s, names, cut, total)
     return _pair_scores(corpus, t, s, where_t, where_s, names, direction, errors, workers,
                         progress)
+
+
+def _report_pairs(corpus, t, s, where_t, where_s, names, cut, total):
+    """report() for pairwise: the documents of the pairs asked for."""
+    lengths, missing = corpus.lengths, corpus.missing
+
+    def named(mask):
+        found = {f"{names[0]}[{k}]" for k in where_t[mask].tolist()}
+        found |= {f"{names[1]}[{k}]" for k in where_s[mask].tolist()}
+        return sorted(found, key=lambda name: (not name.startswith(names[0] + "["),
+                                               int(name.split("[")[1][:-1])))
+    gone = missing[t] | missing[s]
+    over = (t != s) & ~gone & (lengths[t] + lengths[s] > JOINT_SIZE_LIMIT)
+    lost = {f"{names[0]}[{k}]" for k in where_t[missing[t]].tolist()}
+    lost |= {f"{names[1]}[{k}]" for k in where_s[missing[s]].tolist()}
+    report(corpus.max_bytes, total, cut, sorted(lost), named(over), stacklevel=4)
 
 
 def _pair_scores(corpus, t, s, where_t, where_s, names, direction, errors, workers, progress):

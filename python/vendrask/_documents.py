@@ -12,23 +12,24 @@ _SINGLE = (str, bytes, bytearray, memoryview)
 _BYTE_FORMATS = ("B", "b", "c")
 
 
-def documents(objs, name="docs", max_bytes=None, missing=False):
+def documents(objs, name="docs", max_bytes=None, missing=False, cut=None):
     """The documents of ``objs`` (any iterable) as a list of ``bytes``, each
-    cut to its first ``max_bytes`` bytes when that is given. A missing value
-    (None, NaN, pandas' NA) is None with ``missing``, else refused."""
+    cut to its first ``max_bytes`` bytes when that is given (the positions
+    cut are appended to the list ``cut``, if given). A missing value (None,
+    NaN, pandas' NA) is None with ``missing``, else refused."""
     max_bytes = _checks.max_bytes(max_bytes)
     labels = _labels(objs)
-    return [document(item, name, k, max_bytes, missing, labels)
+    return [document(item, name, k, max_bytes, missing, labels, cut)
             for k, item in enumerate(_items(objs, name))]
 
 
-def documents_at(objs, positions, name="docs", max_bytes=None, missing=False):
+def documents_at(objs, positions, name="docs", max_bytes=None, missing=False, cut=None):
     """The documents at ``positions`` (in range) of a sequence, converting
     only those: a Series by ``iloc``, anything else by ``objs[p]``."""
     max_bytes = _checks.max_bytes(max_bytes)
     take = objs.iloc.__getitem__ if hasattr(objs, "iloc") else objs.__getitem__
     labels = _labels(objs)
-    return [document(take(p), name, p, max_bytes, missing, labels) for p in positions]
+    return [document(take(p), name, p, max_bytes, missing, labels, cut) for p in positions]
 
 
 def is_missing(item):
@@ -74,9 +75,10 @@ def _items(objs, name):
                         f"not {type(objs).__name__}") from None
 
 
-def document(item, name, k, max_bytes=None, missing=False, labels=None):
+def document(item, name, k, max_bytes=None, missing=False, labels=None, cut=None):
     """One document as bytes (None for a missing one, with ``missing``);
-    ``name[k]`` in messages, with its label from ``labels`` if given."""
+    ``name[k]`` in messages, with its label from ``labels`` if given; ``k``
+    goes into the list ``cut``, if given, when max_bytes cuts it."""
     if type(item) is bytes:
         doc = item
     elif isinstance(item, str):
@@ -109,4 +111,12 @@ def document(item, name, k, max_bytes=None, missing=False, labels=None):
             doc = view.tobytes()
     if max_bytes is not None and len(doc) > max_bytes:
         doc = doc[:max_bytes]
+        if cut is not None:
+            cut.append(k)
     return doc
+
+
+def listed(names, most=5):
+    """``a, b, c and 4 more``: a few names of a long list."""
+    shown = ", ".join(names[:most])
+    return shown if len(names) <= most else f"{shown} and {len(names) - most} more"

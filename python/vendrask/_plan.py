@@ -167,6 +167,23 @@ class Plan:
         self.cross = int(row_partners.sum()) * (1 if self.square else 2)
         self.failure = None
 
+    def unfit(self):
+        """The positions, of the rows and of the columns, of documents that
+        some different document is over the joint size limit with (their
+        pairs are NaN with errors="nan"); missing documents are not counted."""
+        lengths, missing = self.corpus.lengths, self.corpus.missing
+
+        def positions(side, other):
+            xs, ys = side.distinct, other.distinct
+            ys = ys[~missing[ys]]
+            in_ys = np.zeros(len(lengths), dtype=bool)
+            in_ys[ys] = True
+            others = len(ys) - in_ys[xs]
+            bad = (partner_counts(xs, ys, lengths, in_ys) < others) & ~missing[xs]
+            return np.flatnonzero(bad[side.index]) + side.offset
+        rows = positions(self.rows, self.cols)
+        return rows, rows if self.square else positions(self.cols, self.rows)
+
     @property
     def work(self):
         """Compressions at most: the unknown sizes count as if none were known."""
