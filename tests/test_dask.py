@@ -1,6 +1,7 @@
 """vendrask.dask against the in-process functions, on a LocalCluster of two
 worker processes bound to 127.0.0.1. Every cluster is stopped by its fixture;
 every wait is bounded by the alarm in `bounded`."""
+import collections
 import gc
 import logging
 import os
@@ -52,9 +53,9 @@ def bounded():
     signal.signal(signal.SIGALRM, previous)
 
 
-def _local_cluster(threads=1):
+def _local_cluster(threads=1, workers=2):
     return distributed.LocalCluster(
-        n_workers=2, threads_per_worker=threads, processes=True, host="127.0.0.1",
+        n_workers=workers, threads_per_worker=threads, processes=True, host="127.0.0.1",
         dashboard_address=None, silence_logs=logging.CRITICAL,
         # The scheduler's HTTP routes on a free port, not on 8787 by default.
         scheduler_kwargs={"dashboard_address": "127.0.0.1:0"})
@@ -422,3 +423,127 @@ def test_lazy_results_keep_their_documents_on_the_cluster(client):
     i, j, score = vendrask.pairs(DOCS, threshold=0.2)
     assert np.array_equal(got["i"].to_numpy(), i) and np.array_equal(got["j"].to_numpy(), j)
     assert np.array_equal(got["score"].to_numpy(), score)
+
+
+# ---------------------------------------------------------------- faults
+
+@pytest.fixture(scope="module")
+def three_workers():
+    """A cluster whose nannies bring a killed worker back, for the fault tests."""
+    with _local_cluster(workers=3) as cluster, \
+            distributed.Client(cluster, set_as_default=False) as client:
+        yield client
+
+
+def _ready(client, workers=3):
+    client.wait_for_workers(workers, timeout=TEST_SECONDS / 2)
+    assert _wait_until_idle(client) == 0
+    return client.run(os.getpid)
+
+
+def _kill_a_sole_holder(client, pids, keys):
+    """Lets the memory manager trim the copies of the `keys` keys it holds
+    to one each (as it does every 2 s), then kills the worker that holds
+    most of them."""
+    client.amm.run_once()
+    for _ in range(400):
+        who = client.who_has()
+        if len(who) == keys and all(len(holders) == 1 for holders in who.values()):
+            break
+        time.sleep(0.05)
+    held = collections.Counter(holder for holders in who.values() for holder in holders)
+    os.kill(pids[held.most_common(1)[0][0]], signal.SIGKILL)
+
+
+FAULT_DOCS = _corpus(60, 6)  # 64 documents: 4 blocks of 16
+EAGER = {
+    "nearest": lambda m, **o: m.nearest(FAULT_DOCS, k=3, **o),
+    "pdist": lambda m, **o: m.pdist(FAULT_DOCS, **o),
+    "pairs": lambda m, **o: m.pairs(FAULT_DOCS, QUERIES, threshold=0.05, **o),
+}
+
+
+@pytest.mark.parametrize("name", EAGER)
+def test_a_job_survives_losing_the_only_copy_of_a_block(three_workers, name):
+    client = three_workers
+    pids = _ready(client)
+    blocks = 4 + (name == "pairs")
+    killed = []
+
+    def kill_once_placed(done, total):
+        if not killed:
+            killed.append(done)
+            _kill_a_sole_holder(client, pids, blocks)
+    got = EAGER[name](vd, client=client, tile=16, progress=kill_once_placed)
+    assert killed and _equal(got, EAGER[name](vendrask))
+
+
+@pytest.mark.parametrize("name", ["matrix", "pairs lazy"])
+def test_a_lazy_result_survives_losing_the_only_copy_of_a_block(three_workers, name):
+    client = three_workers
+    pids = _ready(client)
+    if name == "matrix":
+        lazy, want = vd.matrix(FAULT_DOCS, client=client, tile=16), vendrask.matrix(FAULT_DOCS)
+    else:
+        pytest.importorskip("dask.dataframe")
+        lazy = vd.pairs(FAULT_DOCS, threshold=0.1, client=client, tile=16, lazy=True)
+        want = vendrask.pairs(FAULT_DOCS, threshold=0.1)
+    _kill_a_sole_holder(client, pids, 4)
+    for _ in range(200):  # until the scheduler knows
+        if len(client.nthreads()) < 3:
+            break
+        time.sleep(0.05)
+    got = client.compute(lazy).result(timeout=TEST_SECONDS / 2)
+    if name != "matrix":
+        got = tuple(got[column].to_numpy() for column in ("i", "j", "score"))
+    assert _equal(got, want)
+
+
+def test_a_worker_killed_while_the_blocks_are_placed(three_workers, monkeypatch):
+    client = three_workers
+    pids = _ready(client)
+    for method in ("scatter", "submit"):
+        def place_then_kill(*args, _place=getattr(client, method), **options):
+            placed = _place(*args, **options)
+            if pids:
+                os.kill(pids.popitem()[1], signal.SIGKILL)
+            return placed
+        monkeypatch.setattr(client, method, place_then_kill)
+    got = vd.nearest(FAULT_DOCS, QUERIES, k=3, client=client, tile=16)
+    monkeypatch.undo()
+    assert not pids and _equal(got, vendrask.nearest(FAULT_DOCS, QUERIES, k=3))
+
+
+@pytest.fixture(scope="module")
+def no_workers():
+    with distributed.LocalCluster(n_workers=0, processes=True, host="127.0.0.1",
+                                  dashboard_address=None, silence_logs=logging.CRITICAL,
+                                  scheduler_kwargs={"dashboard_address": "127.0.0.1:0"}) \
+            as cluster, distributed.Client(cluster, set_as_default=False) as client:
+        yield client
+
+
+@pytest.mark.parametrize("call, stage", [
+    (lambda **o: vd.nearest(DOCS, k=2, **o), "placing the documents on the cluster"),
+    (lambda **o: vd.pdist(DOCS, **o), "placing the documents on the cluster"),
+    (lambda **o: vd.pairs(DOCS, QUERIES, threshold=0.5, **o),
+     "placing the documents on the cluster"),
+    (lambda **o: vd.matrix(["/etc/hostname"] * 3, from_paths=True, **o),
+     "reading the documents on the workers"),
+], ids=["nearest", "pdist", "pairs", "matrix from paths"])
+@pytest.mark.parametrize("how", ["argument", "config"])
+def test_a_cluster_without_workers_times_out_and_says_where(no_workers, call, stage, how):
+    options = dict(client=no_workers, tile=16)
+    with dask.config.set({"vendrask.dask.timeout": "1s" if how == "config" else None}):
+        with pytest.raises(TimeoutError) as raised:
+            call(**options, **({"timeout": 1} if how == "argument" else {}))
+    assert str(raised.value) == f"{stage} timed out: no task of the job ran or finished for 1 s"
+    assert _wait_until_idle(no_workers) == 0  # the job's tasks went with it
+
+
+@pytest.mark.parametrize("timeout", [0, -1, True, "soon", [1]])
+def test_a_bad_timeout_is_refused(timeout):
+    with pytest.raises(ValueError) as raised:
+        vd.nearest(DOCS, timeout=timeout)
+    assert str(raised.value) == ("timeout must be a positive number of seconds, a time such "
+                                 f"as '10 minutes', or None, not {timeout!r}")

@@ -52,13 +52,14 @@ Progress = Optional[Callable[[int, int], object]]
 Errors = Literal["raise", "nan"]
 Symmetric = Literal["mean", "min", "max"]
 PrimedBy = Literal["query", "document"]
+Timeout = Union[float, str, None]
 
 
 def cdist(ts: Documents, ss: Documents, *, symmetric: Optional[Symmetric] = None,
           dtype: npt.DTypeLike = np.float64, workers: Optional[int] = None,
           errors: Errors = "raise", max_bytes: Optional[int] = None, progress: Progress = None,
           client: Optional[Client] = None, tile: Optional[int] = None,
-          from_paths: bool = False) -> da.Array:
+          from_paths: bool = False, timeout: Timeout = None) -> da.Array:
     """The measure of every ``ss[j]`` through every ``ts[i]``, as a lazy Dask array.
 
     Equals ``vendrask.cdist`` with the same arguments bit for bit once
@@ -74,22 +75,27 @@ def cdist(ts: Documents, ss: Documents, *, symmetric: Optional[Symmetric] = None
         worker's threads that other tiles leave free.
     from_paths: ``ts`` and ``ss`` are paths on a filesystem that the workers
         share, read there (cut to ``max_bytes``) rather than sent.
+    timeout: how long to wait while no task of the job runs or finishes on
+        the cluster before raising TimeoutError (seconds, or a Dask time
+        such as ``"10 minutes"``; ``math.inf``: no limit). By default the
+        Dask config ``vendrask.dask.timeout``, else 5 minutes. A lazy
+        result's own computation waits as Dask does.
     progress: a lazy array cannot report progress; use Dask's own
         (``distributed.progress``, ``dask.diagnostics.ProgressBar``).
     """
     return _lazy_dense(ts, ss, ("ts", "ss"), symmetric, dtype, workers, errors, max_bytes,
-                       progress, client, tile, from_paths)
+                       progress, client, tile, from_paths, timeout)
 
 
 def matrix(docs: Documents, *, symmetric: Optional[Symmetric] = None,
            dtype: npt.DTypeLike = np.float64, workers: Optional[int] = None,
            errors: Errors = "raise", max_bytes: Optional[int] = None, progress: Progress = None,
            client: Optional[Client] = None, tile: Optional[int] = None,
-           from_paths: bool = False) -> da.Array:
+           from_paths: bool = False, timeout: Timeout = None) -> da.Array:
     """``cdist(docs, docs)`` as a lazy Dask array, over-limit pairs named
     ``docs[i]`` and ``docs[j]``. Options as for cdist."""
     return _lazy_dense(docs, None, ("docs", "docs"), symmetric, dtype, workers, errors,
-                       max_bytes, progress, client, tile, from_paths)
+                       max_bytes, progress, client, tile, from_paths, timeout)
 
 
 def nearest(ts: Documents, ss: Optional[Documents] = None, *, k: int = 5,
@@ -97,7 +103,8 @@ def nearest(ts: Documents, ss: Optional[Documents] = None, *, k: int = 5,
             score_cutoff: Optional[float] = None, workers: Optional[int] = None,
             errors: Errors = "raise", max_bytes: Optional[int] = None, progress: Progress = None,
             client: Optional[Client] = None, tile: Optional[int] = None,
-            from_paths: bool = False) -> Tuple[npt.NDArray[np.float64], npt.NDArray[np.int64]]:
+            from_paths: bool = False, timeout: Timeout = None,
+            ) -> Tuple[npt.NDArray[np.float64], npt.NDArray[np.int64]]:
     """The ``k`` best matches of every ``ts[i]``: ``(scores, indices)`` exactly
     as ``vendrask.nearest`` gives them, ``symmetric`` and ``primed_by``
     included.
@@ -114,7 +121,7 @@ def nearest(ts: Documents, ss: Optional[Documents] = None, *, k: int = 5,
     names = ("ts", "ts") if ss is None else ("ts", "ss")
     job = ClusterJob(client, ts, ss, names, direction=direction, errors=errors,
                      max_bytes=max_bytes, tile=tile, from_paths=from_paths, workers=workers,
-                     progress=progress)
+                     progress=progress, timeout=timeout)
     with job:
         reducer = TopK(job.rows.count, k, cutoff, leave_out_own=ss is None)
         # Each row block's parts: (tile task, which of its parts), the
@@ -141,7 +148,7 @@ def pairs(ts: Documents, ss: Optional[Documents] = None, *, threshold: float,
           symmetric: Optional[Symmetric] = None, workers: Optional[int] = None,
           errors: Errors = "raise", max_bytes: Optional[int] = None, progress: Progress = None,
           client: Optional[Client] = None, tile: Optional[int] = None, from_paths: bool = False,
-          lazy: Literal[False] = False,
+          lazy: Literal[False] = False, timeout: Timeout = None,
           ) -> Tuple[npt.NDArray[np.int64], npt.NDArray[np.int64], npt.NDArray[np.float64]]: ...
 
 
@@ -150,14 +157,14 @@ def pairs(ts: Documents, ss: Optional[Documents] = None, *, threshold: float,
           symmetric: Optional[Symmetric] = None, workers: Optional[int] = None,
           errors: Errors = "raise", max_bytes: Optional[int] = None, progress: None = None,
           client: Optional[Client] = None, tile: Optional[int] = None, from_paths: bool = False,
-          lazy: Literal[True]) -> dd.DataFrame: ...
+          lazy: Literal[True], timeout: Timeout = None) -> dd.DataFrame: ...
 
 
 def pairs(ts: Documents, ss: Optional[Documents] = None, *, threshold: float,
           symmetric: Optional[Symmetric] = None, workers: Optional[int] = None,
           errors: Errors = "raise", max_bytes: Optional[int] = None, progress: Progress = None,
           client: Optional[Client] = None, tile: Optional[int] = None, from_paths: bool = False,
-          lazy: bool = False) -> Any:
+          lazy: bool = False, timeout: Timeout = None) -> Any:
     """Every pair scoring at least ``threshold``: ``(i, j, score)`` exactly as
     ``vendrask.pairs`` gives them, in row-major order.
 
@@ -185,7 +192,7 @@ def pairs(ts: Documents, ss: Optional[Documents] = None, *, threshold: float,
     unordered = one_list and symmetric is not None
     job = ClusterJob(client, ts, ss, names, direction=direction, errors=errors,
                      max_bytes=max_bytes, tile=tile, from_paths=from_paths, workers=workers,
-                     progress=progress, keep=lazy)
+                     progress=progress, keep=lazy, timeout=timeout)
     with job:
         reducer = Pairs(threshold, distinct=one_list and not unordered, unordered=unordered)
         tasks = {}
@@ -218,7 +225,7 @@ def pairs(ts: Documents, ss: Optional[Documents] = None, *, threshold: float,
 def pdist(docs: Documents, *, symmetric: Symmetric = "mean", workers: Optional[int] = None,
           errors: Errors = "raise", max_bytes: Optional[int] = None, progress: Progress = None,
           client: Optional[Client] = None, tile: Optional[int] = None,
-          from_paths: bool = False) -> npt.NDArray[np.float64]:
+          from_paths: bool = False, timeout: Timeout = None) -> npt.NDArray[np.float64]:
     """The condensed distances ``1 - score`` in scipy's order, exactly as
     ``vendrask.pdist`` gives them. Each tile comes back as the places in the
     vector it covers and their distances, written in as they arrive. Other
@@ -226,7 +233,7 @@ def pdist(docs: Documents, *, symmetric: Symmetric = "mean", workers: Optional[i
     how = _checks.symmetric(symmetric, allow_none=False)
     job = ClusterJob(client, docs, None, ("docs", "docs"), direction=how, errors=errors,
                      max_bytes=max_bytes, tile=tile, from_paths=from_paths, workers=workers,
-                     progress=progress)
+                     progress=progress, timeout=timeout)
     with job:
         reducer = Condensed(job.rows.count)
         # A symmetric score needs no mirror: every pair i < j lies in a tile
@@ -241,14 +248,14 @@ def pdist(docs: Documents, *, symmetric: Symmetric = "mean", workers: Optional[i
 
 
 def _lazy_dense(ts, ss, names, symmetric, dtype, workers, errors, max_bytes, progress,
-                client, tile, from_paths):
+                client, tile, from_paths, timeout):
     if progress is not None:
         raise TypeError("cdist and matrix return a lazy Dask array and take no progress "
                         "callable; use distributed.progress or dask.diagnostics.ProgressBar")
     direction, dtype = _direction(symmetric), _checks.float_dtype(dtype)
     job = ClusterJob(client, ts, ss, names, direction=direction, errors=errors,
                      max_bytes=max_bytes, tile=tile, from_paths=from_paths, workers=workers,
-                     keep=True)
+                     keep=True, timeout=timeout)
     shape = (job.rows.count, job.cols.count)
     if not shape[0] or not shape[1]:
         job.release()  # nothing to compute: the other side's blocks are not needed

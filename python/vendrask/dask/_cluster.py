@@ -1,7 +1,9 @@
 """One call on the cluster: its documents checked, cut into blocks and placed
 once, its tasks named, run, counted for progress and cancelled."""
+import math
 import operator
 import os
+import time
 import uuid
 
 import dask
@@ -15,6 +17,15 @@ from . import _tasks
 from ._tiles import default_tile
 
 TREE_FAN_IN = 8  # top-k lists merged by one reduction task
+
+# How long a job may wait with no task of its own finishing or running on
+# any worker before it gives up: a cluster with no workers, or a wait that
+# Dask will never end, is an error rather than a hang. A tile that runs for
+# an hour is news all along; tasks queued behind other clients' work are
+# not, hence minutes rather than seconds.
+DEFAULT_TIMEOUT = "5 minutes"
+TIMEOUT_CONFIG = "vendrask.dask.timeout"
+_POLL = 1.0  # seconds between looks at what the workers are running, while nothing finishes
 
 
 class Blocks:
@@ -58,11 +69,13 @@ class ClusterJob:
     """
 
     def __init__(self, client, ts, ss, names, *, direction, errors, max_bytes, tile, from_paths,
-                 workers, progress=None, keep=False):
+                 workers, progress=None, keep=False, timeout=None):
         errors = _checks.errors(errors)
         tile = None if tile is None else _checks.positive("tile", tile)
         max_bytes = _checks.max_bytes(max_bytes)
         self.progress = _checks.progress(progress)
+        self.timeout = job_timeout(timeout)
+        self.from_paths = from_paths
         self.token = uuid.uuid4().hex[:16]
         self.names = names
         self.options = _tasks.TaskOptions(direction, errors, tuple(names),
@@ -70,6 +83,7 @@ class ClusterJob:
         self.client = _client(client)
         self.keep = keep
         self._futures = []
+        self._block_futures = []
         if from_paths:
             t = _paths(ts, names[0])
             s = t if ss is None else _paths(ss, names[1])
@@ -109,9 +123,22 @@ class ClusterJob:
             # Dask's local schedulers share this process's memory: nothing to send.
             delayeds = [dask.delayed(block, traverse=False) for block in blocks]
         else:
-            # Every worker gets a copy, so that losing a worker loses no documents.
-            futures = self.client.scatter(blocks, broadcast=True, hash=False) if blocks else []
+            # Each block is the argument of a task of its own, which the
+            # scheduler keeps: workers fetch the block from whichever peer
+            # holds it, and when the last holder dies the scheduler runs the
+            # task again elsewhere. Scattered data has no such task: the
+            # memory manager trims broadcast copies to one, whose loss
+            # cancelled the job, and a broadcast that loses a worker hangs.
+            futures = []
+            largest = max((sum(map(len, block)) for block in blocks), default=0)
+            threshold = "distributed.admin.large-graph-warning-threshold"
+            limit = max(dask.utils.parse_bytes(dask.config.get(threshold)), 2 * largest)
+            with dask.config.set({threshold: limit}):  # sent once, on purpose
+                for a, block in enumerate(blocks):
+                    futures.append(self.client.submit(
+                        _tasks.block, block, key=self.key("block", side, a), pure=False))
             self._futures.extend(futures)
+            self._block_futures.extend(futures)
             delayeds = [dask.delayed(future) for future in futures]
         return Blocks(len(docs), tile, delayeds)
 
@@ -125,6 +152,7 @@ class ClusterJob:
         else:
             futures = self.client.compute(reads)
             self._futures.extend(futures)
+            self._block_futures.extend(futures)
             delayeds = [dask.delayed(future) for future in futures]
         return Blocks(len(paths), tile, delayeds)
 
@@ -152,7 +180,9 @@ class ClusterJob:
             return [list(dask.compute(*side)) for side in tasks]
         futures = [self.client.compute(side) for side in tasks]
         try:
-            return [self.client.gather(side) for side in futures]
+            for _ in self._as_completed([f for side in futures for f in side]):
+                pass
+            return [[self._result(f) for f in side] for side in futures]
         finally:
             self.client.cancel([f for side in futures for f in side])
 
@@ -232,9 +262,9 @@ class ClusterJob:
         work = {by_key[t.key]: tiles[t] for t in tiles if t.key in by_key}
         done = 0
         try:
-            for future in as_completed(futures, loop=self.client.loop):
+            for future in self._as_completed(futures):
                 if future in what:
-                    store(what.pop(future), future.result())
+                    store(what.pop(future), self._result(future))
                 elif future.status == "error":
                     future.result()
                 future.release()
@@ -244,6 +274,54 @@ class ClusterJob:
         except BaseException:
             self.release()
             raise
+
+    def _as_completed(self, futures):
+        """The futures as they finish, like ``distributed.as_completed``, but
+        raising TimeoutError once ``timeout`` seconds go by in which none
+        finishes and no task of the job runs anywhere."""
+        from distributed import as_completed
+        pending = as_completed(futures, loop=self.client.loop)
+        heard = looked = time.monotonic()
+        pause = 0.002
+        while not pending.is_empty():
+            batch = pending.next_batch(block=False)
+            if batch:
+                heard, pause = time.monotonic(), 0.002
+                yield from batch
+                continue
+            now = time.monotonic()
+            if now - looked >= min(_POLL, self.timeout / 4):
+                looked = now
+                if self._running():
+                    heard = now
+            if now - heard > self.timeout:
+                raise TimeoutError(f"{self._stage()} timed out: no task of the job ran or "
+                                   f"finished for {_seconds(self.timeout)}")
+            time.sleep(pause)
+            pause = min(0.1, 2 * pause)  # at once for short tasks, ten looks a second later
+
+    def _running(self):
+        """Whether a worker is running (or about to run) a task of this job."""
+        return any(self.token in str(key) for keys in self.client.processing().values()
+                   for key in keys)
+
+    def _stage(self):
+        """What the job waits for: its blocks, or the tasks that use them."""
+        if any(f.status == "pending" for f in self._block_futures):
+            return ("reading the documents on the workers" if self.from_paths
+                    else "placing the documents on the cluster")
+        return "running the job's tasks"
+
+    def _result(self, future):
+        """A finished task's result, fetched within the timeout (the fetch
+        waits for the task to run again if its worker died meanwhile)."""
+        try:
+            return future.result(timeout=None if math.isinf(self.timeout) else self.timeout)
+        except TimeoutError:
+            if future.status == "error":
+                raise
+            raise TimeoutError(f"fetching a result of the job timed out after "
+                               f"{_seconds(self.timeout)}") from None
 
     def __enter__(self):
         return self
@@ -277,6 +355,32 @@ def _local_run(tiles, finals, total, progress):
             progress(done[0], total)
     with Callback(posttask=posttask):
         return dask.compute(*finals)
+
+
+def job_timeout(timeout):
+    """Seconds a job may go without news from the cluster (inf: no limit).
+    None takes the Dask config ``vendrask.dask.timeout`` (null there: no
+    limit); a number is seconds, a string a Dask time such as "10 minutes"."""
+    if timeout is None:
+        timeout = dask.config.get(TIMEOUT_CONFIG, DEFAULT_TIMEOUT)
+        if timeout is None:
+            return math.inf
+    seconds = None
+    if isinstance(timeout, str):
+        try:
+            seconds = dask.utils.parse_timedelta(timeout)
+        except (KeyError, ValueError):
+            pass
+    elif isinstance(timeout, (int, float)) and not isinstance(timeout, bool):
+        seconds = float(timeout)
+    if seconds is None or not seconds > 0:
+        raise ValueError(f"timeout must be a positive number of seconds, a time such as "
+                         f"'10 minutes', or None, not {timeout!r}")
+    return float(seconds)
+
+
+def _seconds(seconds):
+    return f"{seconds:g} s"
 
 
 def _native_threads(workers):

@@ -80,6 +80,12 @@ def pairs_frame(reducer, which, *results):
     return pd.DataFrame({"i": i, "j": j, "score": score})
 
 
+def block(docs):
+    """A block of documents sent from the client: the task's argument is the
+    block, which the scheduler keeps to place it again if it is lost."""
+    return docs
+
+
 def read_block(paths, max_bytes):
     """The documents of a block of paths, each cut to ``max_bytes``."""
     docs = []
