@@ -7,6 +7,7 @@ import pytest
 
 pytest.importorskip("matplotlib", reason="the plot extra (matplotlib) is not installed")
 pytest.importorskip("scipy", reason="the plot extra (scipy) is not installed")
+import numpy as np  # noqa: E402
 from matplotlib import image  # noqa: E402
 
 
@@ -48,13 +49,121 @@ def test_heatmap_names_every_document_when_there_are_few(tmp_path, count):
         assert texts.count(f"doc{i:03}.txt") == 2
 
 
-def test_heatmap_thins_names_that_cannot_fit(tmp_path):
+def test_heatmap_names_clusters_when_names_cannot_fit(tmp_path):
     docs = corpus(tmp_path / "docs", 300)
     done = run("matrix", str(docs), "--plot", "m.svg", "--plot", "m.png", "--workers", "2", cwd=tmp_path)
     assert done.returncode == 0, done.stderr
     check_png(tmp_path / "m.png")
-    shown = [t for t in svg_texts(tmp_path / "m.svg") if t.startswith("doc")]
-    assert 2 * 40 <= len(shown) < 2 * 300
+    texts = svg_texts(tmp_path / "m.svg")
+    # One label per family of 75 (not one name in k, nor families split to fill the room),
+    # each naming one of its members, and no column names.
+    bands = sorted(t for t in texts if t.startswith("doc"))
+    assert [t[-4:] for t in bands] == ["(75)"] * 4
+    assert sorted(int(t[3:6]) % 4 for t in bands) == [0, 1, 2, 3]
+    assert any(t.startswith("named: 4 clusters of the tree") for t in texts)
+
+
+def planted(sizes, within=0.6, between=0.04, seed=1):
+    """A symmetric score matrix with blocks of related documents among unrelated ones."""
+    rng = np.random.default_rng(seed)
+    n = sum(sizes) + 400  # and 400 unrelated to anything
+    scores = between + rng.uniform(0.0, 0.03, (n, n))
+    start = 0
+    for size in sizes:
+        scores[start:start + size, start:start + size] = within + rng.uniform(0.0, 0.1, (size, size))
+        start += size
+    scores = (scores + scores.T) / 2
+    np.fill_diagonal(scores, 1.0)
+    perm = rng.permutation(n)
+    return scores[np.ix_(perm, perm)], perm
+
+
+@pytest.mark.parametrize("sizes", [[600, 300, 150, 100, 60, 50], [120] * 12])
+def test_heatmap_of_thousands_names_each_family_once_with_a_light_tree(tmp_path, sizes):
+    from vendrask.cli.plot import heatmap
+    scores, perm = planted(sizes)
+    labels = [f"/srv/corpus/{'family' if k < sum(sizes) else 'lone'}-{k:04}/data.bin" for k in perm]
+    heatmap(scores, labels, [str(tmp_path / "m.svg"), str(tmp_path / "m.png")], symmetric="mean")
+    check_png(tmp_path / "m.png")
+    svg = (tmp_path / "m.svg").read_text()
+    texts = svg_texts(tmp_path / "m.svg")
+    assert f"{len(labels)} documents in /srv/corpus/*/data.bin" in texts
+    named = [t for t in texts if t.startswith("family-")]
+    assert sorted(int(t.rsplit("(", 1)[1][:-1]) for t in named) == sorted(sizes)
+    # The whole tree would be a line per document: thousands of paths, a grey mass.
+    assert svg.count("<path") < 600
+
+
+@pytest.mark.parametrize("labels, names, heading", [
+    (["/usr/share/doc/zlib1g/copyright", "/usr/share/doc/libc6/copyright"],
+     ["zlib1g", "libc6"], "/usr/share/doc/*/copyright"),
+    (["./GPL-2", "./BSD"], ["GPL-2", "BSD"], None),
+    (["a/x/README", "b/x/README", "c"], ["a/x/README", "b/x/README", "c"], None),
+    (["only/one/file.txt"], ["file.txt"], None),
+])
+def test_labels_lose_what_all_names_share(labels, names, heading):
+    from vendrask.cli.plot import display_names
+    shown, prefix, suffix = display_names(labels)
+    assert shown == names
+    if heading:
+        assert f"{prefix}/*/{suffix}" == heading
+
+
+def test_long_labels_keep_what_tells_them_apart():
+    from vendrask.cli.plot import LABEL_CHARACTERS, display_names
+    stems = ["text", "image", "audio", "multipart", "nonmultipart", "base", "message", "application"]
+    labels = [f"/usr/lib/python3.11/email/mime/__pycache__/{stem}.cpython-311{opt}.pyc"
+              for stem in stems for opt in ("", ".opt-1", ".opt-2")]
+    labels += [f"/usr/lib/python3.11/email/mime/{stem}.py" for stem in stems]
+    labels += [f"/usr/lib/python3/dist-packages/setuptools/_distutils/__pycache__/{stem}.cpython-311.pyc"
+               for stem in stems]
+    names, _, _ = display_names(labels)
+    assert len(set(names)) == len(labels) and max(map(len, names)) <= LABEL_CHARACTERS
+    for label, name in zip(labels, names):
+        stem, _, ending = label.rpartition("/")[2].partition(".")
+        assert stem in name and name.endswith(ending[-3:]), (label, name)
+        assert ("opt-1" in name) == ("opt-1" in label)
+
+
+@pytest.mark.parametrize("command", [
+    ["matrix", "docs", "--plot", "m.svg", "--plot", "m.png"],
+    ["pairs", "--threshold", "0.5", "docs", "--plot", "h.png"],
+    ["pairs", "--threshold", "0.5", "docs/doc000.txt", "--plot", "h.png"],  # no pair at all
+])
+def test_pictures_warn_of_nothing_even_under_w_error(tmp_path, command):
+    corpus(tmp_path / "docs", 6)
+    done = subprocess.run([sys.executable, "-W", "error", "-m", "vendrask", *command], cwd=tmp_path,
+                          capture_output=True, timeout=300)
+    assert (done.returncode, done.stderr) == (0, b"")
+    check_png(tmp_path / command[-1], min_pixels=200)
+
+
+@pytest.mark.parametrize("draw", ["heatmap", "histogram"])
+def test_pictures_of_unscored_pairs_warn_of_nothing(tmp_path, draw):
+    import warnings
+
+    from vendrask.cli import plot
+    values = np.full((3, 3), np.nan)
+    np.fill_diagonal(values, 1.0)
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        if draw == "heatmap":
+            plot.heatmap(values, ["a", "b", "c"], [str(tmp_path / "p.png")], symmetric=None)
+        else:
+            plot.histogram(values[~np.eye(3, dtype=bool)], 0.5, 0, [str(tmp_path / "p.png")], symmetric=None)
+    check_png(tmp_path / "p.png", min_pixels=200)
+
+
+def test_names_with_dollars_are_text_not_tex(tmp_path):
+    docs = tmp_path / "docs"
+    docs.mkdir()
+    names = ["$$.txt", "a$^$b.txt", "price $5 or $6"]
+    for k, name in enumerate(names):
+        (docs / name).write_bytes(b"some shared text %d " % k * 30)
+    done = run("matrix", str(docs), "--plot", "m.svg", cwd=tmp_path)
+    assert done.returncode == 0, done.stderr
+    texts = svg_texts(tmp_path / "m.svg")
+    assert all(texts.count(name) == 2 for name in names)
 
 
 def test_heatmap_of_one_document_and_of_unscored_pairs(tmp_path):

@@ -20,7 +20,10 @@ DOTS_PER_INCH = 100
 LINE_PITCH = 1.25  # a label needs this many times its font size of height
 MOST_BANDS = 24  # named clusters when the names of all documents cannot fit
 NEARLY = 0.95  # cuts that stand out this much of the best are as good
-STANDS_OUT = 2.0  # score within a cluster / score where it joins the rest, to count fully
+# Score within a cluster / score where it joins the rest: at which it counts
+# fully, and below which it is not named.
+STANDS_OUT = 2.0
+STANDS_OUT_AT_ALL = 1.1
 ELLIPSIS = "…"
 LOWEST_SCORE = 1e-3  # the far end of the log scale of a cut tree
 # Words and what separates them in a file name: the units shortening drops.
@@ -190,7 +193,7 @@ def heatmap(values, labels, paths, symmetric):
         bands = _bands(tree, scores, math.ceil(LINE_PITCH * font * n / (side * POINTS_PER_INCH)))
         row_labels = [f"{names[central]}  ({stop - start})" for start, stop, central in bands.named]
         column_labels = []
-    label_width = max(map(len, row_labels)) * font * 0.6 / POINTS_PER_INCH
+    label_width = max(map(len, row_labels), default=0) * font * 0.6 / POINTS_PER_INCH
     right_room = 0.15 + label_width
     # Below: the names of the columns, or the score scale of the cut tree.
     bottom_room = 0.15 + (max(map(len, column_labels)) * font * 0.6 / POINTS_PER_INCH
@@ -206,9 +209,11 @@ def heatmap(values, labels, paths, symmetric):
                (f"{COMBINED[symmetric or 'mean']}, clustered by average linkage", FONT_POINTS, "0.3")]
     if bands is not None:
         cut = "" if bands.height is None else f", cut at score {1.0 - bands.height:.2g}"
-        heading.append((f"named: {len(bands.named)} cluster{'s' * (len(bands.named) != 1)} of the tree"
-                        f"{cut}, each by its most central document (size in brackets); "
-                        f"columns in the same order", FONT_POINTS, "0.3"))
+        count = len(bands.named)
+        heading.append((f"named: {count} cluster{'s' * (count != 1)} of the tree{cut}, each by its "
+                        f"most central document (size in brackets); columns in the same order"
+                        if count else "named: none, no cluster stands out from the rest",
+                        FONT_POINTS, "0.3"))
     if unscored:
         heading.append((f"grey: {unscored} cells not scored (over the joint size limit)",
                         FONT_POINTS, "0.3"))
@@ -284,11 +289,12 @@ class _Bands:
 
 
 def _bands(tree, scores, smallest):
-    """Cuts the tree into the clusters to name: of those cuts with at most
-    MOST_BANDS clusters of ``smallest`` documents or more (room for a label),
-    the one where those clusters stand out most from what they join: the sum
-    of log(score within / score joined at), the length of their stems on the
-    log scale of the drawn tree, each at most log(STANDS_OUT). Counting them
+    """Cuts the tree into clusters and picks those to name: at least
+    ``smallest`` documents (room for a label) that score STANDS_OUT_AT_ALL
+    times as high within as where they join the rest. Of the cuts with at
+    most MOST_BANDS of them, the one where they stand out most: the sum of
+    log(score within / score joined at), the length of their stems on the log
+    scale of the drawn tree, each at most log(STANDS_OUT). Counting them
     instead would split a tight family of documents into as many pieces as
     fit."""
     import numpy as np
@@ -301,9 +307,10 @@ def _bands(tree, scores, smallest):
     stem = np.zeros(2 * n - 1)  # the root has none
     stem[children] = log_score[children] - log_score[n:, None]
     # A cluster counts fully once it scores twice as high within as where it joins,
-    # so that a few near-duplicate groups do not outweigh many looser families.
+    # so that a few near-duplicate groups do not outweigh many looser families;
+    # one that barely does is a chance grouping of unrelated documents.
+    large = (sizes >= smallest) & (stem >= math.log(STANDS_OUT_AT_ALL))
     stem = np.minimum(stem, math.log(STANDS_OUT))
-    large = sizes >= smallest
     count, standing = int(large[-1]), 0.0
     candidates = [(standing, n - 1)]  # (how much they stand out, the merges from here up undone)
     for merge in range(n - 2, -1, -1):  # average linkage merges in order of height
@@ -330,7 +337,7 @@ def _bands(tree, scores, smallest):
     clusters = sorted((int(first[node]), int(first[node] + sizes[node]), node) for node in cut)
     named = []
     for start, stop, node in clusters:
-        if stop - start >= smallest:
+        if large[node]:
             rows = order[start:stop]
             # The most central document: the highest total score with the rest of its cluster.
             block = np.nan_to_num(scores[np.ix_(rows, rows)], nan=0.0)
