@@ -36,7 +36,7 @@ def svg_texts(path):
     return re.findall(r"<text[^>]*>([^<]*)</text>", path.read_text())
 
 
-@pytest.mark.parametrize("count", [3, 10])
+@pytest.mark.parametrize("count", [3, 10, 130])  # 130: a larger picture, not one name in two
 def test_heatmap_names_every_document_when_there_are_few(tmp_path, count):
     docs = corpus(tmp_path / "docs", count)
     for name in ("m.png", "m.svg", "m.pdf"):

@@ -18,6 +18,7 @@ LABEL_CHARACTERS = 40  # longer names are shortened where they resemble the othe
 POINTS_PER_INCH = 72.0
 DOTS_PER_INCH = 100
 LINE_PITCH = 1.25  # a label needs this many times its font size of height
+NAMES_SIDE = 15.0  # inches of heatmap it may take to name every document
 MOST_BANDS = 24  # named clusters when the names of all documents cannot fit
 NEARLY = 0.95  # cuts that stand out this much of the best are as good
 # Score within a cluster / score where it joins the rest: at which it counts
@@ -184,7 +185,10 @@ def heatmap(values, labels, paths, symmetric):
 
     side = min(max(0.22 * n, 4.0), 11.0)  # inches of heatmap
     font = FONT_POINTS if n <= 60 else SMALL_FONT_POINTS
-    every_name = side * POINTS_PER_INCH / n >= LINE_PITCH * font
+    # A larger picture rather than clusters of two or three: names say more.
+    room = n * LINE_PITCH * font / POINTS_PER_INCH
+    every_name = room <= NAMES_SIDE
+    side = max(side, room) if every_name else side
     if every_name:
         bands = None
         row_labels = column_labels = names
@@ -374,6 +378,8 @@ def _draw_cut_tree(branches, tree, bands, font):
     for node, (start, stop) in roots.items():
         span[node] = (start, stop)
         wedge(node, start, stop, "0.7")
+    if not roots:  # nothing stands out: the whole tree is one wedge
+        wedge(2 * n - 2, 0, n, "0.9")
     for merge in range(n - 1):
         node, children = n + merge, (int(tree[merge, 0]), int(tree[merge, 1]))
         if node in roots or not any(child in span for child in children):
