@@ -2,12 +2,14 @@
 
 ``cdist``, ``matrix``, ``nearest``, ``pairs`` and ``pdist`` take the
 arguments of the in-process functions of the same names, plus ``client=``,
-``tile=`` and ``from_paths=``, and give bit-identical results. The documents
-are cut into blocks of ``tile`` documents and sent to the workers once; each
-task runs the native core on one tile (a block of rows against a block of
-columns, or for one list against itself a tile together with its mirror, so
-that each cross size is still computed once) on the Dask worker's threads,
-and hands its cells to the reducer that the in-process function uses.
+``tile=``, ``from_paths=`` and ``timeout=``, and give bit-identical results.
+The documents are cut into blocks of ``tile`` documents and sent to the
+cluster once, each block as the argument of a task that the scheduler keeps,
+so that a block lost with its worker is placed again. Each task runs the
+native core on one tile (a block of rows against a block of columns, or for
+one list against itself a tile together with its mirror, so that each cross
+size is still computed once) on the Dask worker's threads, and hands its
+cells to the reducer that the in-process function uses.
 
 ``cdist`` and ``matrix`` are lazy: they return a ``dask.array.Array``.
 ``nearest``, ``pairs`` and ``pdist`` run at once and return numpy arrays, as

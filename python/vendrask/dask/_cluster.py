@@ -8,6 +8,7 @@ import uuid
 
 import dask
 import numpy as np
+from dask.utils import parse_bytes, parse_timedelta
 
 from .. import _checks
 from .._corpus import Corpus
@@ -132,7 +133,7 @@ class ClusterJob:
             futures = []
             largest = max((sum(map(len, block)) for block in blocks), default=0)
             threshold = "distributed.admin.large-graph-warning-threshold"
-            limit = max(dask.utils.parse_bytes(dask.config.get(threshold)), 2 * largest)
+            limit = max(parse_bytes(dask.config.get(threshold)), 2 * largest)
             with dask.config.set({threshold: limit}):  # sent once, on purpose
                 for a, block in enumerate(blocks):
                     futures.append(self.client.submit(
@@ -253,7 +254,6 @@ class ClusterJob:
             progress(total, total)
 
     def _distributed_run(self, tiles, finals, store, total):
-        from distributed import as_completed
         watched = [t for t in tiles if t not in finals] if self.progress is not None else []
         futures = self.client.compute(watched + list(finals))
         self._futures.extend(futures)
@@ -368,7 +368,7 @@ def job_timeout(timeout):
     seconds = None
     if isinstance(timeout, str):
         try:
-            seconds = dask.utils.parse_timedelta(timeout)
+            seconds = parse_timedelta(timeout)
         except (KeyError, ValueError):
             pass
     elif isinstance(timeout, (int, float)) and not isinstance(timeout, bool):
