@@ -547,3 +547,16 @@ def test_a_bad_timeout_is_refused(timeout):
         vd.nearest(DOCS, timeout=timeout)
     assert str(raised.value) == ("timeout must be a positive number of seconds, a time such "
                                  f"as '10 minutes', or None, not {timeout!r}")
+
+
+def test_missing_documents_and_thresholds_as_in_process(client):
+    docs = [b"the quick brown fox " * 3, None, b"the lazy dog " * 4, b"the quick brown fox " * 3,
+            float("nan")]
+    with pytest.warns(vendrask.DocumentWarning, match="2 of 5 documents are missing"):
+        got = vd.nearest(docs, k=3, errors="nan", client=client, tile=2)
+    for a, b in zip(got, vendrask.nearest(docs, k=3, errors="nan")):
+        assert np.array_equal(a, b, equal_nan=True)
+    with pytest.raises(TypeError, match=r"^docs\[1\] is missing \(None\)"):
+        vd.pdist(docs, client=client)
+    with pytest.raises(ValueError, match="threshold must be from 0 to 1"):
+        vd.pairs(docs, threshold=80, client=client)

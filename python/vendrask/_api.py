@@ -25,13 +25,20 @@ def _plan(ts, ss, names, *, direction="forward", errors="raise", max_bytes=None,
     plan = Plan(corpus, row_ids, col_ids, direction=direction, errors=errors, names=names,
                 tile=tile)
     sides = [(names[0], row_ids)] if ss is None else [(names[0], row_ids), (names[1], col_ids)]
-    unfit = plan.unfit() if errors == "nan" else ([], [])
+    report_plan(plan, sides, cut, stacklevel=4)
+    return plan
+
+
+def report_plan(plan, sides, cut, stacklevel):
+    """report() for a job planned over whole lists: ``sides`` are (name,
+    ids) per list, ``cut`` the positions cut per list."""
+    corpus = plan.corpus
+    unfit = plan.unfit() if plan.errors == "nan" else ([], [])
     named = lambda found: [f"{name}[{k}]" for (name, _), positions in zip(sides, found)
                            for k in np.asarray(positions, dtype=np.int64).tolist()]
     report(corpus.max_bytes, sum(len(ids) for _, ids in sides), named(cut),
            named([np.flatnonzero(corpus.missing[ids]) for _, ids in sides]), named(unfit),
-           stacklevel=4)
-    return plan
+           stacklevel=stacklevel)
 
 
 def report(max_bytes, total, cut, missing, unfit, stacklevel):
@@ -50,14 +57,6 @@ def report(max_bytes, total, cut, missing, unfit, stacklevel):
         if names:
             warnings.warn(f"{texts[kind]}: {listed(names)}", DocumentWarning,
                           stacklevel=stacklevel + 1)
-
-
-def _direction(symmetric, primed_by="query"):
-    """What each cell holds: measure(row, col), the other way, or both combined."""
-    how = _checks.symmetric(symmetric)
-    if how is not None:
-        return how
-    return "forward" if _checks.primed_by(primed_by) == "query" else "backward"
 
 
 def cdist(ts, ss, *, symmetric=None, dtype=np.float64, workers=1, errors="raise",
@@ -86,7 +85,7 @@ def cdist(ts, ss, *, symmetric=None, dtype=np.float64, workers=1, errors="raise"
     tile: distinct documents per side of a tile (default 256), the unit of
         work between two reductions.
     """
-    direction, dtype = _direction(symmetric), _checks.float_dtype(dtype)
+    direction, dtype = _checks.direction(symmetric), _checks.float_dtype(dtype)
     workers = _checks.worker_count(workers)
     plan = _plan(ts, ss, ("ts", "ss"), direction=direction, errors=errors,
                  max_bytes=max_bytes, tile=tile)
@@ -98,7 +97,7 @@ def matrix(docs, *, symmetric=None, dtype=np.float64, workers=1, errors="raise",
     """``cdist(docs, docs)``: every document against every other, computing
     each cross size once. Options as for cdist; over-limit pairs are named
     ``docs[i]`` and ``docs[j]``."""
-    direction, dtype = _direction(symmetric), _checks.float_dtype(dtype)
+    direction, dtype = _checks.direction(symmetric), _checks.float_dtype(dtype)
     workers = _checks.worker_count(workers)
     plan = _plan(docs, None, ("docs", "docs"), direction=direction, errors=errors,
                  max_bytes=max_bytes, tile=tile)
@@ -133,7 +132,7 @@ def nearest(ts, ss=None, *, k=5, symmetric=None, primed_by="query", score_cutoff
     """
     k = _checks.positive("k", k)
     cutoff = _checks.score("score_cutoff", score_cutoff, allow_none=True)
-    direction = _direction(symmetric, primed_by)
+    direction = _checks.direction(symmetric, primed_by)
     workers = _checks.worker_count(workers)
     names = ("ts", "ts") if ss is None else ("ts", "ss")
     plan = _plan(ts, ss, names, direction=direction, errors=errors, max_bytes=max_bytes,
@@ -158,7 +157,7 @@ def pairs(ts, ss=None, *, threshold, symmetric=None, workers=1, errors="raise",
     Other options as for cdist.
     """
     threshold = _checks.score("threshold", threshold)
-    direction = _direction(symmetric)
+    direction = _checks.direction(symmetric)
     workers = _checks.worker_count(workers)
     names = ("ts", "ts") if ss is None else ("ts", "ss")
     plan = _plan(ts, ss, names, direction=direction, errors=errors, max_bytes=max_bytes,
@@ -204,7 +203,7 @@ def pairwise(ts, ss=None, *, rows=None, cols=None, symmetric=None, workers=1, er
     """
     workers = _checks.worker_count(workers)
     errors = _checks.errors(errors)
-    direction = _direction(symmetric)
+    direction = _checks.direction(symmetric)
     max_bytes = _checks.max_bytes(max_bytes)
     if (rows is None) != (cols is None):
         raise TypeError("pairwise needs both rows and cols, or neither")
@@ -253,7 +252,7 @@ def _report_pairs(corpus, t, s, where_t, where_s, names, cut, total):
     over = (t != s) & ~gone & (lengths[t] + lengths[s] > JOINT_SIZE_LIMIT)
     lost = {f"{names[0]}[{k}]" for k in where_t[missing[t]].tolist()}
     lost |= {f"{names[1]}[{k}]" for k in where_s[missing[s]].tolist()}
-    report(corpus.max_bytes, total, cut, sorted(lost), named(over), stacklevel=4)
+    report(corpus.max_bytes, total, cut, sorted(lost), named(over), stacklevel=3)
 
 
 def _pair_scores(corpus, t, s, where_t, where_s, names, direction, errors, workers, progress):

@@ -30,6 +30,15 @@ def primed_by(value):
     return choice("primed_by", value, PRIMED_BY)
 
 
+def direction(symmetric_, primed_by_="query"):
+    """What each cell of a job holds: measure(row, col) ("forward"), the
+    other way ("backward"), or both combined."""
+    how = symmetric(symmetric_)
+    if how is not None:
+        return how
+    return "forward" if primed_by(primed_by_) == "query" else "backward"
+
+
 def worker_count(workers):
     """The number of threads for ``workers`` (-1: the CPUs this process may use)."""
     if isinstance(workers, bool):

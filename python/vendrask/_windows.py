@@ -10,7 +10,7 @@ that each fit in one window it equals ``measure(t, s)``.
 import numpy as np
 
 from . import JOINT_SIZE_LIMIT, _checks
-from ._api import _direction, cdist, report
+from ._api import cdist, report
 from ._documents import documents
 from ._plan import score
 
@@ -43,7 +43,7 @@ def windowed(ts, ss=None, *, window=JOINT_SIZE_LIMIT // 2, symmetric=None, worke
     if window > JOINT_SIZE_LIMIT // 2:
         raise ValueError(f"window must be at most {JOINT_SIZE_LIMIT // 2} bytes, so that any "
                          f"two windows fit the joint size limit, not {window}")
-    direction = _direction(symmetric)
+    direction = _checks.direction(symmetric)
     errors = _checks.errors(errors)
     workers = _checks.worker_count(workers)
     cut = ([], [])

@@ -33,7 +33,6 @@ except ImportError as error:  # the extra is optional
     raise ImportError("vendrask.dask needs Dask: pip install 'vendrask[dask]'") from error
 
 from .. import _checks
-from .._api import _direction
 from .._reduce import Condensed, Dense, Pairs, TopK
 from . import _tasks
 from ._cluster import TREE_FAN_IN, ClusterJob  # noqa: F401  (the constants: as before)
@@ -118,14 +117,14 @@ def nearest(ts: Documents, ss: Optional[Documents] = None, *, k: int = 5,
     cdist.
     """
     k = _checks.positive("k", k)
-    cutoff = _checks.number("score_cutoff", score_cutoff, allow_none=True)
-    direction = _direction(symmetric, primed_by)
+    cutoff = _checks.score("score_cutoff", score_cutoff, allow_none=True)
+    direction = _checks.direction(symmetric, primed_by)
     names = ("ts", "ts") if ss is None else ("ts", "ss")
     job = ClusterJob(client, ts, ss, names, direction=direction, errors=errors,
                      max_bytes=max_bytes, tile=tile, from_paths=from_paths, workers=workers,
                      progress=progress, timeout=timeout)
     with job:
-        reducer = TopK(job.rows.count, k, cutoff, leave_out_own=ss is None)
+        reducer = TopK(job.rows.count, k, cutoff, leave_out_own=ss is None, n_cols=job.cols.count)
         # Each row block's parts: (tile task, which of its parts), the
         # block's own or, for a tile of one list, its mirror's.
         parts: list = [[] for _ in job.rows]
@@ -175,8 +174,8 @@ def pairs(ts: Documents, ss: Optional[Documents] = None, *, threshold: float,
     in the same order; nothing runs until it is computed (this needs
     ``dask[dataframe]``). Other options as for nearest.
     """
-    threshold = _checks.number("threshold", threshold)
-    direction = _direction(symmetric)
+    threshold = _checks.score("threshold", threshold)
+    direction = _checks.direction(symmetric)
     if lazy:
         if progress is not None:
             raise TypeError("pairs(lazy=True) returns a lazy Dask dataframe and takes no "
@@ -254,7 +253,7 @@ def _lazy_dense(ts, ss, names, symmetric, dtype, workers, errors, max_bytes, pro
     if progress is not None:
         raise TypeError("cdist and matrix return a lazy Dask array and take no progress "
                         "callable; use distributed.progress or dask.diagnostics.ProgressBar")
-    direction, dtype = _direction(symmetric), _checks.float_dtype(dtype)
+    direction, dtype = _checks.direction(symmetric), _checks.float_dtype(dtype)
     job = ClusterJob(client, ts, ss, names, direction=direction, errors=errors,
                      max_bytes=max_bytes, tile=tile, from_paths=from_paths, workers=workers,
                      keep=True, timeout=timeout)

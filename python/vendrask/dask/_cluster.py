@@ -13,7 +13,8 @@ from dask.utils import parse_bytes, parse_timedelta
 from .. import _checks
 from .._corpus import Corpus
 from .._documents import documents
-from .._plan import refuse_over_limit, tile_work
+from .._api import report_plan
+from .._plan import Plan, refuse_over_limit, tile_work
 from . import _tasks
 from ._tiles import default_tile
 
@@ -90,19 +91,24 @@ class ClusterJob:
             s = t if ss is None else _paths(ss, names[1])
             self.square = ss is None or t == s
         else:
-            t = documents(ts, names[0], max_bytes)
-            s = t if ss is None else documents(ss, names[1], max_bytes)
+            missing, cut = errors == "nan", ([], [])
+            t = documents(ts, names[0], max_bytes, missing, cut[0])
+            s = t if ss is None else documents(ss, names[1], max_bytes, missing, cut[1])
             corpus = Corpus(max_bytes)
             ids_t = corpus.add(t)
             ids_s = ids_t if ss is None else corpus.add(s)
             self.square = ss is None or np.array_equal(ids_t, ids_s)
-            if errors == "raise":
-                refuse_over_limit(ids_t, ids_s, corpus.lengths, names)
-            del corpus
+            # The over-limit check (errors="raise"), or the warning of what
+            # the job cuts and leaves NaN, as in-process.
+            plan = Plan(corpus, ids_t, None if ss is None else ids_s, errors=errors, names=names)
+            sides = [(names[0], ids_t)] if ss is None else [(names[0], ids_t), (names[1], ids_s)]
+            report_plan(plan, sides, cut, stacklevel=4)
+            del corpus, plan
         # Paths give no sizes before reading: assume small documents, the
         # case that needs the largest tiles.
-        mean_bytes = 100 if from_paths else \
-            (sum(map(len, t)) + sum(map(len, s))) / max(1, len(t) + len(s))
+        sizes = [len(d) for d in t + ([] if ss is None else s) if d is not None] if not from_paths \
+            else []
+        mean_bytes = sum(sizes) / len(sizes) if sizes else 100
         if tile is None:
             tile = default_tile(max(len(t), len(s)), _thread_count(self.client), mean_bytes)
         place = self._read if from_paths else self._place
@@ -131,7 +137,8 @@ class ClusterJob:
             # memory manager trims broadcast copies to one, whose loss
             # cancelled the job, and a broadcast that loses a worker hangs.
             futures = []
-            largest = max((sum(map(len, block)) for block in blocks), default=0)
+            largest = max((sum(len(doc) for doc in block if doc is not None) for block in blocks),
+                          default=0)
             threshold = "distributed.admin.large-graph-warning-threshold"
             limit = max(parse_bytes(dask.config.get(threshold)), 2 * largest)
             with dask.config.set({threshold: limit}):  # sent once, on purpose
