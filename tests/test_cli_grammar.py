@@ -86,9 +86,20 @@ def test_workers_minus_one_in_every_form(command, argv):
 
 
 @pytest.mark.parametrize("argv, name, value", [
-    (["pairs", "--threshold", "-0.5", "d"], "threshold", -0.5),
-    (["pairs", "--threshold", "-1e-3", "d"], "threshold", -0.001),
-    (["nearest", "--score-cutoff", "-1", "d"], "score_cutoff", -1.0),
+    (["pairs", "--threshold", "0", "d"], "threshold", 0.0),
+    (["pairs", "--threshold", "1e-3", "d"], "threshold", 0.001),
+    (["pairs", "--threshold", "1", "d"], "threshold", 1.0),
+    (["nearest", "--score-cutoff", "0.25", "d"], "score_cutoff", 0.25),
+    (["nearest", "-k", "2147483647", "d"], "k", 2147483647),
+    (["matrix", "--max-bytes", "16k", "d"], "max_bytes", 16384),
+    (["matrix", "--max-bytes", "16K", "d"], "max_bytes", 16384),
+    (["matrix", "--max-bytes", "2M", "d"], "max_bytes", 2 * 1024 * 1024),
+    (["matrix", "--max-bytes", "2m", "d"], "max_bytes", 2 * 1024 * 1024),
+    (["matrix", "--max-bytes", "16000", "d"], "max_bytes", 16000),
+    (["matrix", "--glob", "*.txt", "--glob=*.md", "d"], "glob", ["*.txt", "*.md"]),
+    (["matrix", "--exclude", "__pycache__", "d"], "exclude", ["__pycache__"]),
+    (["matrix", "d"], "hidden", False),
+    (["pairs", "--threshold", "0", "--hidden", "d"], "hidden", True),
     (["nearest", "--primed-by", "document", "d"], "primed_by", "document"),
     (["nearest", "d"], "primed_by", "query"),
 ])
@@ -110,6 +121,33 @@ def test_option_values(argv, name, value):
     (["nearest", "--workers", "two", "d"],
      "vendrask nearest: error: argument --workers: expected a whole number, not 'two'"),
     (["pairs", "--threshold", "nan", "d"], "vendrask pairs: error: argument --threshold: expected a number, not nan"),
+    # Scores run from 0 to 1: 80 is rapidfuzz's scale, and would silently find nothing.
+    (["pairs", "--threshold", "80", "d"],
+     "vendrask pairs: error: argument --threshold: expected a score from 0 to 1, not 80: vendrask's "
+     "scores run from 0 to 1 (not from 0 to 100, as rapidfuzz's do)"),
+    (["pairs", "--threshold", "-0.5", "d"],
+     "vendrask pairs: error: argument --threshold: expected a score from 0 to 1, not -0.5: vendrask's "
+     "scores run from 0 to 1 (not from 0 to 100, as rapidfuzz's do)"),
+    (["nearest", "--score-cutoff", "80", "d"],
+     "vendrask nearest: error: argument --score-cutoff: expected a score from 0 to 1, not 80: "
+     "vendrask's scores run from 0 to 1 (not from 0 to 100, as rapidfuzz's do)"),
+    (["nearest", "--score-cutoff=1.5", "d"],
+     "vendrask nearest: error: argument --score-cutoff: expected a score from 0 to 1, not 1.5: "
+     "vendrask's scores run from 0 to 1 (not from 0 to 100, as rapidfuzz's do)"),
+    # Absurd counts and sizes are usage errors, not "out of memory" or an OverflowError.
+    (["nearest", "-k", "2147483648", "d"],
+     "vendrask nearest: error: argument -k: expected at most 2147483647, not 2147483648"),
+    (["matrix", "--max-bytes", "99999999999999999999999", "d"],
+     "vendrask matrix: error: argument --max-bytes: expected at most 2147483647 bytes (2047M), "
+     "not 99999999999999999999999"),
+    (["matrix", "--max-bytes", "4096M", "d"],
+     "vendrask matrix: error: argument --max-bytes: expected at most 2147483647 bytes (2047M), not 4096M"),
+    (["matrix", "--max-bytes", "16kb", "d"],
+     "vendrask matrix: error: argument --max-bytes: expected a number of bytes, such as 16384 or 16k "
+     "(k: 1024, M: 1024*1024), not '16kb'"),
+    (["matrix", "--max-bytes", "0k", "d"], "vendrask matrix: error: argument --max-bytes: expected 1 or more, not 0k"),
+    (["matrix", "--workers", "99999999999", "d"],
+     "vendrask matrix: error: argument --workers: expected at most 2147483647, not 99999999999"),
     (["matrix", "--plot", "m.gif", "d"],
      "vendrask matrix: error: argument --plot: 'm.gif': expected a name ending in .png, .svg, .pdf"),
     ([], "vendrask: error: expected a command: measure, matrix, nearest, pairs, doctor"),
@@ -206,7 +244,7 @@ def test_query_then_a_directory_searches_the_directory(corpus):
 @pytest.mark.parametrize("argv", [
     ["matrix", "docs"], ["matrix", "--symmetric", "min", "docs"], ["nearest", "-k", "2", "docs"],
     ["nearest", "--query", "docs/fox", "docs"], ["pairs", "--threshold", "0.1", "docs"],
-    ["pairs", "--threshold", "-1", "--symmetric", "docs"],
+    ["pairs", "--threshold", "0", "--symmetric", "docs"],
 ])
 def test_workers_minus_one_gives_the_one_thread_output(corpus, argv):
     one, every = (run(*argv, "--workers", workers, cwd=corpus) for workers in ("1", "-1"))

@@ -57,6 +57,7 @@ def main(argv=None):
     finally:
         if restore is not None:
             _on_sigterm(restore)
+        run.quiet_dask.release()  # after a Dask run: what its threads log is not shown
 
 
 def _on_sigterm(handler):

@@ -22,7 +22,7 @@ import os
 import sys
 
 from .. import JOINT_SIZE_LIMIT
-from .errors import USAGE_ERROR, statuses_text
+from .errors import USAGE_ERROR, WriteError, statuses_text
 from .output import TEXT_FORMATS
 
 PLOT_SUFFIXES = (".png", ".svg", ".pdf")
@@ -31,11 +31,18 @@ PRIMED_BY = ("query", "document")
 QUERY_HINT = "repeat --query for each query file, or end a list of them with --"
 
 
+MAX_COUNT = 2**31 - 1  # the largest -k, --workers or --max-bytes taken; more is a mistake
+UNITS = {"k": 1024, "K": 1024, "m": 1024 ** 2, "M": 1024 ** 2}
+
+
 def _whole(text):
     try:
-        return int(text)
+        value = int(text)
     except ValueError:
         raise argparse.ArgumentTypeError(f"expected a whole number, not {text!r}") from None
+    if value > MAX_COUNT:
+        raise argparse.ArgumentTypeError(f"expected at most {MAX_COUNT}, not {text}")
+    return value
 
 
 def _positive(text):
@@ -52,6 +59,23 @@ def _workers(text):
     return value
 
 
+def _size(text):
+    """Bytes: a whole number, or one followed by k or M (1024 or 1024**2)."""
+    unit = UNITS.get(text[-1:], 1) if text[:-1].strip() else 1
+    digits = text[:-1] if unit != 1 else text
+    try:
+        value = int(digits) * unit
+    except ValueError:
+        raise argparse.ArgumentTypeError(
+            f"expected a number of bytes, such as 16384 or 16k (k: 1024, M: 1024*1024), "
+            f"not {text!r}") from None
+    if value < 1:
+        raise argparse.ArgumentTypeError(f"expected 1 or more, not {text}")
+    if value > MAX_COUNT:
+        raise argparse.ArgumentTypeError(f"expected at most {MAX_COUNT} bytes (2047M), not {text}")
+    return value
+
+
 def _score(text):
     try:
         value = float(text)
@@ -59,10 +83,14 @@ def _score(text):
         raise argparse.ArgumentTypeError(f"expected a number, not {text!r}") from None
     if value != value:
         raise argparse.ArgumentTypeError("expected a number, not nan")
+    if not 0.0 <= value <= 1.0:
+        raise argparse.ArgumentTypeError(
+            f"expected a score from 0 to 1, not {text}: vendrask's scores run from 0 to 1 "
+            f"(not from 0 to 100, as rapidfuzz's do)")
     return value
 
 
-NUMBERS = (_whole, _positive, _workers, _score)
+NUMBERS = (_whole, _positive, _workers, _size, _score)
 
 
 def _suffixed(suffixes):
@@ -167,6 +195,28 @@ class _Parser(argparse.ArgumentParser):
         # value of an option left without one (--query -- DOCS).
         return options + (["--"] + positionals if positionals else [])
 
+    def print_help(self, file=None):
+        """Help on stdout; one that cannot be written is a write error (status 1)."""
+        if file is not None:
+            return super().print_help(file)
+        if sys.stdout is None:
+            raise WriteError("write error: standard output is closed")
+        try:
+            sys.stdout.write(self.format_help())
+            sys.stdout.flush()
+        except BrokenPipeError:
+            raise
+        except OSError as error:
+            raise WriteError(f"write error: {error.strerror or error}") from None
+
+    def print_usage(self, file=None):
+        """The usage goes to stderr only, and nowhere if stderr is closed
+        (argparse would print it on stdout)."""
+        if file is None or file is sys.stdout:
+            file = sys.stderr
+        if file is not None:
+            super().print_usage(file)
+
     def error(self, message):
         if message.startswith("argument --query"):
             message = f"{message}; {QUERY_HINT}"
@@ -190,34 +240,60 @@ class _Version(argparse.Action):
 
 
 def _add_limits(parser):
-    parser.add_argument("--max-bytes", type=_positive, metavar="N",
-                        help="cut each document to its first N bytes before scoring")
+    parser.add_argument("--max-bytes", type=_size, metavar="N",
+                        help="cut each document to its first N bytes before scoring; k and M mean "
+                             "1024 and 1024*1024 bytes (16k: 16384); the cut documents are named "
+                             "on stderr")
     parser.add_argument("--errors", choices=("raise", "nan", "skip"), default="raise",
-                        help="for documents over the joint limit of %d bytes together: stop with "
-                             "a message (raise, the default), score them NaN (nan), or leave out "
-                             "files that fit with no other document and list them on stderr "
-                             "(skip)" % JOINT_SIZE_LIMIT)
+                        help="for two documents over the joint limit of %d bytes together: stop "
+                             "with a message (raise, the default), or leave their score empty "
+                             "(nan); skip also leaves out each document of 16384 bytes or more "
+                             "that fits with no other document (a shorter one is never to blame), "
+                             "and files that cannot be read. Either way stderr says how many "
+                             "documents and which. A document longer than the limit is read no "
+                             "further than that: it scores only with identical ones"
+                             % JOINT_SIZE_LIMIT)
 
 
 def _add_many(parser):
     parser.add_argument("docs", nargs="*", metavar="DOCS",
                         help="files and directories (searched for regular files, in sorted "
-                             "order); '-' reads one document from stdin")
+                             "order, hidden ones left out); '-' reads one document from stdin")
     parser.add_argument("--files-from", metavar="PATH",
                         help="also the paths listed in PATH, one per line ('-': stdin)")
     parser.add_argument("-0", "--null", action="store_true",
                         help="the --files-from list is separated by NUL bytes (find -print0)")
+    parser.add_argument("--glob", action="append", metavar="PATTERN",
+                        help="in directories, take only files matching PATTERN (may be repeated: "
+                             "any of them). Matched like a .gitignore line against the path below "
+                             "the directory given: without a '/', the name at any depth (*.txt); "
+                             "with one, the whole path (src/*.py); ** spans folders (docs/**/*.md, "
+                             "docs/** for all under docs). Files named on the command line are "
+                             "always taken")
+    parser.add_argument("--exclude", action="append", metavar="PATTERN",
+                        help="in directories, leave out files and folders matching PATTERN (as "
+                             "for --glob, and a trailing '/' matches folders only; a folder left "
+                             "out takes all under it; may be repeated): --exclude __pycache__ "
+                             "--exclude '*.pyc'")
+    parser.add_argument("--hidden", action="store_true",
+                        help="in directories, also take hidden files and folders (names starting "
+                             "with '.'), left out by default")
     _add_limits(parser)
     parser.add_argument("--workers", type=_workers, default=1, metavar="N",
                         help="threads to use (default 1); -1 for every core this process may use")
     parser.add_argument("--format", choices=TEXT_FORMATS,
                         help="csv (default), tsv or json; NaN is an empty field, or null in json")
     parser.add_argument("-o", "--output", metavar="FILE",
-                        help="write to FILE, replaced only once complete (default: stdout)")
+                        help="write to FILE (default: stdout), in the format its suffix names "
+                             "(.csv, .tsv, .json; matrix also .npy, .npz; no suffix: csv; another "
+                             "one needs --format). A file is replaced only once the output is "
+                             "complete, keeping its mode; a symbolic link's target is what is "
+                             "replaced; a device, FIFO or /dev/stdout is written to directly")
     parser.add_argument("--progress", action=argparse.BooleanOptionalAction, default=None,
                         help="draw a progress bar on stderr (default: when it is a terminal)")
     parser.add_argument("--scheduler", metavar="ADDRESS",
-                        help="run on the Dask cluster at ADDRESS (needs vendrask[dask])")
+                        help="run on the Dask cluster at ADDRESS (needs vendrask[dask]); Dask's "
+                             "own log messages are not shown")
 
 
 def _add_symmetric(parser):
@@ -239,13 +315,14 @@ def _fill_matrix(parser):
     _add_symmetric(parser)
     parser.add_argument("--plot", type=_suffixed(PLOT_SUFFIXES), action="append", metavar="FILE",
                         help="also draw a clustered heatmap to FILE (.png, .svg or .pdf; "
-                             "may be given more than once)")
+                             "may be given more than once; written as -o FILE is)")
 
 
 def _fill_nearest(parser):
     _add_many(parser)
     parser.add_argument("-k", type=_positive, default=5, metavar="N",
-                        help="hits per query (default 5)")
+                        help="hits per query (default 5); fewer when there are fewer documents "
+                             "to find, or fewer scoring at least --score-cutoff")
     parser.add_argument("--query", action="append", listed=True, metavar="FILE",
                         help="a query (a file, or a directory of them) to look up among DOCS; "
                              "repeat --query for more, or list several after one --query and "
@@ -258,17 +335,18 @@ def _fill_nearest(parser):
                              "which documents hold a passage); no effect with --symmetric")
     _add_symmetric(parser)
     parser.add_argument("--score-cutoff", type=_score, metavar="X",
-                        help="leave out hits scoring below X")
+                        help="leave out hits scoring below X, from 0 to 1")
 
 
 def _fill_pairs(parser):
     _add_many(parser)
     parser.add_argument("--threshold", type=_score, required=True, metavar="X",
-                        help="list the pairs scoring X or more")
+                        help="list the pairs scoring X or more, from 0 to 1")
     _add_symmetric(parser)
     parser.add_argument("--plot", type=_suffixed(PLOT_SUFFIXES), action="append", metavar="FILE",
                         help="also draw a histogram of all scores with the threshold to FILE "
-                             "(.png, .svg or .pdf; may be given more than once)")
+                             "(.png, .svg or .pdf; may be given more than once; written as -o "
+                             "FILE is)")
 
 
 WHAT = ("the score of S compressed with T as zlib's preset dictionary: what priming with T saves "

@@ -58,8 +58,23 @@ def shown(name):
                    else repr(c)[1:-1] for c in name)
 
 
+FEW = 5  # names listed in a message before "and N more"
+
+
+def listed(names, few=FEW):
+    """``names`` for a message: the first ``few`` of them, then "and N more"."""
+    names = [shown(name) for name in names]
+    if len(names) <= few:
+        return ", ".join(names)
+    return f"{', '.join(names[:few])} and {len(names) - few} more"
+
+
 def say(message):
-    """One line on stderr; raw bytes of odd file names pass through unchanged."""
+    """One line on stderr; raw bytes of odd file names pass through unchanged.
+    A message of several lines (some of Dask's) is joined into one."""
+    message = str(message)
+    if "\n" in message or "\r" in message:
+        message = " ".join(part.strip() for part in message.splitlines() if part.strip())
     try:
         sys.stderr.flush()
         sys.stderr.buffer.write(f"vendrask: {message}\n".encode("utf-8", "surrogateescape"))

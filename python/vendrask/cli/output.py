@@ -9,6 +9,7 @@ import io
 import json
 import os
 import re
+import stat
 import sys
 
 from .errors import WriteError, shown
@@ -23,19 +24,119 @@ def json_string(text):
     return _SURROGATE.sub(lambda match: f"\\u{ord(match.group()):04x}", quoted)
 
 
+TEXT_SUFFIXES = tuple(f".{fmt}" for fmt in TEXT_FORMATS)
+BINARY_SUFFIXES = (".npy", ".npz")  # matrix only
+
+
+def suffix_of(path):
+    """The suffix of an output file's name, in lower case ('' for none)."""
+    return os.path.splitext(os.path.basename(path or ""))[1].lower()
+
+
 def format_of(path):
-    """The text format that an output file's name asks for; csv by default."""
-    suffix = os.path.splitext(path or "")[1].lower().lstrip(".")
-    return suffix if suffix in TEXT_FORMATS else "csv"
+    """The text format that an output file's name asks for; csv by default
+    (and for a name without a suffix, such as /dev/stdout)."""
+    suffix = suffix_of(path)
+    return suffix[1:] if suffix in TEXT_SUFFIXES else "csv"
 
 
 def number(value, nan):
     return repr(value) if value == value else nan
 
 
+_OWN_DESCRIPTOR = re.compile(r"/proc/(self|thread-self|\d+)(?:/task/\d+)?/fd/(\d+)")
+LINKS_FOLLOWED = 40  # as the kernel's limit on symbolic links in a path
+
+
+class Target:
+    """Where output for PATH goes, decided before any work:
+
+    - a regular file, or a path where nothing is yet, is replaced at the end,
+      all at once: the output is written to a temporary file beside it,
+      which takes the old file's mode (and owner, where allowed) and is then
+      renamed over it;
+    - a symbolic link is followed, and what it points to is what is
+      replaced (beside it); the link stays;
+    - anything else (a device such as /dev/null, a FIFO, a terminal) and a
+      descriptor of this process (/dev/stdout, /dev/fd/N, /proc/self/fd/N,
+      which keep their offset and append mode) is written to as it is;
+    - a directory is an error.
+    """
+
+    def __init__(self, path):
+        self.path, self.name = path, shown(path)
+        self.descriptor = None  # of this process, for /dev/stdout and the like
+        self.replace = None  # the path of the file to replace, when replacing
+        self.existing = None  # its os.stat_result, if there is one
+        where, links = path, 0
+        while True:
+            own = _own_descriptor(where)
+            if own is not None:
+                self.descriptor = own
+                return
+            try:
+                target = os.readlink(where)
+            except OSError:  # not a link (or nothing there)
+                break
+            links += 1
+            if links > LINKS_FOLLOWED:
+                raise WriteError(f"{self.name}: Too many levels of symbolic links")
+            where = os.path.join(os.path.dirname(where), target)
+        try:
+            found = os.stat(where)
+        except FileNotFoundError:
+            found = None
+        except OSError as error:
+            raise WriteError(f"{self.name}: {error.strerror or error}") from None
+        if found is not None and stat.S_ISDIR(found.st_mode):
+            raise WriteError(f"{self.name}: Is a directory")
+        if found is not None and not stat.S_ISREG(found.st_mode):
+            self.direct = where
+            return
+        self.direct = None
+        self.replace, self.existing = where, found
+
+    def check(self):
+        """Refuses, before the work, an output that cannot be written."""
+        if self.descriptor is not None:
+            try:
+                os.fstat(self.descriptor)
+            except OSError as error:
+                raise WriteError(f"{self.name}: {error.strerror or error}") from None
+            return
+        if self.direct is not None:
+            if not os.access(self.direct, os.W_OK):
+                raise WriteError(f"{self.name}: Permission denied")
+            return
+        folder = os.path.dirname(self.replace) or "."
+        if not os.path.isdir(folder):
+            raise WriteError(f"{self.name}: No such file or directory")
+        if not os.access(folder, os.W_OK | os.X_OK) or \
+                (self.existing is not None and not os.access(self.replace, os.W_OK)):
+            raise WriteError(f"{self.name}: Permission denied")
+
+
+def _own_descriptor(path):
+    """N if ``path`` names this process's descriptor N (/dev/stdout,
+    /dev/fd/N, /proc/self/fd/N), else None."""
+    if path in ("/dev/stdin", "/dev/stdout", "/dev/stderr"):
+        return ("/dev/stdin", "/dev/stdout", "/dev/stderr").index(path)
+    if not path.startswith(("/dev/fd/", "/proc/")):
+        return None
+    if path.startswith("/dev/fd/"):
+        number = path[len("/dev/fd/"):]
+        return int(number) if number.isdigit() else None
+    found = _OWN_DESCRIPTOR.fullmatch(path)
+    if found is None or found.group(1) not in ("self", "thread-self", str(os.getpid())):
+        return None
+    return int(found.group(2))
+
+
 class Destination:
-    """Standard output, or a file that replaces PATH only once it is complete,
-    so that a failed or interrupted run leaves no half-written output behind."""
+    """Standard output, or PATH as Target says: a file replaced only once the
+    output is complete (so that a failed or interrupted run leaves no
+    half-written output behind), or a device, FIFO or descriptor written to
+    as it is."""
 
     def __init__(self, path=None):
         self.path, self.temp = path, None
@@ -46,30 +147,57 @@ class Destination:
             sys.stdout.flush()
             self.binary = sys.stdout.buffer
             return
-        self.name = shown(path)
-        folder, base = os.path.split(path)
-        self.temp = os.path.join(folder, f".{base}.{os.getpid()}.tmp")
+        target = Target(path)
+        self.name = target.name
         try:
-            self.binary = io.open(os.open(self.temp, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o666), "wb")
+            if target.descriptor is not None:
+                if target.descriptor == 1 and sys.stdout is not None:
+                    sys.stdout.flush()
+                descriptor = os.dup(target.descriptor)
+            elif target.direct is not None:
+                descriptor = os.open(target.direct, os.O_WRONLY)
+            else:
+                descriptor = self._temporary(target)
+            self.binary = io.open(descriptor, "wb")
         except OSError as error:
+            self.discard()
             raise WriteError(f"{self.name}: {error.strerror or error}") from None
+
+    def _temporary(self, target):
+        folder, base = os.path.split(target.replace)
+        self.final = target.replace
+        self.temp = os.path.join(folder, f".{base}.{os.getpid()}.tmp")
+        descriptor = os.open(self.temp, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o666)
+        if target.existing is not None:  # the replaced file's owner and mode
+            old = target.existing
+            for uid, gid in ((old.st_uid, old.st_gid), (-1, old.st_gid)):
+                try:
+                    os.fchown(descriptor, uid, gid)
+                    break
+                except OSError:
+                    pass
+            os.fchmod(descriptor, stat.S_IMODE(old.st_mode))
+        return descriptor
 
     def commit(self):
         try:
             self.binary.flush()
-            if self.temp is not None:
+            if self.path is not None:
                 self.binary.close()
-                os.replace(self.temp, self.path)
+            if self.temp is not None:
+                os.replace(self.temp, self.final)
                 self.temp = None
         except OSError as error:
             self.fail(error)
 
     def discard(self):
-        if self.temp is not None:
+        binary = getattr(self, "binary", None)
+        if self.path is not None and binary is not None:
             try:
-                self.binary.close()
+                binary.close()
             except OSError:
                 pass
+        if self.temp is not None:
             try:
                 os.unlink(self.temp)
             except OSError:
@@ -150,12 +278,20 @@ class Table:
             pass
 
 
-def write_file(path, save):
+def write_file(path, save, streams=False):
     """Calls ``save(binary)`` on a Destination for ``path`` and puts the file
-    in place only if it succeeds."""
+    in place only if it succeeds. Unless ``save`` ``streams`` (copes with a
+    file it cannot seek in), a destination that cannot seek (a FIFO, a pipe)
+    gets what ``save`` wrote all at the end: a writer may go back to fill in
+    what it wrote."""
     destination = Destination(path)
     try:
-        save(destination.binary)
+        if streams or destination.binary.seekable():
+            save(destination.binary)
+        else:
+            buffer = io.BytesIO()
+            save(buffer)
+            destination.binary.write(buffer.getbuffer())
     except OSError as error:
         destination.discard()
         destination.fail(error)
@@ -169,13 +305,14 @@ def save_array(path, values, labels):
     """``values`` in numpy's format: FILE.npz holds ``matrix`` and ``files``;
     FILE.npy holds the matrix with the labels in FILE.json beside it."""
     import numpy as np
-    if path.endswith(".npz"):
-        write_file(path, lambda binary: np.savez(binary, matrix=values, files=np.array(labels, dtype=str)))
+    if suffix_of(path) == ".npz":
+        write_file(path, lambda binary: np.savez(binary, matrix=values, files=np.array(labels, dtype=str)),
+                   streams=True)  # zipfile writes to a stream it cannot seek in
         return
-    sidecar = path[: -len(".npy")] + ".json"
+    sidecar = os.path.splitext(path)[0] + ".json"
     written = []
     try:
-        for target, save in ((path, lambda binary: np.save(binary, values)),
+        for target, save in ((path, lambda binary: np.save(_stream(binary), values)),
                              (sidecar, lambda binary: binary.write(
                                  ('{"files": [' + ", ".join(map(json_string, labels)) + "]}\n").encode()))):
             destination = Destination(target)
@@ -190,3 +327,15 @@ def save_array(path, values, labels):
         for destination in written:
             destination.discard()
         raise
+
+
+class _Stream:
+    """A file numpy cannot take for a real one: np.save then writes it in
+    chunks rather than with tofile, which needs a file position (a FIFO has none)."""
+
+    def __init__(self, binary):
+        self.write = binary.write
+
+
+def _stream(binary):
+    return binary if binary.seekable() else _Stream(binary)

@@ -3,9 +3,12 @@
 Figures are drawn without pyplot, so no GUI backend is ever touched, and are
 written through the same replace-when-complete file as the other outputs.
 """
+import contextlib
+import functools
 import math
 import os
 import re
+import warnings
 from collections import Counter
 
 from .errors import shown
@@ -168,6 +171,27 @@ COMBINED = {"mean": "mean of both directions", "min": "lower of both directions"
             "max": "higher of both directions"}
 
 
+@contextlib.contextmanager
+def quiet_libraries():
+    """Without the deprecation warnings that matplotlib's own internals raise
+    on some pairings of versions (an older matplotlib with a newer pyparsing,
+    at import and when drawing text): they are not the user's to act on, and
+    under ``-W error`` they would stop the picture."""
+    with warnings.catch_warnings():
+        warnings.filterwarnings("ignore", category=DeprecationWarning,
+                                module=r"(matplotlib|pyparsing)(\.|$)")
+        yield
+
+
+def _quiet_libraries(draw):
+    @functools.wraps(draw)
+    def quietly(*args, **kwargs):
+        with quiet_libraries():
+            return draw(*args, **kwargs)
+    return quietly
+
+
+@_quiet_libraries
 def heatmap(values, labels, paths, symmetric):
     """Symmetric scores ordered by average-linkage clustering of 1 - score,
     with the dendrogram on the left and the file names on the right and below.
@@ -457,6 +481,7 @@ def _draw_scores(heat, scores, order, side):
                        interpolation="nearest", aspect="auto", extent=(0, n, n, 0))
 
 
+@_quiet_libraries
 def histogram(scores, threshold, kept, paths, symmetric):
     """How all pair scores are spread, with the threshold and the pairs it keeps."""
     import numpy as np
