@@ -30,7 +30,7 @@ CASES = [
     ("import _vendrask", None),
     ("import vendrask", None),
     ("from vendrask import _native", None),
-    ("reveal_type(_vendrask.measure)", r'note: Revealed type is "def \(bytes, bytes\) -> float"'),
+    ("reveal_type(_vendrask.measure)", r'note: Revealed type is "def \((builtins\.)?bytes, (builtins\.)?bytes\) -> (builtins\.)?float"'),
     ('_vendrask.measure("a", "b")', r'error: Argument [12] to "measure" has incompatible type "str"; expected "bytes"'),
     ('_vendrask.measure(t=b"a", s=b"b")', r'error: Unexpected keyword argument "[ts]" for "measure"'),
     ("reveal_type(_vendrask.error())", r'note: Revealed type is "((builtins\.)?str \| None|Union\[builtins\.str, None\])"'),
@@ -38,7 +38,8 @@ CASES = [
     ("_native.compressed_size('abc')", r'error: Argument 1 to "compressed_size" has incompatible type "str"'),
     ("reveal_type(vendrask.zlib_info()['exact'])", r'note: Revealed type is "(builtins\.)?bool"'),
     ("reveal_type(vendrask.nearest(['a', b'b'], k=2, primed_by='document'))",
-     r'note: Revealed type is "(tuple|Tuple)\[numpy\.ndarray\[.*float64\]\], numpy\.ndarray\[.*(int64|64Bit).*\]\]"'),
+     r'note: Revealed type is "(tuple|Tuple)\[numpy\.ndarray\[.*(float64|floating\[.*64Bit\])\]\], '
+     r'numpy\.ndarray\[.*(int64|64Bit).*\]\]"'),
     ("vendrask.nearest(['a'], primed_by='documents')", r'error: Argument "primed_by" to "nearest" has incompatible type'),
     ("vendrask.pairs(['a'], threshold=0.5, symmetric='mean', tile=64)", None),
 ]
@@ -90,6 +91,8 @@ def checked(tmp_path_factory):
     messages = {}
     for line in outputs[0].splitlines():
         found = re.match(r".*program\.py:(\d+): (.*)", line)
+        if not found and ": note: " in line:
+            continue  # where a name is defined, as some mypy versions add
         assert found, f"mypy said: {outputs[0]}"
         messages.setdefault(int(found.group(1)), []).append(found.group(2))
     return messages, runs[1].returncode, outputs[1]
