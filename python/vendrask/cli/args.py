@@ -217,6 +217,13 @@ class _Parser(argparse.ArgumentParser):
         if file is not None:
             super().print_usage(file)
 
+    def _print_message(self, message, file=None):
+        # With standard error closed there is no stream (Python 3.9's
+        # argparse would fail on None); the exit status still says it.
+        file = sys.stderr if file is None else file
+        if message and file is not None:
+            super()._print_message(message, file)
+
     def error(self, message):
         if message.startswith("argument --query"):
             message = f"{message}; {QUERY_HINT}"
