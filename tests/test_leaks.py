@@ -60,10 +60,12 @@ def test_repeated_calls_leak_nothing(call):
     tracemalloc.stop()
     assert grown < 4096
     assert not CHECK_RSS or rss_kib() - rss < 2048
-    # None's count can drift by the few references the interpreter itself makes.
+    # None's count also moves with whatever other threads of the process do
+    # (a Dask or tqdm thread left from an earlier test); a reference gained
+    # or lost per call would move it by CALLS.
     after = [sys.getrefcount(o) for o in (T, S, BIG, None)]
     assert after[:3] == counts[:3]
-    assert abs(after[3] - counts[3]) < 16
+    assert abs(after[3] - counts[3]) < CALLS // 100
 
 
 def test_switch_leaks_nothing(quiet_stderr):
