@@ -26,7 +26,7 @@ pythons() {
 
 # Packages that some tests use and skip without: each is installed where it
 # installs on that interpreter.
-optional=(scipy pandas rapidfuzz matplotlib "dask[array]" distributed "dask[dataframe]" mypy)
+optional=(scipy pandas rapidfuzz matplotlib "dask[array]" distributed "dask[dataframe]" mypy scikit-learn)
 
 # suite NAME PYTHON [pip options]: installs the project into a fresh venv and runs pytest.
 # With OPTIONAL=1 the optional test packages are installed too.

@@ -17,13 +17,14 @@ JOINT_SIZE_LIMIT = 32767
 
 __all__ = [
     "JOINT_SIZE_LIMIT", "JointSizeError", "cdist", "matrix", "nearest", "pairs", "pdist",
-    "pairwise", "scorer", "windowed", "zlib_info", "DocumentWarning", "__version__",
+    "pairwise", "scorer", "windowed", "zlib_info", "DocumentWarning", "Index", "IndexFileError",
+    "__version__",
 ]
 
 _LAZY = {
     "cdist": "._api", "matrix": "._api", "nearest": "._api", "pairs": "._api",
     "pdist": "._api", "pairwise": "._api", "scorer": "._api", "windowed": "._windows",
-    "zlib_info": "._zlib",
+    "zlib_info": "._zlib", "Index": "._index",
 }
 
 
@@ -41,6 +42,11 @@ class JointSizeError(ValueError):
 class DocumentWarning(UserWarning):
     """A job cut documents (max_bytes), or leaves some of their pairs NaN
     (over the joint size limit, or missing, with errors="nan")."""
+
+
+class IndexFileError(ValueError):
+    """A file that Index.load cannot use: not an index, truncated, corrupt,
+    or saved under a zlib build whose values differ from this one's."""
 
 
 def __getattr__(name):

@@ -267,42 +267,15 @@ def _pair_scores(corpus, t, s, where_t, where_s, names, direction, errors, worke
             raise JointSizeError(int(where_t[k]), int(where_s[k]), int(lengths[t[k]]),
                                  int(lengths[s[k]]), names)
     t_todo, s_todo = t[todo], s[todo]
-    # A pair and its reverse share both cross sizes: probe each unordered
-    # pair once in each direction.
-    lo, hi = np.minimum(t_todo, s_todo), np.maximum(t_todo, s_todo)
-    width = max(1, len(lengths))
-    keys, which = np.unique(lo * width + hi, return_inverse=True)
-    which = which.reshape(-1)
-    lo_u, hi_u = keys // width, keys % width
     both = direction != "forward"
     alone = np.unique(np.concatenate([t_todo, s_todo]) if both else s_todo)
     self_ = np.unique(np.concatenate([t_todo, s_todo]))
-    with JobProgress(progress, len(alone) + len(self_) + 2 * len(keys)) as progress:
+    work = len(alone) + len(self_) + corpus.cross_work(t_todo, s_todo)
+    with JobProgress(progress, work) as progress:
         failure = corpus.compute_sizes(alone, self_, workers, progress)
-        # Grouped by data string: one string against a run of dictionaries.
-        data = np.concatenate([hi_u, lo_u])
-        dictionaries = np.concatenate([lo_u, hi_u])
-        order = np.lexsort((dictionaries, data))
-        local, where = np.unique(np.concatenate([data, dictionaries]), return_inverse=True)
-        where = where.reshape(-1)
-        strings = tuple(corpus.strings[i] for i in local.tolist())
-        local_data, local_dictionaries = where[:len(data)], where[len(data):]
-        sizes = np.empty(len(data), dtype=np.int32)
-        sizes[order], failed = corpus.sizes(strings, local_dictionaries[order], local_data[order],
-                                             workers, progress)
+        forward, backward, failed = corpus.cross(t_todo, s_todo, both_ways=both,
+                                                 workers=workers, progress=progress)
         failure = failure or failed
-        hi_after_lo, lo_after_hi = sizes[:len(keys)], sizes[len(keys):]
-        t_is_lo = t_todo == lo_u[which]
-        s_after_t = np.where(t_is_lo, hi_after_lo[which], lo_after_hi[which])
-        t_after_s = np.where(t_is_lo, lo_after_hi[which], hi_after_lo[which])
-        forward, failed = corpus.quotients(corpus.alone[s_todo], s_after_t, t_after_s,
-                                           corpus.self_[s_todo], corpus.self_[t_todo])
-        failure = failure or failed
-        backward = None
-        if both:
-            backward, failed = corpus.quotients(corpus.alone[t_todo], t_after_s, s_after_t,
-                                                corpus.self_[t_todo], corpus.self_[s_todo])
-            failure = failure or failed
         out = np.full(len(t), np.nan)
         out[same] = 1.0
         out[todo] = score(forward, backward, direction)

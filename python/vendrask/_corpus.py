@@ -6,6 +6,8 @@ whatever job, call or list they come in through. It can grow (``add``), and
 it records what its sizes depend on: the ``max_bytes`` its documents were cut
 to and the zlib build that compressed them.
 """
+import collections
+
 import numpy as np
 
 from . import JOINT_SIZE_LIMIT, _native
@@ -31,6 +33,16 @@ class Corpus:
 
     def __len__(self):
         return len(self.strings)
+
+    def overlay(self):
+        """A corpus that starts as this one and grows on its own: documents
+        added to it (queries, say) are interned against this corpus's, so an
+        equal one takes its id and sizes, and new ones stay out of it."""
+        other = Corpus.__new__(Corpus)
+        other.__dict__.update(self.__dict__)
+        other.strings = list(self.strings)
+        other._ids = collections.ChainMap({}, self._ids)
+        return other
 
     def add(self, docs):
         """The ids of ``docs`` (a list of bytes, already cut to max_bytes),
@@ -100,6 +112,52 @@ class Corpus:
         failure = _native.quotients(*(np.ascontiguousarray(k, dtype=np.int32)
                                       for k in (k_s_e, k_s_t, k_t_s, k_s_s, k_t_t)), out)
         return out, failure
+
+    def cross(self, t, s, *, both_ways=True, workers=1, progress=None):
+        """The measures of the id pairs ``(t[k], s[k])``: ``(forward,
+        backward, failure)`` with ``forward[k] = measure(t[k], s[k])`` and,
+        with ``both_ways``, ``backward[k] = measure(s[k], t[k])`` (else None).
+        The pairs must be of different strings that fit together, whose sizes
+        have been computed. A pair and its reverse share their two cross
+        sizes, so each unordered pair is compressed once each way."""
+        progress = progress or silent()
+        lo, hi = np.minimum(t, s), np.maximum(t, s)
+        width = max(1, len(self.lengths))
+        keys, which = np.unique(lo * width + hi, return_inverse=True)
+        which = which.reshape(-1)
+        lo_u, hi_u = keys // width, keys % width
+        # Grouped by data string: one string against a run of dictionaries.
+        data = np.concatenate([hi_u, lo_u])
+        dictionaries = np.concatenate([lo_u, hi_u])
+        order = np.lexsort((dictionaries, data))
+        local, where = np.unique(np.concatenate([data, dictionaries]), return_inverse=True)
+        where = where.reshape(-1)
+        strings = tuple(self.strings[i] for i in local.tolist())
+        local_data, local_dictionaries = where[:len(data)], where[len(data):]
+        sizes = np.empty(len(data), dtype=np.int32)
+        sizes[order], failure = self.sizes(strings, local_dictionaries[order], local_data[order],
+                                           workers, progress)
+        hi_after_lo, lo_after_hi = sizes[:len(keys)], sizes[len(keys):]
+        t_is_lo = t == lo_u[which]
+        s_after_t = np.where(t_is_lo, hi_after_lo[which], lo_after_hi[which])
+        t_after_s = np.where(t_is_lo, lo_after_hi[which], hi_after_lo[which])
+        forward, failed = self.quotients(self.alone[s], s_after_t, t_after_s,
+                                         self.self_[s], self.self_[t])
+        failure = failure or failed
+        backward = None
+        if both_ways:
+            backward, failed = self.quotients(self.alone[t], t_after_s, s_after_t,
+                                              self.self_[t], self.self_[s])
+            failure = failure or failed
+        return forward, backward, failure
+
+    @staticmethod
+    def cross_work(t, s):
+        """The compressions cross() makes for these pairs."""
+        if not len(t):
+            return 0
+        lo, hi = np.minimum(t, s), np.maximum(t, s)
+        return 2 * len(np.unique(lo * (int(max(hi.max(), 0)) + 1) + hi))
 
     def tile(self, rows, cols, *, diagonal=False, both_ways=False, workers=1, progress=None):
         """The measures of one tile of distinct ids: ``(forward, backward,

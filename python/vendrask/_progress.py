@@ -19,6 +19,8 @@ class Bar:
         if self.bar is None:
             from tqdm.auto import tqdm
             self.bar = tqdm(total=total, unit="compression", unit_scale=True, dynamic_ncols=True)
+        if total != self.bar.total:  # a job that learns its size as it goes
+            self.bar.total = total
         self.bar.update(done - self.bar.n)
 
     def close(self):
@@ -27,7 +29,8 @@ class Bar:
 
 
 class JobProgress:
-    """Counts a job's compressions and reports them as ``callback(done, total)``."""
+    """Counts a job's compressions and reports them as ``callback(done, total)``.
+    A job that learns its size as it goes raises ``total`` before each batch."""
 
     def __init__(self, callback, total):
         callback = _checks.progress(callback)
@@ -39,11 +42,11 @@ class JobProgress:
         """The callback for the native core's next batch of ``count`` probes."""
         if self.callback is None:
             return None
-        base, callback, total = self.done, self.callback, self.total
+        base, callback = self.done, self.callback
 
         def report(done, _):
             self._last = time.monotonic()
-            callback(base + done, total)
+            callback(base + done, self.total)
         return report
 
     def advance(self, count):

@@ -1,0 +1,302 @@
+"""Neighbour graphs refined by the exact measure, and searches through them.
+
+A Graph holds, for each of n nodes (distinct documents), up to ``degree``
+neighbours with both directions of the measure for each edge, best first by
+the key of its direction. ``descend`` improves it by NN-descent's local joins
+(Dong, Charikar and Li, WWW 2011): two neighbours of the same node are likely
+neighbours of each other, so each round scores the pairs among every node's
+new neighbours and between its new and old ones, forward and reverse,
+skipping pairs that are already edges. ``search`` walks the graph best-first
+for documents that are not nodes; ``within`` closes a threshold graph under
+the same joins. Nothing here compresses: every score comes from the
+``score(u, v)`` callable, which returns (measure(u, v), measure(v, u)) as
+float64 arrays with NaN for pairs that cannot be scored.
+
+All of it is numpy over whole rounds: a round's pairs go to the native core
+as one batch, and nothing here is of size n squared.
+"""
+import numpy as np
+
+from ._plan import score as combine
+
+EMPTY = -1
+
+
+def _among(sorted_keys, keys):
+    """Whether each of ``keys`` is in the sorted array ``sorted_keys``."""
+    if not len(sorted_keys):
+        return np.zeros(len(keys), dtype=bool)
+    at = np.minimum(np.searchsorted(sorted_keys, keys), len(sorted_keys) - 1)
+    return sorted_keys[at] == keys
+
+
+def key_of(forward, backward, direction):
+    """The sort key of edges u -> v with measure(u, v) = forward and
+    measure(v, u) = backward: the score in ``direction``, -inf for NaN."""
+    key = combine(forward, backward, direction)
+    return np.where(np.isnan(key), -np.inf, key)
+
+
+class Graph:
+    """ids (n, degree) int64 (EMPTY where unused), forward/backward scores of
+    each edge, its key in ``direction`` and whether it is new since its
+    node's last join."""
+
+    def __init__(self, n, degree, direction):
+        self.n, self.degree, self.direction = n, degree, direction
+        self.ids = np.full((n, degree), EMPTY, dtype=np.int64)
+        self.forward = np.full((n, degree), np.nan)
+        self.backward = np.full((n, degree), np.nan)
+        self.new = np.zeros((n, degree), dtype=bool)
+
+    @property
+    def keys(self):
+        keys = key_of(self.forward, self.backward, self.direction)
+        keys[self.ids == EMPTY] = -np.inf
+        return keys
+
+    def grow(self, n):
+        """Room for nodes n.. (added documents), with no edges."""
+        extra = n - self.n
+        if extra <= 0:
+            return
+        pad = lambda a, fill: np.concatenate([a, np.full((extra, self.degree), fill,
+                                                         dtype=a.dtype)])
+        self.ids, self.new = pad(self.ids, EMPTY), pad(self.new, False)
+        self.forward, self.backward = pad(self.forward, np.nan), pad(self.backward, np.nan)
+        self.n = n
+
+    def rekeyed(self, direction, degree=None):
+        """The same edges as a graph keyed in another direction (all new)."""
+        degree = self.degree if degree is None else degree
+        other = Graph(self.n, degree, direction)
+        u, slot = np.nonzero(self.ids != EMPTY)
+        other.offer(u, self.ids[u, slot], self.forward[u, slot], self.backward[u, slot],
+                    both=False)
+        return other
+
+    def edge_keys(self):
+        """Sorted keys min*n + max of the graph's edges, either way round."""
+        u, slot = np.nonzero(self.ids != EMPTY)
+        v = self.ids[u, slot]
+        return np.unique(np.minimum(u, v) * self.n + np.maximum(u, v))
+
+    def offer(self, u, v, forward, backward, both=True):
+        """Offers edges u -> v (and, with ``both``, v -> u with the directions
+        swapped); each node keeps its ``degree`` best by key, ties by the
+        smaller id. Returns how many offered edges were kept."""
+        if both:
+            u, v = np.concatenate([u, v]), np.concatenate([v, u])
+            forward, backward = np.concatenate([forward, backward]), np.concatenate([backward, forward])
+        key = key_of(forward, backward, self.direction)
+        fits = np.isfinite(key)
+        u, v, forward, backward, key = u[fits], v[fits], forward[fits], backward[fits], key[fits]
+        if not len(u):
+            return 0
+        have_u, slot = np.nonzero(self.ids != EMPTY)
+        all_u = np.concatenate([have_u, u])
+        all_v = np.concatenate([self.ids[have_u, slot], v])
+        all_f = np.concatenate([self.forward[have_u, slot], forward])
+        all_b = np.concatenate([self.backward[have_u, slot], backward])
+        all_new = np.concatenate([self.new[have_u, slot], np.ones(len(u), dtype=bool)])
+        all_key = np.concatenate([self.keys[have_u, slot], key])
+        offered = np.concatenate([np.zeros(len(have_u), dtype=bool), np.ones(len(u), dtype=bool)])
+        # One edge per (u, v): the kept one (listed first) over an offer.
+        order = np.lexsort((offered, all_v, all_u))
+        first = np.ones(len(order), dtype=bool)
+        first[1:] = (all_u[order][1:] != all_u[order][:-1]) | (all_v[order][1:] != all_v[order][:-1])
+        keep = order[first]
+        all_u, all_v, all_f, all_b = all_u[keep], all_v[keep], all_f[keep], all_b[keep]
+        all_new, all_key, offered = all_new[keep], all_key[keep], offered[keep]
+        order = np.lexsort((all_v, -all_key, all_u))
+        all_u = all_u[order]
+        starts = np.searchsorted(all_u, np.arange(self.n))
+        rank = np.arange(len(all_u)) - starts[all_u]
+        kept = rank < self.degree
+        at = order[kept]
+        u_k, r_k = all_u[kept], rank[kept]
+        self.ids.fill(EMPTY)
+        self.forward.fill(np.nan)
+        self.backward.fill(np.nan)
+        self.new.fill(False)
+        self.ids[u_k, r_k] = all_v[at]
+        self.forward[u_k, r_k] = all_f[at]
+        self.backward[u_k, r_k] = all_b[at]
+        self.new[u_k, r_k] = all_new[at]
+        return int(offered[at].sum())
+
+
+def _grouped(rows, values, n, width, rng):
+    """(n, width) int64 of ``values`` grouped by ``rows``, at most ``width``
+    per row chosen at random, EMPTY elsewhere."""
+    out = np.full((n, width), EMPTY, dtype=np.int64)
+    if not len(rows):
+        return out
+    shuffle = rng.permutation(len(rows))
+    rows, values = rows[shuffle], values[shuffle]
+    order = np.argsort(rows, kind="stable")
+    rows, values = rows[order], values[order]
+    rank = np.arange(len(rows)) - np.searchsorted(rows, rows)
+    take = rank < width
+    out[rows[take], rank[take]] = values[take]
+    return out
+
+
+def _join_pairs(new, old, n, chunk=4096):
+    """Keys lo*n + hi of the pairs among each row's ``new`` entries and
+    between its ``new`` and ``old`` ones, without repeats."""
+    found = []
+    for start in range(0, len(new), chunk):
+        a, b = new[start:start + chunk], old[start:start + chunk]
+        x, y = a[:, :, None], a[:, None, :]
+        mask = (x != EMPTY) & (y != EMPTY) & (x < y)
+        found.append(np.broadcast_to(x, mask.shape)[mask] * n + np.broadcast_to(y, mask.shape)[mask])
+        x, y = a[:, :, None], b[:, None, :]
+        mask = (x != EMPTY) & (y != EMPTY) & (x != y)
+        lo = np.minimum(np.broadcast_to(x, mask.shape)[mask], np.broadcast_to(y, mask.shape)[mask])
+        hi = np.maximum(np.broadcast_to(x, mask.shape)[mask], np.broadcast_to(y, mask.shape)[mask])
+        found.append(lo * n + hi)
+        found = [np.unique(np.concatenate(found))]
+    return found[0] if found else np.empty(0, dtype=np.int64)
+
+
+def descend(graph, score, *, rounds=8, sample=10, stop=0.002, seed=0, progress=None):
+    """NN-descent rounds on ``graph`` in place. ``sample``: new neighbours a
+    node joins per round (forward and reverse each); ``stop``: the fraction
+    of n * degree edge updates below which a round is the last. Returns the
+    number of pairs scored. ``progress(scored)`` is told after each round."""
+    rng = np.random.default_rng(seed)
+    n, scored = graph.n, 0
+    for _ in range(rounds):
+        valid = graph.ids != EMPTY
+        fresh = valid & graph.new
+        fresh &= np.cumsum(fresh, axis=1) <= sample  # the best new ones first
+        stale = valid & ~graph.new
+        graph.new[fresh] = False
+        u_new, s_new = np.nonzero(fresh)
+        u_old, s_old = np.nonzero(stale)
+        v_new, v_old = graph.ids[u_new, s_new], graph.ids[u_old, s_old]
+        new = np.concatenate([_grouped(u_new, v_new, n, sample, rng),
+                              _grouped(v_new, u_new, n, sample, rng)], axis=1)
+        old = np.concatenate([_grouped(u_old, v_old, n, sample, rng),
+                              _grouped(v_old, u_old, n, sample, rng)], axis=1)
+        keys = _join_pairs(new, old, n)
+        if len(keys):
+            keys = keys[~_among(graph.edge_keys(), keys)]
+        if not len(keys):
+            break
+        u, v = keys // n, keys % n
+        forward, backward = score(u, v)
+        scored += len(keys)
+        if progress is not None:
+            progress(scored)
+        if graph.offer(u, v, forward, backward) < stop * n * graph.degree:
+            break
+    return scored
+
+
+def within(graph, score, threshold, *, rounds=20, progress=None):
+    """Every pair (u < v) scoring at least ``threshold`` in the graph's
+    direction that the graph's edges reach by joins: start from the edges
+    over the threshold, then score the pairs among each node's neighbours
+    over it until no new pair passes. Returns (u, v, forward, backward)."""
+    n = graph.n
+    keys = graph.keys
+    u, slot = np.nonzero(keys >= threshold)
+    v = graph.ids[u, slot]
+    f, b = graph.forward[u, slot], graph.backward[u, slot]
+    lo, hi = np.minimum(u, v), np.maximum(u, v)
+    swap = u > v
+    f, b = np.where(swap, b, f), np.where(swap, f, b)
+    pair_keys, first = np.unique(lo * n + hi, return_index=True)
+    found_f, found_b = f[first], b[first]
+    tried = pair_keys.copy()
+    fresh = pair_keys
+    scored = 0
+    for _ in range(rounds):
+        lo, hi = fresh // n, fresh % n
+        # Joins over the threshold graph: the neighbours (new or not) of each
+        # node with a new passing pair.
+        all_lo, all_hi = pair_keys // n, pair_keys % n
+        width = max(1, int(np.bincount(np.concatenate([all_lo, all_hi]), minlength=n).max()))
+        nodes = np.concatenate([all_lo, all_hi])
+        others = np.concatenate([all_hi, all_lo])
+        touched = np.zeros(n, dtype=bool)
+        touched[lo] = touched[hi] = True
+        pick = touched[nodes]
+        rng = np.random.default_rng(0)
+        lists = _grouped(nodes[pick], others[pick], n, width, rng)
+        lists = lists[touched]
+        cand = _join_pairs(lists, np.full((len(lists), 0), EMPTY, dtype=np.int64), n)
+        cand = cand[~_among(tried, cand)]
+        if not len(cand):
+            break
+        tried = np.union1d(tried, cand)
+        forward, backward = score(cand // n, cand % n)
+        scored += len(cand)
+        if progress is not None:
+            progress(scored)
+        passing = key_of(forward, backward, graph.direction) >= threshold
+        if not passing.any():
+            break
+        fresh = cand[passing]
+        pair_keys = np.concatenate([pair_keys, fresh])
+        found_f = np.concatenate([found_f, forward[passing]])
+        found_b = np.concatenate([found_b, backward[passing]])
+        order = np.argsort(pair_keys, kind="stable")
+        pair_keys, found_f, found_b = pair_keys[order], found_f[order], found_b[order]
+    return pair_keys // n, pair_keys % n, found_f, found_b, scored
+
+
+def search(seeds, neighbours, score, *, pool=40, expand=4, rounds=10, progress=None):
+    """Best-first search for queries that are not nodes. ``seeds`` (q, c):
+    node ids to start from (EMPTY: none); ``neighbours`` (n, degree): the
+    graph to walk; ``score(query_rows, nodes)`` the keys of those pairs.
+    Each round expands every query's ``expand`` best unexpanded nodes of its
+    ``pool``. Returns (ids, keys) of shape (q, pool), best first (ties by the
+    smaller id), EMPTY/-inf where unused, and the number of pairs scored."""
+    q, n = len(seeds), len(neighbours)
+    ids = np.full((q, pool), EMPTY, dtype=np.int64)
+    keys = np.full((q, pool), -np.inf)
+    done = np.zeros((q, pool), dtype=bool)
+    visited = np.empty(0, dtype=np.int64)
+    rows, nodes = np.nonzero(seeds != EMPTY)
+    nodes = seeds[rows, nodes]
+    scored = 0
+    for _ in range(rounds + 1):
+        pair = np.unique(rows * n + nodes)
+        pair = pair[~_among(visited, pair)]
+        if not len(pair):
+            break
+        visited = np.union1d(visited, pair)
+        rows, nodes = pair // n, pair % n
+        found = score(rows, nodes)
+        scored += len(pair)
+        if progress is not None:
+            progress(scored)
+        # Merge into each query's pool: best key first, ties by the smaller id.
+        all_rows = np.concatenate([np.repeat(np.arange(q), pool), rows])
+        all_ids = np.concatenate([ids.reshape(-1), nodes])
+        all_keys = np.concatenate([keys.reshape(-1), np.where(np.isnan(found), -np.inf, found)])
+        all_done = np.concatenate([done.reshape(-1), np.zeros(len(rows), dtype=bool)])
+        order = np.lexsort((all_ids, -all_keys, all_rows))
+        all_rows = all_rows[order]
+        rank = np.arange(len(order)) - np.searchsorted(all_rows, all_rows)
+        take = rank < pool
+        at, r = order[take], rank[take]
+        ids[all_rows[take], r] = all_ids[at]
+        keys[all_rows[take], r] = all_keys[at]
+        done[all_rows[take], r] = all_done[at]
+        ids[~np.isfinite(keys)] = EMPTY
+        open_ = (ids != EMPTY) & ~done
+        open_ &= np.cumsum(open_, axis=1) <= expand
+        if not open_.any():
+            break
+        done |= open_
+        qr, slot = np.nonzero(open_)
+        nxt = neighbours[ids[qr, slot]]
+        rows = np.repeat(qr, nxt.shape[1])
+        nodes = nxt.reshape(-1)
+        keep = nodes != EMPTY
+        rows, nodes = rows[keep], nodes[keep]
+    return ids, keys, scored

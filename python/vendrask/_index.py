@@ -1,0 +1,454 @@
+"""vendrask.Index: documents kept with their sizes, a sketch each and a graph of
+near neighbours, so that searches score a few pairs instead of all of them.
+
+Every score the index returns is computed by the native core exactly as the
+in-process functions compute it; only which pairs get scored is approximate,
+and ``exact=True`` scores them all. Work is on distinct documents (corpus
+ids); positions, which may repeat a document, are mapped at the end.
+"""
+import collections
+
+import numpy as np
+
+from . import JOINT_SIZE_LIMIT, _checks
+from ._corpus import Corpus
+from ._descent import EMPTY, Graph, descend, key_of, search, within
+from ._documents import documents
+from ._plan import Plan
+from ._progress import JobProgress
+from ._reduce import Pairs, TopK
+from ._sketch import Sketcher, most_similar
+
+# Pairs sent to the native core at once: big enough to keep every worker
+# busy, small enough that the arrays around them stay at tens of MiB.
+_BATCH = 1 << 20
+
+
+class Index:
+    """Documents to search, deduplicate and cluster without scoring every pair.
+
+    ``Index(docs)`` stores the documents (``str`` as UTF-8, or bytes-like;
+    cut to ``max_bytes`` first), computes each distinct document's lone and
+    self-primed sizes once, and links each to its near neighbours: seeds from
+    byte 4-gram sketches, refined by the exact measure (NN-descent). Searches
+    then walk that graph. Tuning:
+
+    degree: neighbours kept per distinct document (memory and build cost
+        grow with it, and recall with it);
+    candidates: sketch neighbours scored exactly to seed each new document;
+    rounds: refinement rounds at most (a round stops the build early once
+        few edges change).
+
+    Pairs of documents longer together than the joint size limit are never
+    scored and never found (as with ``errors="nan"`` elsewhere).
+    """
+
+    def __init__(self, docs=(), *, max_bytes=None, workers=1, progress=None, degree=24,
+                 candidates=16, rounds=10):
+        self.max_bytes = _checks.max_bytes(max_bytes)
+        self.workers = _checks.worker_count(workers)
+        self.degree = _checks.positive("degree", degree)
+        self.candidates = _checks.positive("candidates", candidates)
+        self.rounds = _checks.positive("rounds", rounds)
+        self.corpus = Corpus(self.max_bytes)
+        self.ids = np.empty(0, dtype=np.int64)  # the corpus id of each position
+        self.vectors = np.empty((0, 128), dtype=np.float16)
+        self.sketcher = Sketcher()
+        self.graph = Graph(0, self.degree, "mean")
+        self._graphs = {}
+        self._by_id = None
+        if len(docs) if hasattr(docs, "__len__") else True:
+            self.add(docs, progress=progress)
+
+    # -- the documents
+
+    def __len__(self):
+        return len(self.ids)
+
+    def __getitem__(self, position):
+        if not isinstance(position, (int, np.integer)) or isinstance(position, bool):
+            raise TypeError(f"Index positions are integers, not {type(position).__name__}")
+        n = len(self.ids)
+        if not -n <= position < n:
+            raise IndexError(f"position {position} is out of range for {n} documents")
+        return self.corpus.strings[self.ids[position]]
+
+    def __iter__(self):
+        strings = self.corpus.strings
+        return (strings[i] for i in self.ids.tolist())
+
+    def __repr__(self):
+        return (f"vendrask.Index({len(self)} documents, {len(self.corpus)} distinct, "
+                f"max_bytes={self.max_bytes})")
+
+    def add(self, docs, *, progress=None):
+        """Adds documents; returns the positions given to them (int64).
+        Equal documents are stored and sized once."""
+        from ._api import report
+        cut = []
+        new_docs = documents(docs, "docs", self.max_bytes, False, cut)
+        corpus, before = self.corpus, len(self.corpus)
+        ids = corpus.add(new_docs)
+        positions = np.arange(len(self.ids), len(self.ids) + len(ids))
+        report(self.max_bytes, len(new_docs), [f"docs[{k}]" for k in cut], [], [], stacklevel=2)
+        fresh = np.arange(before, len(corpus))
+        with JobProgress(progress, 2 * len(fresh)) as job:
+            failure = corpus.compute_sizes(fresh, fresh, self.workers, job)
+            if failure is not None:
+                raise RuntimeError(failure)
+            self.vectors = np.concatenate([self.vectors, self.sketcher.sketch(
+                [corpus.strings[i] for i in fresh.tolist()], job.poll)])
+            self.graph.grow(len(corpus))
+            if len(fresh):
+                self._link(fresh, job)
+            job.finish()
+        self.ids = np.concatenate([self.ids, ids])
+        self._graphs, self._by_id = {}, None
+        return positions
+
+    def _link(self, fresh, job):
+        """Seeds the new ids' edges from their sketches, then refines the whole graph."""
+        seeds = most_similar(self.vectors[fresh], self.vectors, self.candidates + 1,
+                             poll=job.poll)
+        u = np.repeat(fresh, seeds.shape[1])
+        v = seeds.reshape(-1)
+        keep = (v != EMPTY) & (v != u)
+        u, v = u[keep], v[keep]
+        if len(u) and len(self.corpus) > len(fresh):
+            # A few random old documents too, so that a new island of
+            # documents still meets the rest of the graph.
+            rng = np.random.default_rng(len(self.corpus))
+            extra = rng.integers(0, len(self.corpus), len(fresh) * 2)
+            u, v = np.concatenate([u, np.repeat(fresh, 2)]), np.concatenate([v, extra])
+            keep = u != v
+            u, v = u[keep], v[keep]
+        lo, hi = np.minimum(u, v), np.maximum(u, v)
+        keys = np.unique(lo * len(self.corpus) + hi)
+        u, v = keys // len(self.corpus), keys % len(self.corpus)
+        score = self._scorer(self.corpus, job)
+        forward, backward = score(u, v)
+        self.graph.offer(u, v, forward, backward)
+        descend(self.graph, score, rounds=self.rounds, sample=self.degree // 2)
+
+    def _scorer(self, corpus, job):
+        """score(u, v) -> (measure(u, v), measure(v, u)) over corpus ids,
+        NaN where they do not fit together; 1.0 for the same id."""
+        lengths, workers = corpus.lengths, self.workers
+
+        def score(u, v):
+            forward = np.full(len(u), np.nan)
+            backward = np.full(len(u), np.nan)
+            same = u == v
+            forward[same] = backward[same] = 1.0
+            todo = np.flatnonzero(~same & (lengths[u] + lengths[v] <= JOINT_SIZE_LIMIT))
+            for start in range(0, len(todo), _BATCH):
+                at = todo[start:start + _BATCH]
+                job.total += 2 * len(at)
+                f, b, failure = corpus.cross(u[at], v[at], workers=workers, progress=job)
+                if failure is not None:
+                    raise RuntimeError(failure)
+                forward[at], backward[at] = f, b
+            return forward, backward
+        return score
+
+    # -- searches
+
+    def nearest(self, queries, k=10, *, symmetric=None, exact=False, workers=None,
+                progress=None, candidates=None):
+        """The ``k`` best documents of the index for each query: ``(scores,
+        indices)`` of shape ``(len(queries), k)``, as
+        ``vendrask.nearest(queries, list(index), k=k, symmetric=symmetric,
+        errors="nan")`` gives them (score ``measure(queries[i], index[j])``,
+        or both directions combined; best first, ties by the smaller index,
+        padded with NaN and -1). With ``exact`` that call's result bit for
+        bit; otherwise only the documents the search reaches are scored
+        (``candidates``: the pool each query keeps, default max(40, 2k))."""
+        k = _checks.positive("k", k)
+        direction = _checks.direction(symmetric)
+        workers = self.workers if workers is None else _checks.worker_count(workers)
+        cut = []
+        qdocs = documents(queries, "queries", self.max_bytes, False, cut)
+        overlay = self.corpus.overlay()
+        qids = overlay.add(qdocs)
+        from ._api import report
+        report(self.max_bytes, len(qdocs), [f"queries[{i}]" for i in cut], [], [], stacklevel=2)
+        if exact or not len(self.ids) or not len(qids):
+            plan = Plan(overlay, qids, self.ids, direction=direction, errors="nan",
+                        names=("queries", "docs"))
+            reducer = TopK(len(qids), k, None, leave_out_own=False, n_cols=len(self.ids))
+            return plan.run(reducer, workers, progress)
+        pool = max(40, 2 * k) if candidates is None else _checks.positive("candidates", candidates)
+        distinct, where = np.unique(qids, return_inverse=True)
+        with JobProgress(progress, 0) as job:
+            fresh = distinct[distinct >= len(self.corpus)]
+            job.total += 2 * len(fresh)
+            failure = overlay.compute_sizes(fresh, fresh, workers, job)
+            if failure is not None:
+                raise RuntimeError(failure)
+            vectors = self.sketcher.sketch([overlay.strings[i] for i in distinct.tolist()],
+                                           job.poll, learn=False)
+            seeds = most_similar(vectors, self.vectors, self.candidates, poll=job.poll)
+            own = np.where(distinct < len(self.corpus), distinct, EMPTY)
+            seeds = np.concatenate([own[:, None], seeds], axis=1)
+            score = self._scorer(overlay, job)
+            saved, self.workers = self.workers, workers
+            try:
+                def keys(rows, nodes):
+                    forward, backward = score(distinct[rows], nodes)
+                    return key_of(forward, backward, direction)
+                ids, found, _ = search(seeds, self.graph.ids, keys, pool=pool, expand=4)
+            finally:
+                self.workers = saved
+            job.finish()
+        scores, positions = self._positions(ids, found, k)
+        return scores[where.reshape(-1)], positions[where.reshape(-1)]
+
+    def neighbors(self, k=10, *, symmetric=None, exact=False, workers=None, progress=None):
+        """The ``k`` best other documents of each document of the index:
+        ``vendrask.nearest(list(index), k=k, symmetric=symmetric,
+        errors="nan")``, exactly so with ``exact``. Each row leaves out its
+        own position; other positions holding the same bytes stay, at 1.0."""
+        k = _checks.positive("k", k)
+        direction = _checks.direction(symmetric)
+        workers = self.workers if workers is None else _checks.worker_count(workers)
+        if exact or not len(self.ids):
+            plan = Plan(self.corpus, self.ids, None, direction=direction, errors="nan",
+                        names=("docs", "docs"))
+            reducer = TopK(len(self.ids), k, None, leave_out_own=True, n_cols=len(self.ids))
+            return plan.run(reducer, workers, progress)
+        graph = self._graph(direction, k, workers, progress)
+        return self._positions(graph.ids, graph.keys, k, own=True)
+
+    def _graph(self, direction, k, workers, progress):
+        """The graph keyed in ``direction`` with room for k, refined once and kept."""
+        if direction == self.graph.direction and k <= self.degree:
+            return self.graph
+        degree = max(self.degree, k)
+        graph = self._graphs.get(direction)
+        if graph is None or graph.degree < degree:
+            graph = self.graph.rekeyed(direction, degree)
+            with JobProgress(progress, 0) as job:
+                saved, self.workers = self.workers, workers
+                try:
+                    descend(graph, self._scorer(self.corpus, job), rounds=self.rounds,
+                            sample=degree // 2)
+                finally:
+                    self.workers = saved
+                job.finish()
+            self._graphs[direction] = graph
+        return graph
+
+    def pairs(self, threshold, *, symmetric="mean", exact=False, workers=None, progress=None):
+        """Every pair scoring at least ``threshold``: ``(i, j, score)`` as
+        ``vendrask.pairs(list(index), threshold=threshold,
+        symmetric=symmetric, errors="nan")``, exactly so with ``exact``;
+        otherwise the pairs that the graph's neighbours of neighbours reach
+        (with symmetric=None, ordered pairs passing in either direction)."""
+        threshold = _checks.score("threshold", threshold)
+        direction = _checks.direction(symmetric)
+        workers = self.workers if workers is None else _checks.worker_count(workers)
+        if exact or not len(self.ids):
+            plan = Plan(self.corpus, self.ids, None, direction=direction, errors="nan",
+                        names=("docs", "docs"))
+            reducer = Pairs(threshold, distinct=symmetric is None, unordered=symmetric is not None)
+            return plan.run(reducer, workers, progress)
+        reach = "max" if direction == "forward" else direction
+        graph = self.graph if reach == self.graph.direction else self.graph.rekeyed(reach)
+        with JobProgress(progress, 0) as job:
+            saved, self.workers = self.workers, workers
+            try:
+                u, v, forward, backward, _ = within(graph, self._scorer(self.corpus, job),
+                                                    threshold)
+            finally:
+                self.workers = saved
+            job.finish()
+        return self._position_pairs(u, v, forward, backward, direction, threshold)
+
+    def clusters(self, threshold, *, symmetric="mean", exact=False, graph="pairs", k=10,
+                 workers=None, progress=None):
+        """A label (int64, from 0 in order of first appearance) for each
+        document: the connected components of the graph of pairs scoring at
+        least ``threshold`` (``graph="pairs"``: those of ``pairs``;
+        ``graph="neighbors"``: only each document's ``k`` nearest)."""
+        import scipy.sparse
+        from scipy.sparse.csgraph import connected_components
+        kind = _checks.choice("graph", graph, ("pairs", "neighbors"))
+        threshold = _checks.score("threshold", threshold)
+        n = len(self.ids)
+        if kind == "pairs":
+            i, j, _ = self.pairs(threshold, symmetric=symmetric, exact=exact, workers=workers,
+                                 progress=progress)
+        else:
+            scores, index = self.neighbors(k, symmetric=symmetric, exact=exact, workers=workers,
+                                           progress=progress)
+            rows, slot = np.nonzero(scores >= threshold)
+            i, j = rows, index[rows, slot]
+        adjacency = scipy.sparse.coo_array((np.ones(len(i), dtype=np.int8), (i, j)),
+                                           shape=(n, n)).tocsr()
+        _, labels = connected_components(adjacency, directed=True, connection="weak")
+        _, first, inverse = np.unique(labels, return_index=True, return_inverse=True)
+        rank = np.empty(len(first), dtype=np.int64)
+        rank[np.argsort(first, kind="stable")] = np.arange(len(first))
+        return rank[inverse.reshape(-1)]
+
+    def recall(self, sample=200, k=10, *, symmetric=None, seed=0, workers=None, progress=None):
+        """The recall@k of the default ``neighbors`` against exact search on
+        ``sample`` documents drawn at random: the share of each row's exact
+        top k (as many as it has) that the default search matched in score,
+        over all sampled rows. A check of the index on your own documents."""
+        sample = _checks.positive("sample", sample)
+        k = _checks.positive("k", k)
+        direction = _checks.direction(symmetric)
+        workers = self.workers if workers is None else _checks.worker_count(workers)
+        n = len(self.ids)
+        if n < 2:
+            return 1.0
+        rows = np.sort(np.random.default_rng(seed).choice(n, min(sample, n), replace=False))
+        approx, _ = self.neighbors(k, symmetric=symmetric, workers=workers, progress=progress)
+        plan = Plan(self.corpus, self.ids[rows], self.ids, direction=direction, errors="nan",
+                    names=("docs", "docs"))
+        scores, index = plan.run(TopK(len(rows), k + 1, None, n_cols=n), workers, progress)
+        own = index == rows[:, None]
+        order = np.argsort(own, axis=1, kind="stable")
+        exact = np.take_along_axis(np.where(own, np.nan, scores), order, axis=1)[:, :k]
+        wanted = np.sum(~np.isnan(exact))
+        if not wanted:
+            return 1.0
+        kth = np.nanmin(np.where(np.isnan(exact), np.inf, exact), axis=1)
+        found = np.sum(np.minimum(np.sum(approx[rows] >= kth[:, None], axis=1),
+                                  np.sum(~np.isnan(exact), axis=1)))
+        return float(found / wanted)
+
+    # -- positions
+
+    def _positions_of(self):
+        """(order, starts, counts): the positions of each id, in rising order."""
+        if self._by_id is None:
+            order = np.argsort(self.ids, kind="stable")
+            counts = np.bincount(self.ids, minlength=len(self.corpus))
+            starts = np.concatenate([[0], np.cumsum(counts)])
+            self._by_id = order, starts, counts
+        return self._by_id
+
+    def _positions(self, ids, keys, k, own=False):
+        """Position-level (scores, indices) of shape (rows, k) from id-level
+        lists ``ids`` (rows, w) with their ``keys``; rows are ids' lists
+        for queries, or (``own``) for the index's own ids, expanded to
+        every position holding that id, which leaves itself out and lists
+        its equal positions at 1.0."""
+        order, starts, counts = self._positions_of()
+        per = int(min(k + own, max(1, counts.max() if len(counts) else 1)))
+        valid = (ids != EMPTY) & np.isfinite(keys)
+        rows, slot = np.nonzero(valid)
+        cand_ids, cand_keys = ids[rows, slot], keys[rows, slot]
+        if own:
+            # Each row's own id, at 1.0, for the positions that repeat it.
+            rows = np.concatenate([rows, np.arange(len(ids))])
+            cand_ids = np.concatenate([cand_ids, np.arange(len(ids))])
+            cand_keys = np.concatenate([cand_keys, np.ones(len(ids))])
+        take = np.minimum(counts[cand_ids], per)
+        row = np.repeat(rows, take)
+        rank = np.arange(take.sum()) - np.repeat(np.cumsum(take) - take, take)
+        position = order[starts[np.repeat(cand_ids, take)] + rank]
+        key = np.repeat(cand_keys, take)
+        if own:
+            # Rows are positions: each position takes its id's candidates.
+            pos_rows = self.ids
+            sort = np.lexsort((position, -key, row))
+            row, position, key = row[sort], position[sort], key[sort]
+            starts_r = np.searchsorted(row, np.arange(len(ids) + 1))
+            width = k + 1
+            out_scores = np.full((len(pos_rows), k), np.nan)
+            out_index = np.full((len(pos_rows), k), -1, dtype=np.int64)
+            lo, hi = starts_r[pos_rows], np.minimum(starts_r[pos_rows + 1], starts_r[pos_rows] + width)
+            grab = hi - lo
+            prow = np.repeat(np.arange(len(pos_rows)), grab)
+            at = np.arange(grab.sum()) - np.repeat(np.cumsum(grab) - grab, grab) + np.repeat(lo, grab)
+            cand_pos = position[at]
+            keep = cand_pos != prow  # leave out the row's own position
+            prow, cand_pos, cand_key = prow[keep], cand_pos[keep], key[at][keep]
+            rank = np.arange(len(prow)) - np.searchsorted(prow, prow)
+            fit = rank < k
+            out_scores[prow[fit], rank[fit]] = cand_key[fit]
+            out_index[prow[fit], rank[fit]] = cand_pos[fit]
+            return out_scores, out_index
+        sort = np.lexsort((position, -key, row))
+        row, position, key = row[sort], position[sort], key[sort]
+        rank = np.arange(len(row)) - np.searchsorted(row, row)
+        fit = rank < k
+        out_scores = np.full((len(ids), k), np.nan)
+        out_index = np.full((len(ids), k), -1, dtype=np.int64)
+        out_scores[row[fit], rank[fit]] = key[fit]
+        out_index[row[fit], rank[fit]] = position[fit]
+        return out_scores, out_index
+
+    def _position_pairs(self, u, v, forward, backward, direction, threshold):
+        """Position-level pairs from id pairs u < v (both directions known),
+        plus the pairs of positions holding the same id (1.0), as pairs()."""
+        from ._plan import score as combine
+        order, starts, counts = self._positions_of()
+        repeated = np.flatnonzero(counts > 1)
+        parts = []
+        if direction == "forward":
+            # Ordered pairs: u -> v scores forward, v -> u backward.
+            sides = [(u, v, forward), (v, u, backward)]
+        else:
+            sides = [(u, v, combine(forward, backward, direction))]
+        for a, b, s in sides:
+            keep = s >= threshold
+            a, b, s = a[keep], b[keep], s[keep]
+            n_a, n_b = counts[a], counts[b]
+            total = n_a * n_b
+            pair = np.repeat(np.arange(len(a)), total)
+            r = np.arange(total.sum()) - np.repeat(np.cumsum(total) - total, total)
+            i = order[starts[a][pair] + r // n_b[pair]]
+            j = order[starts[b][pair] + r % n_b[pair]]
+            if direction != "forward":
+                i, j = np.minimum(i, j), np.maximum(i, j)
+            parts.append((i, j, s[pair]))
+        if len(repeated):
+            c = counts[repeated]
+            total = c * c
+            pair = np.repeat(np.arange(len(repeated)), total)
+            r = np.arange(total.sum()) - np.repeat(np.cumsum(total) - total, total)
+            i = order[starts[repeated][pair] + r // c[pair]]
+            j = order[starts[repeated][pair] + r % c[pair]]
+            keep = i != j if direction == "forward" else i < j
+            parts.append((i[keep], j[keep], np.ones(int(keep.sum()))))
+        i, j, s = (np.concatenate(part) for part in zip(*parts))
+        sort = np.lexsort((j, i))
+        return i[sort].astype(np.int64), j[sort].astype(np.int64), s[sort]
+
+    # -- files
+
+    def save(self, path, *, progress=None):
+        """Writes the index to ``path`` atomically (a temporary file beside
+        it, then a rename): a failure or Ctrl-C leaves what was there."""
+        from . import _store
+        _store.save(self, path, progress)
+
+    @classmethod
+    def load(cls, path, *, workers=1, progress=None):
+        """The index saved at ``path``. A truncated, corrupt or foreign file,
+        or one saved under a zlib build whose values differ from this one's,
+        raises IndexFileError."""
+        from . import _store
+        return _store.load(cls, path, workers, progress)
+
+    def info(self):
+        """What the index holds: counts, its limits and build, its memory."""
+        held = (self.ids.nbytes + self.vectors.nbytes + self.graph.ids.nbytes
+                + self.graph.forward.nbytes + self.graph.backward.nbytes
+                + self.corpus.lengths.nbytes * 2 + sum(map(len, self.corpus.strings)))
+        return collections.OrderedDict([
+            ("documents", len(self.ids)), ("distinct", len(self.corpus)),
+            ("max_bytes", self.max_bytes), ("zlib", zlib_identity(self.corpus.zlib)),
+            ("format", 1), ("degree", self.degree), ("bytes", int(held)),
+        ])
+
+
+def zlib_identity(zlib):
+    """One line naming a zlib build, as recorded by a corpus."""
+    kind = "zlib-ng" if zlib.get("zlib_ng") else "zlib"
+    link = "static" if zlib.get("static") else "shared"
+    return f"{kind} {zlib.get('version')} ({link})"
