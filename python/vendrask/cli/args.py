@@ -229,6 +229,8 @@ class _Parser(argparse.ArgumentParser):
             message = f"{message}; {QUERY_HINT}"
         elif message.startswith("the following arguments are required: COMMAND"):
             message = "expected a command: " + ", ".join(COMMANDS)
+        elif message.startswith("the following arguments are required: ACTION"):
+            message = "expected what to do with the index: " + ", ".join(INDEX_COMMANDS)
         elif message.startswith("unrecognized arguments:"):
             extra = message.split(":", 1)[1].replace(" -- ", " ", 1)  # the -- of rewrite()
             message = f"unrecognized arguments:{extra}; {self.prog} --help lists what it takes"
@@ -246,12 +248,24 @@ class _Version(argparse.Action):
         parser.exit()
 
 
-def _add_limits(parser):
+ERRORS = ("raise", "nan", "skip")
+INDEX_ERRORS = ("nan", "skip")  # an index never scores a pair over the joint limit: no raise
+
+
+def _add_limits(parser, errors=ERRORS):
     parser.add_argument("--max-bytes", type=_size, metavar="N",
                         help="cut each document to its first N bytes before scoring; k and M mean "
                              "1024 and 1024*1024 bytes (16k: 16384); the cut documents are named "
                              "on stderr")
-    parser.add_argument("--errors", choices=("raise", "nan", "skip"), default="raise",
+    if errors == INDEX_ERRORS:
+        parser.add_argument("--errors", choices=errors, default="nan",
+                            help="two documents over the joint limit of %d bytes together are "
+                                 "never each other's hits nor a pair (nan, the default); skip also "
+                                 "leaves out files that cannot be read, and each document of 16384 "
+                                 "bytes or more that fits with no other document, naming them on "
+                                 "stderr" % JOINT_SIZE_LIMIT)
+        return
+    parser.add_argument("--errors", choices=errors, default="raise",
                         help="for two documents over the joint limit of %d bytes together: stop "
                              "with a message (raise, the default), or leave their score empty "
                              "(nan); skip also leaves out each document of 16384 bytes or more "
@@ -262,10 +276,22 @@ def _add_limits(parser):
                              % JOINT_SIZE_LIMIT)
 
 
+DOCS_HELP = ("files and directories (searched for regular files, in sorted order, hidden ones "
+             "left out); '-' reads one document from stdin")
+
+
 def _add_many(parser):
-    parser.add_argument("docs", nargs="*", metavar="DOCS",
-                        help="files and directories (searched for regular files, in sorted "
-                             "order, hidden ones left out); '-' reads one document from stdin")
+    parser.add_argument("docs", nargs="*", metavar="DOCS", help=DOCS_HELP)
+    _add_reading(parser)
+    _add_writing(parser)
+    _add_progress(parser)
+    parser.add_argument("--scheduler", metavar="ADDRESS",
+                        help="run on the Dask cluster at ADDRESS (needs vendrask[dask]); Dask's "
+                             "own log messages are not shown")
+
+
+def _add_reading(parser, errors=ERRORS):
+    """How documents are found and read, and the threads that score them."""
     parser.add_argument("--files-from", metavar="PATH",
                         help="also the paths listed in PATH, one per line ('-': stdin)")
     parser.add_argument("-0", "--null", action="store_true",
@@ -285,9 +311,12 @@ def _add_many(parser):
     parser.add_argument("--hidden", action="store_true",
                         help="in directories, also take hidden files and folders (names starting "
                              "with '.'), left out by default")
-    _add_limits(parser)
+    _add_limits(parser, errors)
     parser.add_argument("--workers", type=_workers, default=1, metavar="N",
                         help="threads to use (default 1); -1 for every core this process may use")
+
+
+def _add_writing(parser):
     parser.add_argument("--format", choices=TEXT_FORMATS,
                         help="csv (default), tsv or json; NaN is an empty field, or null in json")
     parser.add_argument("-o", "--output", metavar="FILE",
@@ -296,18 +325,18 @@ def _add_many(parser):
                              "one needs --format). A file is replaced only once the output is "
                              "complete, keeping its mode; a symbolic link's target is what is "
                              "replaced; a device, FIFO or /dev/stdout is written to directly")
+
+
+def _add_progress(parser):
     parser.add_argument("--progress", action=argparse.BooleanOptionalAction, default=None,
                         help="draw a progress bar on stderr (default: when it is a terminal)")
-    parser.add_argument("--scheduler", metavar="ADDRESS",
-                        help="run on the Dask cluster at ADDRESS (needs vendrask[dask]); Dask's "
-                             "own log messages are not shown")
 
 
-def _add_symmetric(parser):
-    parser.add_argument("--symmetric", nargs="?", choices=SYMMETRIC, const="mean",
+def _add_symmetric(parser, default=None):
+    parser.add_argument("--symmetric", nargs="?", choices=SYMMETRIC, const="mean", default=default,
                         help="score each pair by both directions, measure(a, b) and measure(b, a): "
                              "their mean (the default when no choice follows), the lower (min) or "
-                             "the higher (max)")
+                             "the higher (max)" + (f"; {default} by default" if default else ""))
 
 
 def _fill_measure(parser):
@@ -356,6 +385,58 @@ def _fill_pairs(parser):
                              "FILE is)")
 
 
+INDEX_HELP = "the index file (its documents' names are kept beside it, in INDEX.names)"
+EXACT_HELP = ("score every candidate, as %s does, rather than those the index's graph leads to; "
+              "either way every score printed is exact")
+
+
+def _fill_index_documents(parser):
+    parser.add_argument("index", metavar="INDEX", help=INDEX_HELP)
+    parser.add_argument("docs", nargs="*", metavar="DOCS", help=DOCS_HELP)
+    _add_reading(parser, INDEX_ERRORS)
+    _add_progress(parser)
+    parser.set_defaults(output=None, format=None, scheduler=None)
+
+
+def _fill_index_info(parser):
+    parser.add_argument("index", metavar="INDEX", help=INDEX_HELP)
+    parser.add_argument("--format", choices=("text", "json"), default="text",
+                        help="one 'name: value' line each (text, the default), or one JSON object")
+
+
+def _fill_search(parser):
+    parser.add_argument("index", metavar="INDEX", help=INDEX_HELP)
+    parser.add_argument("docs", nargs="*", metavar="QUERY",
+                        help="the queries: files and directories (as for DOCS elsewhere); '-' "
+                             "reads one from stdin")
+    _add_reading(parser, INDEX_ERRORS)
+    parser.add_argument("-k", type=_positive, default=5, metavar="N",
+                        help="hits per query (default 5); fewer when the index holds fewer "
+                             "documents, or fewer scoring at least --score-cutoff")
+    _add_symmetric(parser)
+    parser.add_argument("--score-cutoff", type=_score, metavar="X",
+                        help="leave out hits scoring below X, from 0 to 1")
+    parser.add_argument("--exact", action="store_true", help=EXACT_HELP % "nearest")
+    _add_writing(parser)
+    _add_progress(parser)
+    parser.set_defaults(scheduler=None)
+
+
+def _fill_dedup(parser):
+    parser.add_argument("docs", nargs="*", metavar="DOCS", help=DOCS_HELP)
+    _add_reading(parser, INDEX_ERRORS)
+    parser.add_argument("--threshold", type=_score, required=True, metavar="X",
+                        help="list the pairs scoring X or more, from 0 to 1")
+    _add_symmetric(parser, default="mean")
+    parser.add_argument("--clusters", action="store_true",
+                        help="print one line per document instead: its cluster (the connected "
+                             "components of the pairs scoring X or more) and its name")
+    parser.add_argument("--exact", action="store_true", help=EXACT_HELP % "pairs")
+    _add_writing(parser)
+    _add_progress(parser)
+    parser.set_defaults(scheduler=None)
+
+
 WHAT = ("the score of S compressed with T as zlib's preset dictionary: what priming with T saves "
         "on S, over the information in S plus what of T is not in S; near 1 when the two say "
         "nearly the same thing, 0 when T is of no help, and 1 for identical files")
@@ -377,9 +458,42 @@ COMMANDS = {
               "Print every pair of documents scoring at least X, highest first: t, s and "
               "measure(t, s), s compressed with t as the preset dictionary; with --symmetric, both "
               f"directions combined and each pair once. {SCORE}."),
+    "index": (None, "build an index of documents, add to it, or describe it",
+              "Build an index of documents for search (index build), add documents to one (index "
+              "add), or print what it holds (index info)."),
+    "search": (_fill_search, "each query's k best-scoring documents of an index",
+               "For each query, its k best-scoring documents of INDEX, best first: one line per "
+               "hit with query, hit, rank and score, as nearest prints them. The score is "
+               "measure(query, hit), the hit compressed with the query as the preset dictionary; "
+               "--symmetric combines both directions. Which documents are scored is approximate "
+               "(those the index's graph leads to) unless --exact; every score printed is exact. "
+               f"{SCORE}."),
+    "dedup": (_fill_dedup, "near-duplicate pairs of documents, found through an index",
+              "Print every pair of documents scoring at least X, highest first, as pairs "
+              "--symmetric prints them: t, s and the mean (or --symmetric min or max) of both "
+              "directions, each pair once; with --clusters, each document's cluster instead. "
+              "Which pairs are scored is approximate (those an index of the documents leads to) "
+              "unless --exact; every score printed is exact. "
+              f"{SCORE}."),
     "doctor": (None, "print which zlib this install runs on",
                "Print the version and the zlib this install runs on, and whether it gives "
                "the defining values."),
+}
+
+
+INDEX_COMMANDS = {
+    "build": (_fill_index_documents, "build an index of documents and save it at INDEX",
+              "Build an index of DOCS and save it at INDEX, with their names in INDEX.names beside "
+              "it; both files are replaced at once when complete. An existing INDEX is replaced "
+              "only if it is an index."),
+    "add": (_fill_index_documents, "add documents to an index",
+            "Add DOCS to the index at INDEX and save it again, replacing INDEX and INDEX.names "
+            "at once when complete. Documents are cut as the index's were (its max_bytes); a name "
+            "already in the index is left out."),
+    "info": (_fill_index_info, "print what an index holds",
+             "Print what the index at INDEX holds: its documents, how many are distinct, the cut "
+             "(max_bytes), the zlib it was built with, its file format, its graph's degree and "
+             "the memory it takes."),
 }
 
 
@@ -399,9 +513,27 @@ def parse(argv, runners, about):
         if chosen in (None, name):
             command = commands.add_parser(name, help=summary, description=description,
                                           epilog=statuses_text())
-            command.set_defaults(command=name, run=runners[name])
+            command.set_defaults(command=name, run=runners.get(name))
             if fill is not None:
                 fill(command)
+            if name == "index":
+                index = command
     if chosen is None:
         return top.parse_args(argv)
+    if chosen == "index":  # a second word chooses what to do with an index
+        return _parse_index(index, argv[1:], runners)
+    return command.parse_args(command.rewrite(argv[1:]))
+
+
+def _parse_index(parser, argv, runners):
+    actions = parser.add_subparsers(dest="action", required=True, metavar="ACTION")
+    chosen = argv[0] if argv and argv[0] in INDEX_COMMANDS else None
+    for name, (fill, summary, description) in INDEX_COMMANDS.items():
+        if chosen in (None, name):
+            command = actions.add_parser(name, help=summary, description=description,
+                                         epilog=statuses_text())
+            command.set_defaults(command=f"index {name}", run=runners[f"index {name}"])
+            fill(command)
+    if chosen is None:
+        return parser.parse_args(argv)
     return command.parse_args(command.rewrite(argv[1:]))

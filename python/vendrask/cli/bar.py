@@ -12,6 +12,8 @@ SHOW_AFTER = 0.5  # seconds: quicker jobs draw no bar
 
 
 class ProgressBar:
+    unit = " scores"  # what plan() counts
+
     def __init__(self, enabled, description):
         if sys.stderr is None:  # started with stderr closed
             enabled = False
@@ -29,7 +31,7 @@ class ProgressBar:
         elif self.enabled:
             from tqdm import tqdm
             self.bar = tqdm(total=max(1, round(scores + self.output)), desc=self.description,
-                            unit=" scores", unit_scale=True, delay=SHOW_AFTER, leave=False,
+                            unit=self.unit, unit_scale=True, delay=SHOW_AFTER, leave=False,
                             file=sys.stderr, dynamic_ncols=True)
 
     def computing(self, done, total):
@@ -49,8 +51,18 @@ class ProgressBar:
         if whole > self.bar.n:
             self.bar.update(whole - self.bar.n)
 
-    def callback(self):
-        return self.computing if self.bar is not None else None
+    def callback(self, start=0.0, share=1.0):
+        """The API's progress callback; ``start`` and ``share`` place it in a
+        job of several calls, as fractions of the planned work."""
+        if self.bar is None:
+            return None
+        if (start, share) == (0.0, 1.0):
+            return self.computing
+
+        def part(done, total):
+            if self.bar is not None and total:
+                self._move_to(self.scores * (start + share * done / total))
+        return part
 
     def close(self):
         if self.bar is not None:

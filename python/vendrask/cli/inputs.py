@@ -373,8 +373,9 @@ def read_all(paths, problems, max_bytes, errors):
     return texts
 
 
-def scored(texts):
-    """The bytes to score for each Text, all from one run.
+def scored(texts, stable=False):
+    """The bytes to score for each Text, all from one run (or, ``stable``,
+    from any run: see ``_stable``).
 
     A long document (over the joint size limit) pairs only with an identical
     one, so instead of its bytes it is given a stand-in: its first limit + 1
@@ -384,6 +385,8 @@ def scored(texts):
     regular files of the same length that begin alike, when their contents
     (up to --max-bytes) hash alike, which is read only then.
     """
+    if stable:
+        return [_stable(text) if text.long else text.data for text in texts]
     classes = {}
     candidates = {}
     for text in texts:
@@ -409,6 +412,17 @@ def scored(texts):
             classes[key] = text.data + b"\0" + len(classes).to_bytes(8, "big")
         stand_ins.append(classes[key])
     return stand_ins
+
+
+def _stable(text):
+    """The stand-in of a long document kept in an index, where it meets the
+    documents of later runs: the hash of all its bytes (up to --max-bytes)
+    then its beginning, 32768 bytes in all, so that an index cutting at
+    --max-bytes (more than the limit) keeps it whole. One read from a stream
+    cannot be read again: it gets a random hash, equal to nothing."""
+    digest = _digest(text.label, text.length) if text.identity is not None else None
+    token = b"\0" + (digest or os.urandom(32))
+    return token + text.data[:JOINT_SIZE_LIMIT + 1 - len(token)]
 
 
 def _digest(path, length):

@@ -13,7 +13,8 @@ from .inputs import (ONCE, STDIN, Selection, expand, over_limit, over_with_some,
                      scored, unpaired)
 
 BINARY_SUFFIXES = (".npy", ".npz")  # matrix only
-LONG_JOBS = ("matrix", "nearest", "pairs")
+LONG_JOBS = ("matrix", "nearest", "pairs", "index build", "index add", "index info", "search",
+             "dedup")
 NO_DOCUMENTS = "no documents given: name files, directories, or --files-from PATH"
 NO_DOCUMENTS_TO_SEARCH = ("no documents given to search the queries in: name files or directories "
                           "besides the queries, or --files-from PATH (repeat --query for each "
@@ -29,8 +30,10 @@ def parse(argv):
         return SimpleNamespace(command="measure", run=measure, t=argv[1], s=argv[2],
                                max_bytes=None, errors="raise")
     from .args import parse as parse_options
+    from . import index
     runners = {"measure": measure, "matrix": matrix, "nearest": nearest, "pairs": pairs,
-               "doctor": doctor}
+               "doctor": doctor, "index build": index.build, "index add": index.add,
+               "index info": index.info, "search": index.search, "dedup": index.dedup}
     return parse_options(argv, runners, lambda: _print(_about()))
 
 
@@ -214,11 +217,12 @@ class CommandRun:
                                               else "the inputs hold no regular files"))
         return texts
 
-    def one_list(self, texts):
+    def one_list(self, texts, stable=False):
         """(labels, docs) to score against each other, after saying what was
-        cut, and leaving out (with --errors skip) what pairs with nothing."""
+        cut, and leaving out (with --errors skip) what pairs with nothing;
+        ``stable``: to keep in an index (see inputs.scored)."""
         _say_cut(texts, self.args.max_bytes)
-        docs = scored(texts)
+        docs = scored(texts, stable)
         if self.args.errors == "skip":
             gone, _ = unpaired(docs)
             texts, docs = self._drop(texts, docs, gone, "other document")
