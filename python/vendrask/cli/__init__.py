@@ -4,10 +4,16 @@
   vendrask matrix DOCS... [--symmetric [mean|min|max]] [--output FILE] [--plot FILE]
   vendrask nearest [-k N] [--query FILE]... [--primed-by query|document] DOCS...
   vendrask pairs --threshold X [--symmetric [mean|min|max]] [--plot FILE] DOCS...
+  vendrask index build INDEX DOCS...
+  vendrask index add INDEX DOCS...
+  vendrask index info INDEX [--format text|json]
+  vendrask search INDEX QUERY... [-k N] [--symmetric [mean|min|max]] [--exact]
+  vendrask dedup DOCS... --threshold X [--symmetric mean|min|max] [--clusters] [--exact]
   vendrask doctor
 
 The modules: ``errors`` (error types, exit statuses, the message line),
-``args`` (the grammar), ``run`` (what each command does), ``inputs`` (reading
+``args`` (the grammar), ``run`` (what each command does), ``index`` (the
+commands on vendrask.Index, and its names file), ``inputs`` (reading
 documents), ``output`` (csv, tsv, json, numpy files), ``plot`` (pictures),
 ``bar`` (the progress bar). numpy, argparse and tqdm are imported only by the
 commands that need them, so that ``vendrask measure`` starts quickly.

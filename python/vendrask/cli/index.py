@@ -113,9 +113,11 @@ def load(path, workers=1):
         digest = _file_digest(where.real)
         index = Index.load(where.real, workers=workers)
     except IndexFileError as error:
-        message = str(error)
-        raise Failure(message if message.startswith(where.real) or message.startswith(where.given)
-                      else f"{where.name}: {message}") from None
+        message = str(error)  # named as the user named it, not by the path it was read at
+        for prefix in (f"{where.real}: ", f"{where.given}: "):
+            if message.startswith(prefix):
+                message = message[len(prefix):]
+        raise Failure(f"{where.name}: {message}") from None
     except OSError as error:
         raise Failure(f"{where.name}: {error.strerror or error}") from None
     return index, _read_names(where, digest, len(index))
