@@ -2,6 +2,8 @@
 nearest and pairs print, and their one-line errors."""
 import json
 import os
+import subprocess
+import sys
 
 import pytest
 from scipy.sparse import coo_matrix
@@ -217,3 +219,13 @@ def test_bad_inputs_are_one_line(here, run, argv, status, message):
     line = failed(run(*argv), status)
     assert line.startswith("vendrask") and message in line, line
     assert os.path.isfile("queries/q1")  # a file that is no index is never replaced
+
+
+@pytest.mark.parametrize("argv", [["search", "idx", "queries"], ["dedup", "--threshold", "0", "docs"],
+                                  ["index", "info", "idx"]])
+def test_a_full_disk_is_one_line_and_status_1(here, run, argv):
+    ok(run("index", "build", "idx", "docs"))
+    with open("/dev/full", "wb") as full:
+        done = subprocess.run([sys.executable, "-m", "vendrask", *argv], stdout=full,
+                              stderr=subprocess.PIPE, timeout=120)
+    assert (done.returncode, done.stderr) == (1, b"vendrask: write error: No space left on device\n")
