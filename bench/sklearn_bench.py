@@ -67,19 +67,20 @@ def chunks_of(text, size=1024):
 
 
 def labelled(n_train, n_test, per_file, rng):
-    """(train, train_labels, test, test_labels): languages balanced as far
-    as each has chunks; every fifth file (in a seeded order) for testing."""
+    """(train, train_labels, test, test_labels): every fifth file of a
+    language (in a seeded order) for testing; the languages as balanced as
+    their chunks allow, a language short of chunks leaving its share to the
+    others."""
     files = source_files()
-    want = {"train": -(-n_train // len(files)), "test": -(-n_test // len(files))}
-    sides = {"train": ([], []), "test": ([], [])}
+    pools = {}
     seen = set()
     for lang, paths in files.items():
-        taken = {"train": 0, "test": 0}
+        sides = {"train": [], "test": []}
         for k, index in enumerate(rng.permutation(len(paths))):
             side = "test" if k % 5 == 0 else "train"
-            if taken[side] >= want[side]:
-                if all(taken[s] >= want[s] for s in taken):
-                    break
+            if len(sides["train"]) >= n_train and len(sides["test"]) >= n_test:
+                break
+            if len(sides[side]) >= (n_test if side == "test" else n_train):
                 continue
             try:
                 with open(paths[index], "rb") as file:
@@ -90,16 +91,23 @@ def labelled(n_train, n_test, per_file, rng):
             if len(chunks) > per_file:
                 chunks = [chunks[i] for i in sorted(rng.choice(len(chunks), per_file,
                                                                replace=False))]
-            chunks = chunks[:want[side] - taken[side]]
             seen.update(chunks)
-            taken[side] += len(chunks)
-            sides[side][0].extend(chunks)
-            sides[side][1].extend([lang] * len(chunks))
+            sides[side].extend(chunks)
+        pools[lang] = sides
     out = []
     for side, n in (("train", n_train), ("test", n_test)):
-        docs, labels = sides[side]
-        keep = np.sort(rng.permutation(len(docs))[:n])
-        out += [[docs[i] for i in keep], np.asarray(labels)[keep]]
+        docs, labels, left = [], [], n
+        # Water-filling: the shortest pools first, each taking at most an even share.
+        by_size = sorted(pools, key=lambda lang: len(pools[lang][side]))
+        for taken, lang in enumerate(by_size):
+            pool = pools[lang][side]
+            count = min(len(pool), left // (len(by_size) - taken))
+            pick = np.sort(rng.choice(len(pool), count, replace=False))
+            docs += [pool[i] for i in pick]
+            labels += [lang] * count
+            left -= count
+        order = rng.permutation(len(docs))
+        out += [[docs[i] for i in order], np.asarray(labels)[order]]
     return out
 
 

@@ -352,3 +352,12 @@ def test_workers_and_multi_output():
     np.testing.assert_array_equal(model.predict(TEST), ref.predict(d_test))
     for ours, theirs in zip(model.predict_proba(TEST), ref.predict_proba(d_test)):
         np.testing.assert_allclose(ours, theirs, rtol=1e-12)
+
+
+def test_cut_documents_are_reported_at_the_callers_line():
+    nn = vsk.NearestNeighbors(1, exact=True, max_bytes=3)
+    with pytest.warns(vendrask.DocumentWarning, match=r"cut 2 of 3 documents: X\[0\], X\[1\]") \
+            as caught:
+        nn.fit(["abcdef", "abcxyz", "zz"])
+    assert caught[0].filename == __file__
+    assert nn.kneighbors(["abcq"])[0][0, 0] == 0.0  # queries are cut alike: "abc" is fitted

@@ -33,6 +33,8 @@ the tests, and the data checks (fit returns self, parameters untouched,
 unfitted errors, pickling, clone) run there on documents.
 """
 import numbers
+import os
+import sys
 import warnings
 
 import numpy as np
@@ -76,8 +78,19 @@ def _as_documents(X, max_bytes, name="X"):
             label = "" if labels is None else f" (label {labels[k]!r})"
             raise TypeError(f"{name}[{k}]{label} is missing; drop the missing documents first")
     if cut:
-        report(max_bytes, len(docs), [f"{name}[{k}]" for k in cut], [], [], stacklevel=4)
+        report(max_bytes, len(docs), [f"{name}[{k}]" for k in cut], [], [],
+               stacklevel=1 + _depth_outside())
     return docs
+
+
+def _depth_outside():
+    """How many frames above its caller the first one outside this package
+    is: a warning names the caller's line, not the package's own."""
+    here = os.path.dirname(os.path.abspath(__file__))
+    frame, depth = sys._getframe(2), 1
+    while frame is not None and os.path.abspath(frame.f_code.co_filename).startswith(here):
+        frame, depth = frame.f_back, depth + 1
+    return depth
 
 
 def _workers(n_jobs):
