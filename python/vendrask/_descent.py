@@ -160,11 +160,14 @@ def _join_pairs(new, old, n, chunk=4096):
     return found[0] if found else np.empty(0, dtype=np.int64)
 
 
-def descend(graph, score, *, rounds=8, sample=10, stop=0.002, seed=0, progress=None):
+def descend(graph, score, *, rounds=8, sample=10, stop=0.002, seed=0, progress=None,
+            followers=()):
     """NN-descent rounds on ``graph`` in place. ``sample``: new neighbours a
     node joins per round (forward and reverse each); ``stop``: the fraction
-    of n * degree edge updates below which a round is the last. Returns the
-    number of pairs scored. ``progress(scored)`` is told after each round."""
+    of n * degree edge updates below which a round is the last. Every pair
+    scored is offered to the ``followers`` too (graphs keyed in other
+    directions, which thus come for free). Returns the number of pairs
+    scored. ``progress(scored)`` is told after each round."""
     rng = np.random.default_rng(seed)
     n, scored = graph.n, 0
     for _ in range(rounds):
@@ -190,6 +193,8 @@ def descend(graph, score, *, rounds=8, sample=10, stop=0.002, seed=0, progress=N
         scored += len(keys)
         if progress is not None:
             progress(scored)
+        for other in followers:
+            other.offer(u, v, forward, backward)
         if graph.offer(u, v, forward, backward) < stop * n * graph.degree:
             break
     return scored

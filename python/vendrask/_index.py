@@ -22,6 +22,8 @@ from ._sketch import Sketcher, most_similar
 # Pairs sent to the native core at once: big enough to keep every worker
 # busy, small enough that the arrays around them stay at tens of MiB.
 _BATCH = 1 << 20
+# The directions whose graphs an index builds and keeps.
+BUILT = ("mean", "forward")
 
 
 class Index:
@@ -43,8 +45,8 @@ class Index:
     scored and never found (as with ``errors="nan"`` elsewhere).
     """
 
-    def __init__(self, docs=(), *, max_bytes=None, workers=1, progress=None, degree=24,
-                 candidates=16, rounds=10):
+    def __init__(self, docs=(), *, max_bytes=None, workers=1, progress=None, degree=16,
+                 candidates=12, rounds=10):
         self.max_bytes = _checks.max_bytes(max_bytes)
         self.workers = _checks.worker_count(workers)
         self.degree = _checks.positive("degree", degree)
@@ -54,8 +56,11 @@ class Index:
         self.ids = np.empty(0, dtype=np.int64)  # the corpus id of each position
         self.vectors = np.empty((0, 128), dtype=np.float16)
         self.sketcher = Sketcher()
-        self.graph = Graph(0, self.degree, "mean")
+        # Built as documents come: "mean" is the graph every search walks;
+        # "forward" collects the same scored pairs by one direction.
+        self.graphs = {direction: Graph(0, self.degree, direction) for direction in BUILT}
         self._graphs = {}
+        self.scored = 0  # pairs scored in this process, for benchmarks
         self._by_id = None
         if len(docs) if hasattr(docs, "__len__") else True:
             self.add(docs, progress=progress)
@@ -98,7 +103,8 @@ class Index:
                 raise RuntimeError(failure)
             self.vectors = np.concatenate([self.vectors, self.sketcher.sketch(
                 [corpus.strings[i] for i in fresh.tolist()], job.poll)])
-            self.graph.grow(len(corpus))
+            for graph in self.graphs.values():
+                graph.grow(len(corpus))
             if len(fresh):
                 self._link(fresh, job)
             job.finish()
@@ -127,8 +133,15 @@ class Index:
         u, v = keys // len(self.corpus), keys % len(self.corpus)
         score = self._scorer(self.corpus, job)
         forward, backward = score(u, v)
-        self.graph.offer(u, v, forward, backward)
-        descend(self.graph, score, rounds=self.rounds, sample=self.degree // 2)
+        others = [graph for graph in self.graphs.values() if graph is not self.graph]
+        for graph in self.graphs.values():
+            graph.offer(u, v, forward, backward)
+        descend(self.graph, score, rounds=self.rounds, sample=self.degree // 2,
+                followers=others)
+
+    @property
+    def graph(self):
+        return self.graphs["mean"]
 
     def _scorer(self, corpus, job):
         """score(u, v) -> (measure(u, v), measure(v, u)) over corpus ids,
@@ -144,6 +157,7 @@ class Index:
             for start in range(0, len(todo), _BATCH):
                 at = todo[start:start + _BATCH]
                 job.total += 2 * len(at)
+                self.scored += len(at)
                 f, b, failure = corpus.cross(u[at], v[at], workers=workers, progress=job)
                 if failure is not None:
                     raise RuntimeError(failure)
@@ -162,7 +176,7 @@ class Index:
         or both directions combined; best first, ties by the smaller index,
         padded with NaN and -1). With ``exact`` that call's result bit for
         bit; otherwise only the documents the search reaches are scored
-        (``candidates``: the pool each query keeps, default max(40, 2k))."""
+        (``candidates``: the pool each query keeps, default max(64, 4k))."""
         k = _checks.positive("k", k)
         direction = _checks.direction(symmetric)
         workers = self.workers if workers is None else _checks.worker_count(workers)
@@ -177,7 +191,7 @@ class Index:
                         names=("queries", "docs"))
             reducer = TopK(len(qids), k, None, leave_out_own=False, n_cols=len(self.ids))
             return plan.run(reducer, workers, progress)
-        pool = max(40, 2 * k) if candidates is None else _checks.positive("candidates", candidates)
+        pool = max(64, 4 * k) if candidates is None else _checks.positive("candidates", candidates)
         distinct, where = np.unique(qids, return_inverse=True)
         with JobProgress(progress, 0) as job:
             fresh = distinct[distinct >= len(self.corpus)]
@@ -196,7 +210,8 @@ class Index:
                 def keys(rows, nodes):
                     forward, backward = score(distinct[rows], nodes)
                     return key_of(forward, backward, direction)
-                ids, found, _ = search(seeds, self.graph.ids, keys, pool=pool, expand=4)
+                ids, found, _ = search(seeds, self.graph.ids, keys, pool=pool, expand=8,
+                                       rounds=12)
             finally:
                 self.workers = saved
             job.finish()
@@ -221,12 +236,12 @@ class Index:
 
     def _graph(self, direction, k, workers, progress):
         """The graph keyed in ``direction`` with room for k, refined once and kept."""
-        if direction == self.graph.direction and k <= self.degree:
-            return self.graph
+        if direction in self.graphs and k <= self.degree:
+            return self.graphs[direction]
         degree = max(self.degree, k)
         graph = self._graphs.get(direction)
         if graph is None or graph.degree < degree:
-            graph = self.graph.rekeyed(direction, degree)
+            graph = self.graphs.get(direction, self.graph).rekeyed(direction, degree)
             with JobProgress(progress, 0) as job:
                 saved, self.workers = self.workers, workers
                 try:
@@ -437,8 +452,9 @@ class Index:
 
     def info(self):
         """What the index holds: counts, its limits and build, its memory."""
-        held = (self.ids.nbytes + self.vectors.nbytes + self.graph.ids.nbytes
-                + self.graph.forward.nbytes + self.graph.backward.nbytes
+        held = (self.ids.nbytes + self.vectors.nbytes
+                + sum(g.ids.nbytes + g.forward.nbytes + g.backward.nbytes + g.new.nbytes
+                      for g in self.graphs.values())
                 + self.corpus.lengths.nbytes * 2 + sum(map(len, self.corpus.strings)))
         return collections.OrderedDict([
             ("documents", len(self.ids)), ("distinct", len(self.corpus)),

@@ -13,7 +13,8 @@ Layout (all numbers little-endian):
 The arrays: ``ids`` (corpus id of each position), ``offsets`` and ``blob``
 (the distinct documents, concatenated), ``alone`` and ``self`` (their sizes),
 ``vectors`` (sketches), ``df`` (the sketches' document frequencies) and the
-graph: ``graph_ids``, ``graph_forward``, ``graph_backward``, ``graph_new``.
+graphs, for each direction D the header lists: ``D_ids``, ``D_forward``,
+``D_backward`` and ``D_new``.
 Every byte is covered by a checksum, and every array is checked against the
 others before it is used, so a damaged file is refused, never half-read.
 """
@@ -37,18 +38,22 @@ _CHUNK = 1 << 24
 
 
 def _arrays(index):
-    corpus, graph = index.corpus, index.graph
+    corpus = index.corpus
     strings = corpus.strings
     lengths = np.fromiter(map(len, strings), dtype=np.int64, count=len(strings))
     offsets = np.concatenate([[0], np.cumsum(lengths)]).astype(np.int64)
     blob = np.frombuffer(b"".join(strings), dtype=np.uint8)
-    return {
+    arrays = {
         "ids": index.ids.astype("<i8"), "offsets": offsets.astype("<i8"), "blob": blob,
         "alone": corpus.alone.astype("<i4"), "self": corpus.self_.astype("<i4"),
         "vectors": index.vectors.astype("<f2"), "df": index.sketcher.df.astype("<i4"),
-        "graph_ids": graph.ids.astype("<i8"), "graph_forward": graph.forward.astype("<f8"),
-        "graph_backward": graph.backward.astype("<f8"), "graph_new": graph.new.astype(bool),
     }
+    for direction, graph in index.graphs.items():
+        arrays.update({f"{direction}_ids": graph.ids.astype("<i4"),
+                       f"{direction}_forward": graph.forward.astype("<f8"),
+                       f"{direction}_backward": graph.backward.astype("<f8"),
+                       f"{direction}_new": graph.new.astype(bool)})
+    return arrays
 
 
 def save(index, path, progress=None):
@@ -65,7 +70,7 @@ def save(index, path, progress=None):
         "format": FORMAT, "version": __version__, "max_bytes": index.max_bytes,
         "zlib": index.corpus.zlib, "documents": len(index.ids), "distinct": len(index.corpus),
         "degree": index.degree, "candidates": index.candidates, "rounds": index.rounds,
-        "direction": index.graph.direction, "seen": int(index.sketcher.seen), "arrays": table,
+        "graphs": list(index.graphs), "seen": int(index.sketcher.seen), "arrays": table,
     }, sort_keys=True).encode()
     head = MAGIC + struct.pack("<Q", len(header)) + header + struct.pack("<I", zlib.crc32(header))
     base = -(-len(head) // _ALIGN) * _ALIGN
@@ -152,15 +157,21 @@ def load(cls, path, workers=1, progress=None):
     total = sum(entry.get("length", 0) for entry in table.values()
                 if isinstance(entry, dict) and isinstance(entry.get("length"), int))
     with JobProgress(progress, total) as job:
-        for name in ("ids", "offsets", "blob", "alone", "self", "vectors", "df", "graph_ids",
-                     "graph_forward", "graph_backward", "graph_new"):
+        directions = meta.get("graphs")
+        if not isinstance(directions, list) or not directions or not set(directions) <= set(
+                ("forward", "mean", "min", "max")) or "mean" not in directions:
+            _refuse(shown, "corrupt (the header lists no graphs)")
+        names = ["ids", "offsets", "blob", "alone", "self", "vectors", "df"]
+        names += [f"{d}_{part}" for d in directions for part in ("ids", "forward", "backward",
+                                                                 "new")]
+        for name in names:
             arrays[name] = _array(shown, data, meta, name, job)
         job.finish()
     try:
         zlib_build = dict(meta["zlib"])
         max_bytes = meta["max_bytes"]
         degree, candidates, rounds = int(meta["degree"]), int(meta["candidates"]), int(meta["rounds"])
-        direction, seen = str(meta["direction"]), int(meta["seen"])
+        seen = int(meta["seen"])
     except (KeyError, TypeError, ValueError):
         _refuse(shown, "corrupt (the header lacks a setting)")
     here = Corpus().zlib
@@ -170,25 +181,20 @@ def load(cls, path, workers=1, progress=None):
                        f"this build's {zlib_identity(here)}; build the index again here")
     ids, offsets, blob = arrays["ids"], arrays["offsets"], arrays["blob"]
     d = len(offsets) - 1
-    graph_ids = arrays["graph_ids"]
     checks = [
         d >= 0 and offsets[0] == 0 and np.all(np.diff(offsets) >= 0) and offsets[-1] == len(blob),
         ids.ndim == 1 and (not len(ids) or (ids.min() >= 0 and ids.max() < d)),
         len(np.unique(ids)) == d,
         arrays["alone"].shape == (d,) and arrays["self"].shape == (d,),
         arrays["vectors"].shape == (d, DIM), arrays["df"].shape == (FEATURES,),
-        graph_ids.ndim == 2 and graph_ids.shape[0] == d,
-        arrays["graph_forward"].shape == graph_ids.shape,
-        arrays["graph_backward"].shape == graph_ids.shape,
-        arrays["graph_new"].shape == graph_ids.shape,
-        not graph_ids.size or (graph_ids.min() >= -1 and graph_ids.max() < d),
+        all(_graph_fits(arrays, direction, d, degree) for direction in directions),
         meta.get("documents") == len(ids) and meta.get("distinct") == d,
         max_bytes is None or (isinstance(max_bytes, int) and max_bytes >= 0),
-        direction in ("forward", "mean", "min", "max") and degree >= 1,
+        degree >= 1,
     ]
     if not all(checks):
         _refuse(shown, "corrupt (its arrays do not agree with each other)")
-    index = cls(max_bytes=max_bytes, workers=workers, degree=max(degree, graph_ids.shape[1]),
+    index = cls(max_bytes=max_bytes, workers=workers, degree=degree,
                 candidates=candidates, rounds=rounds)
     corpus = index.corpus
     bounds = offsets.tolist()
@@ -205,12 +211,23 @@ def load(cls, path, workers=1, progress=None):
     index.ids = np.array(ids, dtype=np.int64)
     index.vectors = arrays["vectors"]
     index.sketcher = Sketcher(np.array(arrays["df"]), seen)
-    graph = Graph(d, graph_ids.shape[1], direction)
-    graph.ids = np.array(graph_ids, dtype=np.int64)
-    graph.forward, graph.backward = np.array(arrays["graph_forward"]), np.array(arrays["graph_backward"])
-    graph.new = np.array(arrays["graph_new"], dtype=bool)
-    index.graph = graph
+    index.graphs = {}
+    for direction in directions:
+        graph = Graph(d, degree, direction)
+        graph.ids = np.array(arrays[f"{direction}_ids"], dtype=np.int64)
+        graph.forward = np.array(arrays[f"{direction}_forward"])
+        graph.backward = np.array(arrays[f"{direction}_backward"])
+        graph.new = np.array(arrays[f"{direction}_new"], dtype=bool)
+        index.graphs[direction] = graph
     return index
+
+
+def _graph_fits(arrays, direction, d, degree):
+    ids = arrays[f"{direction}_ids"]
+    return (ids.shape == (d, degree) and ids.dtype.kind == "i"
+            and all(arrays[f"{direction}_{part}"].shape == ids.shape
+                    for part in ("forward", "backward", "new"))
+            and (not ids.size or (ids.min() >= -1 and ids.max() < d)))
 
 
 def _array(path, data, meta, name, job):
