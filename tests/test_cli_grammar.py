@@ -150,7 +150,7 @@ def test_option_values(argv, name, value):
      "vendrask matrix: error: argument --workers: expected at most 2147483647, not 99999999999"),
     (["matrix", "--plot", "m.gif", "d"],
      "vendrask matrix: error: argument --plot: 'm.gif': expected a name ending in .png, .svg, .pdf"),
-    ([], "vendrask: error: expected a command: measure, matrix, nearest, pairs, doctor"),
+    ([], "vendrask: error: expected a command: measure, matrix, nearest, pairs, index, search, dedup, doctor"),
     (["measure", "d", "d1", "d2"],
      "vendrask measure: error: unrecognized arguments: d2; vendrask measure --help lists what it takes"),
     (["doctor", "d"], "vendrask doctor: error: unrecognized arguments: d; vendrask doctor --help lists what it takes"),
