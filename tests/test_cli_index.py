@@ -6,8 +6,11 @@ import subprocess
 import sys
 
 import pytest
-from scipy.sparse import coo_matrix
-from scipy.sparse.csgraph import connected_components
+
+pytest.importorskip("sklearn")  # the index's sketches
+scipy_sparse = pytest.importorskip("scipy.sparse")
+from scipy.sparse import coo_matrix  # noqa: E402
+from scipy.sparse.csgraph import connected_components  # noqa: E402
 
 import _vendrask
 from vendrask.cli import main
