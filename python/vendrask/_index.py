@@ -143,10 +143,11 @@ class Index:
     def graph(self):
         return self.graphs["mean"]
 
-    def _scorer(self, corpus, job):
+    def _scorer(self, corpus, job, workers=None):
         """score(u, v) -> (measure(u, v), measure(v, u)) over corpus ids,
         NaN where they do not fit together; 1.0 for the same id."""
-        lengths, workers = corpus.lengths, self.workers
+        lengths = corpus.lengths
+        workers = self.workers if workers is None else workers
 
         def score(u, v):
             forward = np.full(len(u), np.nan)
@@ -204,16 +205,12 @@ class Index:
             seeds = most_similar(vectors, self.vectors, self.candidates, poll=job.poll)
             own = np.where(distinct < len(self.corpus), distinct, EMPTY)
             seeds = np.concatenate([own[:, None], seeds], axis=1)
-            score = self._scorer(overlay, job)
-            saved, self.workers = self.workers, workers
-            try:
-                def keys(rows, nodes):
-                    forward, backward = score(distinct[rows], nodes)
-                    return key_of(forward, backward, direction)
-                ids, found, _ = search(seeds, self.graph.ids, keys, pool=pool, expand=8,
-                                       rounds=12)
-            finally:
-                self.workers = saved
+            score = self._scorer(overlay, job, workers)
+
+            def keys(rows, nodes):
+                forward, backward = score(distinct[rows], nodes)
+                return key_of(forward, backward, direction)
+            ids, found, _ = search(seeds, self.graph.ids, keys, pool=pool, expand=8, rounds=12)
             job.finish()
         scores, positions = self._positions(ids, found, k)
         return scores[where.reshape(-1)], positions[where.reshape(-1)]
@@ -243,12 +240,8 @@ class Index:
         if graph is None or graph.degree < degree:
             graph = self.graphs.get(direction, self.graph).rekeyed(direction, degree)
             with JobProgress(progress, 0) as job:
-                saved, self.workers = self.workers, workers
-                try:
-                    descend(graph, self._scorer(self.corpus, job), rounds=self.rounds,
-                            sample=degree // 2)
-                finally:
-                    self.workers = saved
+                descend(graph, self._scorer(self.corpus, job, workers), rounds=self.rounds,
+                        sample=degree // 2)
                 job.finish()
             self._graphs[direction] = graph
         return graph
@@ -270,12 +263,8 @@ class Index:
         reach = "max" if direction == "forward" else direction
         graph = self.graph if reach == self.graph.direction else self.graph.rekeyed(reach)
         with JobProgress(progress, 0) as job:
-            saved, self.workers = self.workers, workers
-            try:
-                u, v, forward, backward, _ = within(graph, self._scorer(self.corpus, job),
-                                                    threshold)
-            finally:
-                self.workers = saved
+            u, v, forward, backward, _ = within(graph, self._scorer(self.corpus, job, workers),
+                                                threshold)
             job.finish()
         return self._position_pairs(u, v, forward, backward, direction, threshold)
 

@@ -46,6 +46,13 @@ class Sketcher:
         self.seen = seen
         self._vectorizer = self._folding = None
 
+    def __getstate__(self):
+        # The vectorizer and the folding are made again from fixed seeds.
+        return {"df": self.df, "seen": self.seen}
+
+    def __setstate__(self, state):
+        self.__init__(state["df"], state["seen"])
+
     def sketch(self, strings, poll=None, learn=True):
         """float16 sketches (len(strings), DIM) of a list of bytes; with
         ``learn`` their n-grams count in the document frequencies."""
