@@ -49,7 +49,9 @@ class IndexPath:
                           f"(vendrask index build INDEX DOCS... makes one)")
 
     def check_replaceable(self):
-        """Before any work: build replaces an index, never another file."""
+        """Before any work: build replaces an index, never another file.
+        (Failure, not WriteError: nothing has been written, so standard
+        output stays as it is.)"""
         for path, name, what in ((self.real, self.name, _is_index),
                                  (self.names, self.names_name, _is_names)):
             try:
@@ -57,17 +59,17 @@ class IndexPath:
             except FileNotFoundError:
                 continue
             except OSError as error:
-                raise WriteError(f"{name}: {error.strerror or error}") from None
+                raise Failure(f"{name}: {error.strerror or error}") from None
             if stat.S_ISDIR(found.st_mode):
-                raise WriteError(f"{name}: Is a directory")
+                raise Failure(f"{name}: Is a directory")
             if not stat.S_ISREG(found.st_mode) or not what(path):
-                raise WriteError(f"{name}: exists and is not {what.__doc__}; build replaces only "
+                raise Failure(f"{name}: exists and is not {what.__doc__}; build replaces only "
                                  f"an index: remove it first, or name another INDEX")
         folder = os.path.dirname(self.real) or "."
         if not os.path.isdir(folder):
-            raise WriteError(f"{self.name}: No such file or directory")
+            raise Failure(f"{self.name}: No such file or directory")
         if not os.access(folder, os.W_OK | os.X_OK):
-            raise WriteError(f"{self.name}: Permission denied")
+            raise Failure(f"{self.name}: Permission denied")
 
 
 def _head(path, size):
