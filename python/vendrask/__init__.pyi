@@ -1,4 +1,6 @@
-from typing import Any, Callable, Iterable, Literal, Optional, Sequence, Tuple, TypedDict, Union, type_check_only
+import os
+from typing import (Any, Callable, Iterable, Iterator, Literal, Optional, Sequence, Tuple, TypedDict, Union,
+                    type_check_only)
 
 import numpy as np
 import numpy.typing as npt
@@ -20,12 +22,14 @@ class _ZlibInfo(TypedDict):
 
 __all__ = [
     "JOINT_SIZE_LIMIT", "JointSizeError", "cdist", "matrix", "nearest", "pairs", "pdist",
-    "pairwise", "scorer", "windowed", "zlib_info", "DocumentWarning", "__version__",
+    "pairwise", "scorer", "windowed", "zlib_info", "DocumentWarning", "Index", "IndexFileError",
+    "__version__",
 ]
 __version__: str
 JOINT_SIZE_LIMIT: int
 
 class DocumentWarning(UserWarning): ...
+class IndexFileError(ValueError): ...
 
 class JointSizeError(ValueError):
     i: int
@@ -61,3 +65,45 @@ def windowed(ts: _Documents, ss: Optional[_Documents] = None, *, window: int = .
              symmetric: Optional[_Symmetric] = None, workers: int = 1, errors: _Errors = "raise",
              max_bytes: Optional[int] = None, progress: _Progress = None) -> npt.NDArray[np.float64]: ...
 def zlib_info() -> _ZlibInfo: ...
+
+@type_check_only
+class _IndexInfo(TypedDict):
+    documents: int
+    distinct: int
+    max_bytes: int
+    zlib: str
+    format: int
+    degree: int
+    bytes: int
+
+_Scores = npt.NDArray[np.float64]
+_Positions = npt.NDArray[np.int64]
+
+class Index:
+    max_bytes: int
+    workers: int
+    degree: int
+    candidates: int
+    rounds: int
+    def __init__(self, docs: _Documents = ..., *, max_bytes: Optional[int] = None, workers: int = 1,
+                 progress: _Progress = None, degree: int = 16, candidates: int = 12, rounds: int = 10) -> None: ...
+    def __len__(self) -> int: ...
+    def __getitem__(self, position: int) -> bytes: ...
+    def __iter__(self) -> Iterator[bytes]: ...
+    def add(self, docs: _Documents, *, progress: _Progress = None) -> _Positions: ...
+    def nearest(self, queries: _Documents, k: int = 10, *, symmetric: Optional[_Symmetric] = None,
+                exact: bool = False, workers: Optional[int] = None, progress: _Progress = None,
+                candidates: Optional[int] = None) -> Tuple[_Scores, _Positions]: ...
+    def neighbors(self, k: int = 10, *, symmetric: Optional[_Symmetric] = None, exact: bool = False,
+                  workers: Optional[int] = None, progress: _Progress = None) -> Tuple[_Scores, _Positions]: ...
+    def pairs(self, threshold: float, *, symmetric: Optional[_Symmetric] = "mean", exact: bool = False,
+              workers: Optional[int] = None, progress: _Progress = None) -> Tuple[_Positions, _Positions, _Scores]: ...
+    def clusters(self, threshold: float, *, symmetric: Optional[_Symmetric] = "mean", exact: bool = False,
+                 graph: Literal["pairs", "neighbors"] = "pairs", k: int = 10, workers: Optional[int] = None,
+                 progress: _Progress = None) -> _Positions: ...
+    def recall(self, sample: int = 200, k: int = 10, *, symmetric: Optional[_Symmetric] = None, seed: int = 0,
+               workers: Optional[int] = None, progress: _Progress = None) -> float: ...
+    def save(self, path: Union[str, os.PathLike[str]], *, progress: _Progress = None) -> None: ...
+    @classmethod
+    def load(cls, path: Union[str, os.PathLike[str]], *, workers: int = 1, progress: _Progress = None) -> Index: ...
+    def info(self) -> _IndexInfo: ...

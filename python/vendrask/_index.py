@@ -133,14 +133,14 @@ class Index:
         u, v = keys // len(self.corpus), keys % len(self.corpus)
         score = self._scorer(self.corpus, job)
         forward, backward = score(u, v)
-        others = [graph for graph in self.graphs.values() if graph is not self.graph]
+        others = [graph for graph in self.graphs.values() if graph is not self._walked]
         for graph in self.graphs.values():
             graph.offer(u, v, forward, backward)
-        descend(self.graph, score, rounds=self.rounds, sample=self.degree // 2,
+        descend(self._walked, score, rounds=self.rounds, sample=self.degree // 2,
                 followers=others)
 
     @property
-    def graph(self):
+    def _walked(self):
         return self.graphs["mean"]
 
     def _scorer(self, corpus, job, workers=None):
@@ -210,7 +210,7 @@ class Index:
             def keys(rows, nodes):
                 forward, backward = score(distinct[rows], nodes)
                 return key_of(forward, backward, direction)
-            ids, found, _ = search(seeds, self.graph.ids, keys, pool=pool, expand=8, rounds=12)
+            ids, found, _ = search(seeds, self._walked.ids, keys, pool=pool, expand=8, rounds=12)
             job.finish()
         scores, positions = self._positions(ids, found, k)
         return scores[where.reshape(-1)], positions[where.reshape(-1)]
@@ -238,7 +238,7 @@ class Index:
         degree = max(self.degree, k)
         graph = self._graphs.get(direction)
         if graph is None or graph.degree < degree:
-            graph = self.graphs.get(direction, self.graph).rekeyed(direction, degree)
+            graph = self.graphs.get(direction, self._walked).rekeyed(direction, degree)
             with JobProgress(progress, 0) as job:
                 descend(graph, self._scorer(self.corpus, job, workers), rounds=self.rounds,
                         sample=degree // 2)
@@ -261,7 +261,7 @@ class Index:
             reducer = Pairs(threshold, distinct=symmetric is None, unordered=symmetric is not None)
             return plan.run(reducer, workers, progress)
         reach = "max" if direction == "forward" else direction
-        graph = self.graph if reach == self.graph.direction else self.graph.rekeyed(reach)
+        graph = self._walked if reach == self._walked.direction else self._walked.rekeyed(reach)
         with JobProgress(progress, 0) as job:
             u, v, forward, backward, _ = within(graph, self._scorer(self.corpus, job, workers),
                                                 threshold)
