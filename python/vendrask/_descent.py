@@ -161,15 +161,20 @@ def _join_pairs(new, old, n, chunk=4096):
 
 
 def descend(graph, score, *, rounds=8, sample=10, stop=0.002, seed=0, progress=None,
-            followers=()):
+            followers=(), tried=None):
     """NN-descent rounds on ``graph`` in place. ``sample``: new neighbours a
     node joins per round (forward and reverse each); ``stop``: the fraction
     of n * degree edge updates below which a round is the last. Every pair
     scored is offered to the ``followers`` too (graphs keyed in other
-    directions, which thus come for free). Returns the number of pairs
-    scored. ``progress(scored)`` is told after each round."""
+    directions, which thus come for free). ``tried``: sorted keys lo*n + hi
+    of pairs scored already, besides the graph's edges. Returns the number
+    of pairs scored. ``progress(scored)`` is told after each round."""
     rng = np.random.default_rng(seed)
     n, scored = graph.n, 0
+    # A pair once scored and turned down would be turned down again (lists
+    # only get better), and a quarter of the joins' pairs are such repeats:
+    # remember every pair of this descent, not just the current edges.
+    tried = graph.edge_keys() if tried is None else np.union1d(tried, graph.edge_keys())
     for _ in range(rounds):
         valid = graph.ids != EMPTY
         fresh = valid & graph.new
@@ -184,10 +189,10 @@ def descend(graph, score, *, rounds=8, sample=10, stop=0.002, seed=0, progress=N
         old = np.concatenate([_grouped(u_old, v_old, n, sample, rng),
                               _grouped(v_old, u_old, n, sample, rng)], axis=1)
         keys = _join_pairs(new, old, n)
-        if len(keys):
-            keys = keys[~_among(graph.edge_keys(), keys)]
+        keys = keys[~_among(tried, keys)]
         if not len(keys):
             break
+        tried = np.union1d(tried, keys)
         u, v = keys // n, keys % n
         forward, backward = score(u, v)
         scored += len(keys)

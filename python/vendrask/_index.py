@@ -137,7 +137,7 @@ class Index:
         for graph in self.graphs.values():
             graph.offer(u, v, forward, backward)
         descend(self._walked, score, rounds=self.rounds, sample=self.degree // 2,
-                followers=others)
+                followers=others, tried=keys)
 
     @property
     def _walked(self):
