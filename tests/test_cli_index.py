@@ -7,7 +7,6 @@ import sys
 
 import pytest
 
-pytest.importorskip("sklearn")  # the index's sketches
 scipy_sparse = pytest.importorskip("scipy.sparse")
 from scipy.sparse import coo_matrix  # noqa: E402
 from scipy.sparse.csgraph import connected_components  # noqa: E402

@@ -13,9 +13,6 @@ from hypothesis import given, settings, strategies as st
 
 import vendrask
 
-pytest.importorskip("sklearn")
-pytest.importorskip("scipy")
-
 import _vendrask  # noqa: E402
 from vendrask import _store  # noqa: E402
 
@@ -245,6 +242,7 @@ def test_a_progress_exception_stops_a_build():
 
 
 def test_positions_documents_and_clusters():
+    pytest.importorskip("scipy")
     index = vendrask.Index(["same text", b"same text", b"other"])
     assert index[0] == index[1] == b"same text" and index[-1] == b"other"
     assert index.info()["distinct"] == 2
@@ -277,3 +275,17 @@ def test_loading_maps_the_sketches_from_the_file(real, tmp_path):
     index.save(path)
     loaded = vendrask.Index.load(path)
     assert not loaded.vectors.flags.owndata  # a view of the mapped file, shared between processes
+
+
+@pytest.mark.parametrize("block_bytes", [1 << 23, 7])
+def test_a_sketch_depends_on_its_document_alone(monkeypatch, block_bytes):
+    # n-grams must not run across the joins of a batch or of its blocks.
+    from vendrask import _sketch
+    monkeypatch.setattr(_sketch, "_BLOCK_BYTES", block_bytes)
+    docs = [b"", b"abc", b"abcd", b"dabc" * 3, bytes(range(256)), b"\xff" * 9, b"abcd"]
+    sketcher = _sketch.Sketcher()
+    together = sketcher.sketch(docs)
+    alone = np.concatenate([sketcher.sketch([d], learn=False) for d in docs])
+    assert np.array_equal(together, alone)
+    assert not together[:2].any() and together[2].any()
+    assert np.array_equal(together[2], together[6])

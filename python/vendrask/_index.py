@@ -274,10 +274,14 @@ class Index:
         document: the connected components of the graph of pairs scoring at
         least ``threshold`` (``graph="pairs"``: those of ``pairs``;
         ``graph="neighbors"``: only each document's ``k`` nearest)."""
-        import scipy.sparse
-        from scipy.sparse.csgraph import connected_components
         kind = _checks.choice("graph", graph, ("pairs", "neighbors"))
         threshold = _checks.score("threshold", threshold)
+        try:
+            import scipy.sparse
+            from scipy.sparse.csgraph import connected_components
+        except ImportError as error:
+            raise ImportError(f"Index.clusters needs scipy ({error}): "
+                              f"pip install 'vendrask[index]'") from None
         n = len(self.ids)
         if kind == "pairs":
             i, j, _ = self.pairs(threshold, symmetric=symmetric, exact=exact, workers=workers,
