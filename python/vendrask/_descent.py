@@ -94,27 +94,27 @@ class Graph:
         if not len(u):
             return 0
         have_u, slot = np.nonzero(self.ids != EMPTY)
+        have_f, have_b = self.forward[have_u, slot], self.backward[have_u, slot]
         all_u = np.concatenate([have_u, u])
         all_v = np.concatenate([self.ids[have_u, slot], v])
-        all_f = np.concatenate([self.forward[have_u, slot], forward])
-        all_b = np.concatenate([self.backward[have_u, slot], backward])
+        all_f = np.concatenate([have_f, forward])
+        all_b = np.concatenate([have_b, backward])
         all_new = np.concatenate([self.new[have_u, slot], np.ones(len(u), dtype=bool)])
-        all_key = np.concatenate([self.keys[have_u, slot], key])
+        all_key = np.concatenate([key_of(have_f, have_b, self.direction), key])
         offered = np.concatenate([np.zeros(len(have_u), dtype=bool), np.ones(len(u), dtype=bool)])
-        # One edge per (u, v): the kept one (listed first) over an offer.
-        order = np.lexsort((offered, all_v, all_u))
+        # Best first within each node, ties by the smaller id. An edge offered
+        # again has the same scores, hence the same key, so it sorts right
+        # after the kept one and goes as a repeat.
+        order = np.lexsort((offered, all_v, -all_key, all_u))
+        sorted_u, sorted_v = all_u[order], all_v[order]
         first = np.ones(len(order), dtype=bool)
-        first[1:] = (all_u[order][1:] != all_u[order][:-1]) | (all_v[order][1:] != all_v[order][:-1])
-        keep = order[first]
-        all_u, all_v, all_f, all_b = all_u[keep], all_v[keep], all_f[keep], all_b[keep]
-        all_new, all_key, offered = all_new[keep], all_key[keep], offered[keep]
-        order = np.lexsort((all_v, -all_key, all_u))
-        all_u = all_u[order]
-        starts = np.searchsorted(all_u, np.arange(self.n))
-        rank = np.arange(len(all_u)) - starts[all_u]
+        first[1:] = (sorted_u[1:] != sorted_u[:-1]) | (sorted_v[1:] != sorted_v[:-1])
+        order, sorted_u = order[first], sorted_u[first]
+        starts = np.searchsorted(sorted_u, np.arange(self.n))
+        rank = np.arange(len(order)) - starts[sorted_u]
         kept = rank < self.degree
         at = order[kept]
-        u_k, r_k = all_u[kept], rank[kept]
+        u_k, r_k = sorted_u[kept], rank[kept]
         self.ids.fill(EMPTY)
         self.forward.fill(np.nan)
         self.backward.fill(np.nan)
