@@ -30,7 +30,8 @@ CHUNK = 1024
 def code_chunks():
     for path in sorted(glob.glob(f"{sys.base_prefix}/lib/python3*/**/*.py", recursive=True)):
         try:
-            data = open(path, "rb").read()
+            with open(path, "rb") as file:
+                data = file.read()
         except OSError:
             continue
         for at in range(0, len(data) - CHUNK // 2, CHUNK):
@@ -46,7 +47,8 @@ def prose_chunks():
             paragraphs.append(b"\n".join(lines))
     for path in sorted(glob.glob("/usr/share/doc/*/copyright")):
         try:
-            paragraphs.append(open(path, "rb").read())
+            with open(path, "rb") as file:
+                paragraphs.append(file.read())
         except OSError:
             pass
     buffer = b""

@@ -289,3 +289,19 @@ def test_a_sketch_depends_on_its_document_alone(monkeypatch, block_bytes):
     assert np.array_equal(together, alone)
     assert not together[:2].any() and together[2].any()
     assert np.array_equal(together[2], together[6])
+
+
+@pytest.mark.parametrize("brute_force_dots", [1 << 28, 0])
+def test_both_seedings_find_near_duplicates(monkeypatch, brute_force_dots):
+    # Small corpora compare every pair of sketches; large ones search cells
+    # of a partition instead. Either way a near duplicate is found first.
+    pytest.importorskip("scipy")
+    from vendrask import _sketch
+    monkeypatch.setattr(_sketch, "BRUTE_FORCE_DOTS", brute_force_dots)
+    docs = stdlib_chunks(520)
+    copies = [d[:100] + b"#" + d[101:] for d in docs[:30]]
+    index = vendrask.Index(docs + copies, workers=2)
+    scores, found = index.neighbors(1)
+    assert found[:30, 0].tolist() == list(range(520, 550))
+    assert found[520:, 0].tolist() == list(range(30))
+    assert all(scores[i, 0] == _vendrask.measure(docs[i], copies[i]) for i in range(30))

@@ -18,16 +18,9 @@ as one batch, and nothing here is of size n squared.
 import numpy as np
 
 from ._plan import score as combine
+from ._sorted import among, distinct, union
 
 EMPTY = -1
-
-
-def _among(sorted_keys, keys):
-    """Whether each of ``keys`` is in the sorted array ``sorted_keys``."""
-    if not len(sorted_keys):
-        return np.zeros(len(keys), dtype=bool)
-    at = np.minimum(np.searchsorted(sorted_keys, keys), len(sorted_keys) - 1)
-    return sorted_keys[at] == keys
 
 
 def key_of(forward, backward, direction):
@@ -79,7 +72,7 @@ class Graph:
         """Sorted keys min*n + max of the graph's edges, either way round."""
         u, slot = np.nonzero(self.ids != EMPTY)
         v = self.ids[u, slot]
-        return np.unique(np.minimum(u, v) * self.n + np.maximum(u, v))
+        return distinct(np.minimum(u, v) * self.n + np.maximum(u, v))
 
     def offer(self, u, v, forward, backward, both=True):
         """Offers edges u -> v (and, with ``both``, v -> u with the directions
@@ -156,7 +149,7 @@ def _join_pairs(new, old, n, chunk=4096):
         lo = np.minimum(np.broadcast_to(x, mask.shape)[mask], np.broadcast_to(y, mask.shape)[mask])
         hi = np.maximum(np.broadcast_to(x, mask.shape)[mask], np.broadcast_to(y, mask.shape)[mask])
         found.append(lo * n + hi)
-        found = [np.unique(np.concatenate(found))]
+        found = [distinct(np.concatenate(found))]
     return found[0] if found else np.empty(0, dtype=np.int64)
 
 
@@ -174,7 +167,7 @@ def descend(graph, score, *, rounds=8, sample=10, stop=0.002, seed=0, progress=N
     # A pair once scored and turned down would be turned down again (lists
     # only get better), and a quarter of the joins' pairs are such repeats:
     # remember every pair of this descent, not just the current edges.
-    tried = graph.edge_keys() if tried is None else np.union1d(tried, graph.edge_keys())
+    tried = graph.edge_keys() if tried is None else union(tried, graph.edge_keys())
     for _ in range(rounds):
         valid = graph.ids != EMPTY
         fresh = valid & graph.new
@@ -189,10 +182,10 @@ def descend(graph, score, *, rounds=8, sample=10, stop=0.002, seed=0, progress=N
         old = np.concatenate([_grouped(u_old, v_old, n, sample, rng),
                               _grouped(v_old, u_old, n, sample, rng)], axis=1)
         keys = _join_pairs(new, old, n)
-        keys = keys[~_among(tried, keys)]
+        keys = keys[~among(tried, keys)]
         if not len(keys):
             break
-        tried = np.union1d(tried, keys)
+        tried = union(tried, keys)
         u, v = keys // n, keys % n
         forward, backward = score(u, v)
         scored += len(keys)
@@ -238,10 +231,10 @@ def within(graph, score, threshold, *, rounds=20, progress=None):
         lists = _grouped(nodes[pick], others[pick], n, width, rng)
         lists = lists[touched]
         cand = _join_pairs(lists, np.full((len(lists), 0), EMPTY, dtype=np.int64), n)
-        cand = cand[~_among(tried, cand)]
+        cand = cand[~among(tried, cand)]
         if not len(cand):
             break
-        tried = np.union1d(tried, cand)
+        tried = union(tried, cand)
         forward, backward = score(cand // n, cand % n)
         scored += len(cand)
         if progress is not None:
@@ -274,11 +267,11 @@ def search(seeds, neighbours, score, *, pool=40, expand=4, rounds=10, progress=N
     nodes = seeds[rows, nodes]
     scored = 0
     for _ in range(rounds + 1):
-        pair = np.unique(rows * n + nodes)
-        pair = pair[~_among(visited, pair)]
+        pair = distinct(rows * n + nodes)
+        pair = pair[~among(visited, pair)]
         if not len(pair):
             break
-        visited = np.union1d(visited, pair)
+        visited = union(visited, pair)
         rows, nodes = pair // n, pair % n
         found = score(rows, nodes)
         scored += len(pair)

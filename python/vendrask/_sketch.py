@@ -13,7 +13,11 @@ HashingVectorizer: that one builds a Python string per n-gram, which made
 sketching about a tenth of an index's build; over raw bytes, a 4-gram is one
 32-bit word and its hash one multiplication.
 """
+import warnings
+
 import numpy as np
+
+from ._descent import EMPTY
 
 FEATURES_BITS = 18
 FEATURES = 1 << FEATURES_BITS
@@ -107,26 +111,97 @@ class Sketcher:
         return out
 
 
-def most_similar(queries, vectors, count, block=2048, exclude_self=False, poll=None):
+def most_similar(queries, vectors, count, poll=None, own=None, with_dots=False):
     """The ``count`` rows of ``vectors`` with the largest dot product with
-    each query (int64, -1 where there are fewer), by blocks of queries; with
-    ``exclude_self`` the queries are ``vectors`` itself and each row leaves
-    out its own."""
+    each query (int64, -1 where there are fewer), by blocks of queries;
+    ``own[q]``: a row that query q leaves out (-1: none). With ``with_dots``
+    also their dot products (float32, -inf where there are none)."""
     n = len(vectors)
-    width = min(count, n - 1 if exclude_self else n)
-    out = np.full((len(queries), max(count, 0)), -1, dtype=np.int64)
-    if width <= 0:
-        return out
+    width = min(count, n)
+    out = np.full((len(queries), max(count, 0)), EMPTY, dtype=np.int64)
+    best = np.full(out.shape, -np.inf, dtype=np.float32)
+    if width > 0:
+        base = np.asarray(vectors, dtype=np.float32)
+        block = max(1, (1 << 24) // max(n, 1))  # the dots of a block: 64 MB
+        for start in range(0, len(queries), block):
+            q = np.asarray(queries[start:start + block], dtype=np.float32)
+            dots = q @ base.T
+            if own is not None:
+                leave = own[start:start + block]
+                at = np.flatnonzero(leave >= 0)
+                dots[at, leave[at]] = -np.inf
+            top = np.argpartition(-dots, width - 1, axis=1)[:, :width]
+            found = np.take_along_axis(dots, top, axis=1)
+            order = np.argsort(-found, axis=1, kind="stable")
+            out[start:start + len(q), :width] = np.take_along_axis(top, order, axis=1)
+            best[start:start + len(q), :width] = np.take_along_axis(found, order, axis=1)
+            if poll is not None:
+                poll()
+    out[~np.isfinite(best)] = EMPTY
+    return (out, best) if with_dots else out
+
+
+# Above this many dot products, seeds come from the rows of a few nearby
+# cells of a partition of the sketches instead of from every row: all pairs
+# of a million sketches would be 10^12 dot products.
+BRUTE_FORCE_DOTS = 1 << 28
+PROBES = 8  # cells searched per row
+_TRAINING_PER_CELL = 40  # rows of the sample k-means learns the cells from
+
+
+def seeds(fresh, vectors, count, poll=None):
+    """About the ``count`` rows of ``vectors`` with the largest dot product
+    with each row ``fresh`` (int64 (len(fresh), count), -1 where there are
+    fewer, own row left out): from every pair while that is cheap, else from
+    the rows of the cells nearest each row."""
+    if len(fresh) * len(vectors) <= BRUTE_FORCE_DOTS or len(vectors) < 64 * PROBES:
+        return most_similar(vectors[fresh], vectors, count, poll=poll, own=fresh)
+    return _partitioned(fresh, vectors, count, poll)
+
+
+def _partitioned(fresh, vectors, count, poll):
+    """An inverted file: k-means (scipy's kmeans2, on a sample) cuts the
+    sketches into about sqrt(n) cells; each row is compared with the rows of
+    its PROBES nearest cells, so each does about PROBES * sqrt(n) dots."""
+    from scipy.cluster.vq import kmeans2
+    n = len(vectors)
     base = np.asarray(vectors, dtype=np.float32)
-    for start in range(0, len(queries), block):
-        q = np.asarray(queries[start:start + block], dtype=np.float32)
-        dots = q @ base.T
-        if exclude_self:
-            rows = np.arange(len(q))
-            dots[rows, start + rows] = -np.inf
-        top = np.argpartition(-dots, width - 1, axis=1)[:, :width]
-        order = np.argsort(-np.take_along_axis(dots, top, axis=1), axis=1, kind="stable")
-        out[start:start + len(q), :width] = np.take_along_axis(top, order, axis=1)
+    cells = max(PROBES, int(np.sqrt(n)))
+    rng = np.random.default_rng(n)
+    sample = base[rng.choice(n, min(n, _TRAINING_PER_CELL * cells), replace=False)]
+    with warnings.catch_warnings():
+        # An empty cell keeps its old centre: harmless here, and no news to the caller.
+        warnings.simplefilter("ignore")
+        centroids, _ = kmeans2(sample.astype(np.float64), cells, iter=8, minit="++", seed=n)
+    centroids = centroids.astype(np.float32)
+    # Nearest centroid: the largest x.c - |c|^2 / 2.
+    offsets = 0.5 * np.einsum("ij,ij->i", centroids, centroids)
+    cell_of = np.concatenate([np.argmax(base[a:a + 8192] @ centroids.T - offsets, axis=1)
+                              for a in range(0, n, 8192)])
+    probes = np.concatenate([np.argsort(offsets - base[fresh[a:a + 8192]] @ centroids.T,
+                                        axis=1)[:, :PROBES] for a in range(0, len(fresh), 8192)])
+    members = np.argsort(cell_of, kind="stable")
+    bounds = np.searchsorted(cell_of[members], np.arange(cells + 1))
+    place = np.empty(n, dtype=np.int64)  # each row's place among its cell's rows
+    place[members] = np.arange(n) - bounds[cell_of[members]]
+    found = np.full((len(fresh), PROBES, count), EMPTY, dtype=np.int64)
+    dots = np.full((len(fresh), PROBES, count), -np.inf, dtype=np.float32)
+    order = np.argsort(probes.reshape(-1), kind="stable")
+    probe_bounds = np.searchsorted(probes.reshape(-1)[order], np.arange(cells + 1))
+    for cell in range(cells):
+        rows = members[bounds[cell]:bounds[cell + 1]]
+        asking = order[probe_bounds[cell]:probe_bounds[cell + 1]]
+        if not len(rows) or not len(asking):
+            continue
+        q, probe = asking // PROBES, asking % PROBES
+        own = np.where(cell_of[fresh[q]] == cell, place[fresh[q]], EMPTY)
+        top, best = most_similar(base[fresh[q]], base[rows], count, own=own, with_dots=True)
+        found[q, probe] = np.where(top == EMPTY, EMPTY, rows[top])
+        dots[q, probe] = best
         if poll is not None:
             poll()
-    return out
+    found, dots = found.reshape(len(fresh), -1), dots.reshape(len(fresh), -1)
+    best = np.argsort(-dots, axis=1, kind="stable")[:, :count]
+    found = np.take_along_axis(found, best, axis=1)
+    found[~np.isfinite(np.take_along_axis(dots, best, axis=1))] = EMPTY
+    return found

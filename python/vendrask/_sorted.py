@@ -1,0 +1,28 @@
+"""Set operations on sorted int64 arrays (pair keys, ids)."""
+import numpy as np
+
+
+def distinct(keys):
+    """The sorted distinct values of an integer array. np.unique hashes
+    integers since numpy 2.3, which is about 20 times slower than sorting on
+    pair keys like these (3 million: 14.6 s against 0.7 s)."""
+    keys = np.sort(keys, axis=None)
+    if len(keys) < 2:
+        return keys
+    first = np.empty(len(keys), dtype=bool)
+    first[0] = True
+    np.not_equal(keys[1:], keys[:-1], out=first[1:])
+    return keys[first]
+
+
+def union(a, b):
+    """The sorted distinct values of two integer arrays together."""
+    return distinct(np.concatenate([a, b]))
+
+
+def among(sorted_keys, keys):
+    """Whether each of ``keys`` is in the sorted array ``sorted_keys``."""
+    if not len(sorted_keys):
+        return np.zeros(len(keys), dtype=bool)
+    at = np.minimum(np.searchsorted(sorted_keys, keys), len(sorted_keys) - 1)
+    return sorted_keys[at] == keys
