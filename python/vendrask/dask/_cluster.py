@@ -1,5 +1,7 @@
 """One call on the cluster: its documents checked, cut into blocks and placed
 once, its tasks named, run, counted for progress and cancelled."""
+import contextlib
+import contextvars
 import math
 import operator
 import os
@@ -15,6 +17,7 @@ from .._corpus import Corpus
 from .._documents import documents
 from .._api import report_plan
 from .._plan import Plan, refuse_over_limit, tile_work
+from .._progress import Bar
 from . import _tasks
 from ._tiles import default_tile
 
@@ -28,6 +31,11 @@ TREE_FAN_IN = 8  # top-k lists merged by one reduction task
 DEFAULT_TIMEOUT = "5 minutes"
 TIMEOUT_CONFIG = "vendrask.dask.timeout"
 _POLL = 1.0  # seconds between looks at what the workers are running, while nothing finishes
+
+# Set while a caller that keeps its own documents' limits (vendrask.Index,
+# which never warns of pairs over the joint size limit) runs jobs: they warn
+# of nothing. A context variable, so that other threads' jobs still warn.
+_UNREPORTED = contextvars.ContextVar("vendrask.dask unreported", default=False)
 
 
 class Blocks:
@@ -60,68 +68,30 @@ class Blocks:
         return tuple(self.size(a) for a in self)
 
 
-class ClusterJob:
-    """The documents of one call, checked and held by the cluster, and the run
-    of its tasks.
+class Job:
+    """A run of tasks on the cluster (or on Dask's local scheduler without a
+    client): named by a token of its own, counted for progress, bounded by
+    the timeout, and cancelled by any exception, Ctrl-C or one from progress.
 
-    ``square``: both sides are one list (the same strings in the same order),
-    so that only the tiles on and above the diagonal run, each serving its
-    mirror too. ``keep``: the result is lazy and holds the blocks itself;
-    otherwise they go when the job ends.
+    ``threads``: native threads per task (None: each worker's free ones).
     """
 
-    def __init__(self, client, ts, ss, names, *, direction, errors, max_bytes, tile, from_paths,
-                 workers, progress=None, keep=False, timeout=None):
-        errors = _checks.errors(errors)
-        tile = None if tile is None else _checks.positive("tile", tile)
-        max_bytes = _checks.max_bytes(max_bytes)
-        self.progress = _checks.progress(progress)
+    from_paths = False
+    keep = False
+
+    def __init__(self, client, *, workers=None, progress=None, timeout=None):
+        progress = _checks.progress(progress)
+        self.progress = Bar() if progress is True else progress
         self.timeout = job_timeout(timeout)
-        self.from_paths = from_paths
         self.token = uuid.uuid4().hex[:16]
-        self.names = names
-        self.options = _tasks.TaskOptions(direction, errors, tuple(names),
-                                          _native_threads(workers), self.token)
+        self.threads = _native_threads(workers)
         self.client = _client(client)
-        self.keep = keep
         self._futures = []
         self._block_futures = []
-        if from_paths:
-            t = _paths(ts, names[0])
-            s = t if ss is None else _paths(ss, names[1])
-            self.square = ss is None or t == s
-        else:
-            missing, cut = errors == "nan", ([], [])
-            t = documents(ts, names[0], max_bytes, missing, cut[0])
-            s = t if ss is None else documents(ss, names[1], max_bytes, missing, cut[1])
-            corpus = Corpus(max_bytes)
-            ids_t = corpus.add(t)
-            ids_s = ids_t if ss is None else corpus.add(s)
-            self.square = ss is None or np.array_equal(ids_t, ids_s)
-            # The over-limit check (errors="raise"), or the warning of what
-            # the job cuts and leaves NaN, as in-process.
-            plan = Plan(corpus, ids_t, None if ss is None else ids_s, errors=errors, names=names)
-            sides = [(names[0], ids_t)] if ss is None else [(names[0], ids_t), (names[1], ids_s)]
-            report_plan(plan, sides, cut, stacklevel=4)
-            del corpus, plan
-        # Paths give no sizes before reading: assume small documents, the
-        # case that needs the largest tiles.
-        sizes = [len(d) for d in t + ([] if ss is None else s) if d is not None] if not from_paths \
-            else []
-        mean_bytes = sum(sizes) / len(sizes) if sizes else 100
-        if tile is None:
-            tile = default_tile(max(len(t), len(s)), _thread_count(self.client), mean_bytes)
-        place = self._read if from_paths else self._place
-        try:
-            self.rows = place(t, tile, max_bytes, "rows")
-            self.cols = self.rows if self.square else place(s, tile, max_bytes, "cols")
-            if from_paths and errors == "raise":
-                self._refuse_read()
-        except BaseException:
-            self.release()
-            raise
 
-    # ------------------------------------------------------------ placing the blocks
+    def key(self, *parts):
+        """A key of this job's graph: unique per job, so that two jobs never share a task."""
+        return "-".join(["vendrask", *map(str, parts), self.token])
 
     def _place(self, docs, tile, max_bytes, side):
         """Sends each block to the cluster once; the graph holds only its key."""
@@ -139,9 +109,7 @@ class ClusterJob:
             futures = []
             largest = max((sum(len(doc) for doc in block if doc is not None) for block in blocks),
                           default=0)
-            threshold = "distributed.admin.large-graph-warning-threshold"
-            limit = max(parse_bytes(dask.config.get(threshold)), 2 * largest)
-            with dask.config.set({threshold: limit}):  # sent once, on purpose
+            with sending(largest):  # sent once, on purpose
                 for a, block in enumerate(blocks):
                     futures.append(self.client.submit(
                         _tasks.block, block, key=self.key("block", side, a), pure=False))
@@ -149,93 +117,6 @@ class ClusterJob:
             self._block_futures.extend(futures)
             delayeds = [dask.delayed(future) for future in futures]
         return Blocks(len(docs), tile, delayeds)
-
-    def _read(self, paths, tile, max_bytes, side):
-        """Reads each block's files on a worker, once; a lost block is read again."""
-        reads = [dask.delayed(_tasks.read_block, pure=False)(
-            paths[at:at + tile], max_bytes, dask_key_name=self.key("read", side, at // tile))
-            for at in range(0, len(paths), tile)]
-        if self.client is None:
-            delayeds = [dask.delayed(block, traverse=False) for block in dask.compute(*reads)]
-        else:
-            futures = self.client.compute(reads)
-            self._futures.extend(futures)
-            self._block_futures.extend(futures)
-            delayeds = [dask.delayed(future) for future in futures]
-        return Blocks(len(paths), tile, delayeds)
-
-    def _refuse_read(self):
-        """The joint size check from lengths and digests only, before any compression."""
-        sides = [self.rows] if self.square else [self.rows, self.cols]
-        tasks = [[dask.delayed(_tasks.fingerprint, pure=False)(d) for d in side.delayeds]
-                 for side in sides]
-        found = self._gather(tasks)
-        digests = {}
-        ids, lengths = [], []
-        for side in found:
-            side_ids = []
-            for block_lengths, block_digests in side:
-                for length, digest in zip(block_lengths.tolist(), block_digests):
-                    if digest not in digests:
-                        digests[digest] = len(digests)
-                        lengths.append(length)
-                    side_ids.append(digests[digest])
-            ids.append(np.array(side_ids, dtype=np.int64))
-        refuse_over_limit(ids[0], ids[-1], np.array(lengths, dtype=np.int64), self.names)
-
-    def _gather(self, tasks):
-        if self.client is None:
-            return [list(dask.compute(*side)) for side in tasks]
-        futures = [self.client.compute(side) for side in tasks]
-        try:
-            for _ in self._as_completed([f for side in futures for f in side]):
-                pass
-            return [[self._result(f) for f in side] for side in futures]
-        finally:
-            self.client.cancel([f for side in futures for f in side])
-
-    # ------------------------------------------------------------ naming the tasks
-
-    def key(self, *parts):
-        """A key of this job's graph: unique per job, so that two jobs never share a task."""
-        return "-".join(["vendrask", *map(str, parts), self.token])
-
-    def handles(self):
-        return self.rows.delayeds + ([] if self.square else self.cols.delayeds)
-
-    def tiles(self):
-        """(a, b) for every tile; for one list, only those on and above the diagonal."""
-        for a in self.rows:
-            for b in (range(a, len(self.cols)) if self.square else self.cols):
-                yield a, b
-
-    def tile_args(self, a, b, mirror=False):
-        """A tile task's arguments before its options: the row block, the
-        column block (None on the diagonal of one list, which goes against
-        itself), the blocks' starts, and whether to mirror it (``mirror``:
-        the caller wants the columns' cells of a tile of one list)."""
-        diagonal = self.square and a == b
-        cols = None if diagonal else self.cols.handle(b)
-        return (self.rows.handle(a), cols, self.rows.start(a), self.cols.start(b),
-                bool(mirror and self.square and not diagonal))
-
-    def tile_work(self, a, b):
-        """The cross compressions of a tile, the unit of progress."""
-        return tile_work(self.rows.size(a), self.cols.size(b), diagonal=self.square and a == b)
-
-    def merge_tree(self, parts, reducer, a):
-        """The top-k lists of row block ``a`` from ``parts`` ((tile task,
-        which part) each), merged on the workers TREE_FAN_IN at a time until
-        one is left."""
-        start, stop = self.rows.start(a), self.rows.stop(a)
-        level = 0
-        while level == 0 or len(parts) > 1:
-            parts = [(dask.delayed(_tasks.merge_top_k, pure=False)(
-                reducer, start, stop, parts[at:at + TREE_FAN_IN],
-                dask_key_name=self.key("nearest-merge", a, level, at)), None)
-                for at in range(0, len(parts), TREE_FAN_IN)]
-            level += 1
-        return parts[0][0]
 
     # ------------------------------------------------------------ running
 
@@ -337,6 +218,8 @@ class ClusterJob:
         # A lazy result holds the blocks; a failure before it exists does not.
         if not self.keep or kind is not None:
             self.release()
+        if isinstance(self.progress, Bar):
+            self.progress.close()
 
     def release(self):
         """Cancels whatever of the job is still held or running on the cluster."""
@@ -346,6 +229,166 @@ class ClusterJob:
                 self.client.cancel(futures)
             except Exception:  # a lost scheduler: the job's own error says more
                 pass
+
+
+class ClusterJob(Job):
+    """The documents of one call, checked and held by the cluster, and the run
+    of its tasks.
+
+    ``square``: both sides are one list (the same strings in the same order),
+    so that only the tiles on and above the diagonal run, each serving its
+    mirror too. ``keep``: the result is lazy and holds the blocks itself;
+    otherwise they go when the job ends.
+    """
+
+    def __init__(self, client, ts, ss, names, *, direction, errors, max_bytes, tile, from_paths,
+                 workers, progress=None, keep=False, timeout=None):
+        errors = _checks.errors(errors)
+        tile = None if tile is None else _checks.positive("tile", tile)
+        max_bytes = _checks.max_bytes(max_bytes)
+        super().__init__(client, workers=workers, progress=progress, timeout=timeout)
+        self.from_paths = from_paths
+        self.names = names
+        self.options = _tasks.TaskOptions(direction, errors, tuple(names), self.threads,
+                                          self.token)
+        self.keep = keep
+        if from_paths:
+            t = _paths(ts, names[0])
+            s = t if ss is None else _paths(ss, names[1])
+            self.square = ss is None or t == s
+        else:
+            missing, cut = errors == "nan", ([], [])
+            t = documents(ts, names[0], max_bytes, missing, cut[0])
+            s = t if ss is None else documents(ss, names[1], max_bytes, missing, cut[1])
+            corpus = Corpus(max_bytes)
+            ids_t = corpus.add(t)
+            ids_s = ids_t if ss is None else corpus.add(s)
+            self.square = ss is None or np.array_equal(ids_t, ids_s)
+            # The over-limit check (errors="raise"), or the warning of what
+            # the job cuts and leaves NaN, as in-process.
+            plan = Plan(corpus, ids_t, None if ss is None else ids_s, errors=errors, names=names)
+            sides = [(names[0], ids_t)] if ss is None else [(names[0], ids_t), (names[1], ids_s)]
+            if not _UNREPORTED.get():
+                report_plan(plan, sides, cut, stacklevel=4)
+            del corpus, plan
+        # Paths give no sizes before reading: assume small documents, the
+        # case that needs the largest tiles.
+        sizes = [len(d) for d in t + ([] if ss is None else s) if d is not None] if not from_paths \
+            else []
+        mean_bytes = sum(sizes) / len(sizes) if sizes else 100
+        if tile is None:
+            tile = default_tile(max(len(t), len(s)), _thread_count(self.client), mean_bytes)
+        place = self._read if from_paths else self._place
+        try:
+            self.rows = place(t, tile, max_bytes, "rows")
+            self.cols = self.rows if self.square else place(s, tile, max_bytes, "cols")
+            if from_paths and errors == "raise":
+                self._refuse_read()
+        except BaseException:
+            self.release()
+            raise
+
+    # ------------------------------------------------------------ placing the blocks
+
+    def _read(self, paths, tile, max_bytes, side):
+        """Reads each block's files on a worker, once; a lost block is read again."""
+        reads = [dask.delayed(_tasks.read_block, pure=False)(
+            paths[at:at + tile], max_bytes, dask_key_name=self.key("read", side, at // tile))
+            for at in range(0, len(paths), tile)]
+        if self.client is None:
+            delayeds = [dask.delayed(block, traverse=False) for block in dask.compute(*reads)]
+        else:
+            futures = self.client.compute(reads)
+            self._futures.extend(futures)
+            self._block_futures.extend(futures)
+            delayeds = [dask.delayed(future) for future in futures]
+        return Blocks(len(paths), tile, delayeds)
+
+    def _refuse_read(self):
+        """The joint size check from lengths and digests only, before any compression."""
+        sides = [self.rows] if self.square else [self.rows, self.cols]
+        tasks = [[dask.delayed(_tasks.fingerprint, pure=False)(d) for d in side.delayeds]
+                 for side in sides]
+        found = self._gather(tasks)
+        digests = {}
+        ids, lengths = [], []
+        for side in found:
+            side_ids = []
+            for block_lengths, block_digests in side:
+                for length, digest in zip(block_lengths.tolist(), block_digests):
+                    if digest not in digests:
+                        digests[digest] = len(digests)
+                        lengths.append(length)
+                    side_ids.append(digests[digest])
+            ids.append(np.array(side_ids, dtype=np.int64))
+        refuse_over_limit(ids[0], ids[-1], np.array(lengths, dtype=np.int64), self.names)
+
+    def _gather(self, tasks):
+        if self.client is None:
+            return [list(dask.compute(*side)) for side in tasks]
+        futures = [self.client.compute(side) for side in tasks]
+        try:
+            for _ in self._as_completed([f for side in futures for f in side]):
+                pass
+            return [[self._result(f) for f in side] for side in futures]
+        finally:
+            self.client.cancel([f for side in futures for f in side])
+
+    # ------------------------------------------------------------ naming the tasks
+
+    def handles(self):
+        return self.rows.delayeds + ([] if self.square else self.cols.delayeds)
+
+    def tiles(self):
+        """(a, b) for every tile; for one list, only those on and above the diagonal."""
+        for a in self.rows:
+            for b in (range(a, len(self.cols)) if self.square else self.cols):
+                yield a, b
+
+    def tile_args(self, a, b, mirror=False):
+        """A tile task's arguments before its options: the row block, the
+        column block (None on the diagonal of one list, which goes against
+        itself), the blocks' starts, and whether to mirror it (``mirror``:
+        the caller wants the columns' cells of a tile of one list)."""
+        diagonal = self.square and a == b
+        cols = None if diagonal else self.cols.handle(b)
+        return (self.rows.handle(a), cols, self.rows.start(a), self.cols.start(b),
+                bool(mirror and self.square and not diagonal))
+
+    def tile_work(self, a, b):
+        """The cross compressions of a tile, the unit of progress."""
+        return tile_work(self.rows.size(a), self.cols.size(b), diagonal=self.square and a == b)
+
+    def merge_tree(self, parts, reducer, a):
+        """The top-k lists of row block ``a`` from ``parts`` ((tile task,
+        which part) each), merged on the workers TREE_FAN_IN at a time until
+        one is left."""
+        start, stop = self.rows.start(a), self.rows.stop(a)
+        level = 0
+        while level == 0 or len(parts) > 1:
+            parts = [(dask.delayed(_tasks.merge_top_k, pure=False)(
+                reducer, start, stop, parts[at:at + TREE_FAN_IN],
+                dask_key_name=self.key("nearest-merge", a, level, at)), None)
+                for at in range(0, len(parts), TREE_FAN_IN)]
+            level += 1
+        return parts[0][0]
+
+
+@contextlib.contextmanager
+def unreported():
+    """A context whose jobs warn of no document (see _UNREPORTED)."""
+    token = _UNREPORTED.set(True)
+    try:
+        yield
+    finally:
+        _UNREPORTED.reset(token)
+
+
+def sending(nbytes):
+    """A context in which a graph carrying ``nbytes`` of documents on
+    purpose is sent without Dask's warning of a large graph."""
+    threshold = "distributed.admin.large-graph-warning-threshold"
+    return dask.config.set({threshold: max(parse_bytes(dask.config.get(threshold)), 2 * nbytes)})
 
 
 def _local_run(tiles, finals, total, progress):

@@ -1,4 +1,5 @@
-"""What runs on the workers: reading blocks, and one tile through a reducer.
+"""What runs on the workers: reading blocks, one tile through a reducer,
+and one share of a batch of sizes.
 
 A tile task is the in-process job in small: a corpus of its blocks'
 documents, a plan of one tile over them (positions counted from the blocks'
@@ -10,6 +11,7 @@ import hashlib
 
 import numpy as np
 
+from .. import _native
 from .._corpus import Corpus
 from .._plan import Plan
 from .._progress import JobProgress
@@ -61,6 +63,16 @@ def dense_blocks(rows, cols, row_start, col_start, options, reducer):
     itself, from one tile's cross sizes."""
     cells = tile_cells(rows, cols, row_start, col_start, cols is not None, options)
     return tuple(reducer.block([cell]) for cell in cells)
+
+
+def sizes(dictionaries, data, options, *blocks):
+    """``Corpus.sizes`` for one share of a batch: the probes name strings
+    by place in the blocks given, taken end to end. (sizes, failure)."""
+    strings = tuple(doc for block in blocks for doc in block)
+    out = np.empty(len(data), dtype=np.int32)
+    failure = _native.batch_sizes(strings, dictionaries, data, out, native_threads(options.workers),
+                                  stop_when_cancelled(options.token))
+    return out, failure
 
 
 def merge_top_k(reducer, start, stop, parts):

@@ -13,6 +13,7 @@ OVERHEAD_SHARE = 0.02
 TILES_PER_THREAD = 16
 MIN_TILE = 64
 MAX_TILE = 1024
+MAX_PROBES = 1 << 16  # seconds of work at most, however long the strings
 
 
 def default_tile(count: int, threads: int, mean_bytes: float = 100) -> int:
@@ -22,6 +23,15 @@ def default_tile(count: int, threads: int, mean_bytes: float = 100) -> int:
     smallest = math.sqrt(TASK_OVERHEAD / (OVERHEAD_SHARE * 2 * pair_seconds(mean_bytes)))
     balanced = count / math.ceil(math.sqrt(2 * TILES_PER_THREAD * max(1, threads)))
     return min(MAX_TILE, max(MIN_TILE, math.ceil(smallest), math.ceil(balanced)))
+
+
+def probes_per_task(count: int, threads: int, mean_bytes: float = 100) -> int:
+    """Probes per task when a batch of ``count`` sizes of strings of
+    ``mean_bytes`` is cut into tasks: the tile's rule for one probe (one
+    ordered pair), at most MAX_PROBES, the work a dead worker loses."""
+    smallest = TASK_OVERHEAD / (OVERHEAD_SHARE * pair_seconds(mean_bytes))
+    balanced = count / (TILES_PER_THREAD * max(1, threads))
+    return min(MAX_PROBES, max(math.ceil(smallest), math.ceil(balanced)))
 
 
 def pair_seconds(mean_bytes: float) -> float:
