@@ -89,17 +89,19 @@ class Corpus:
         progress.advance(len(data))
         return sizes, failure
 
-    def compute_sizes(self, alone, self_, workers=1, progress=None):
+    def compute_sizes(self, alone, self_, workers=1, progress=None, sizes=None):
         """Computes the lone sizes of the ids ``alone`` and the self-primed
         sizes of ``self_`` that are not known yet; returns the failure
-        message of a probe that failed, or None."""
+        message of a probe that failed, or None. ``sizes``: what runs the
+        batch in place of ``self.sizes``, on its terms (a cluster, say)."""
         progress = progress or silent()
+        run = sizes or self.sizes
         alone = np.unique(alone[self.alone[alone] < 0])
         self_ = np.unique(self_[self.self_[self_] < 0])
         local, where = np.unique(np.concatenate([alone, self_]), return_inverse=True)
         where = where.reshape(-1)
         strings = tuple(self.strings[i] for i in local.tolist())
-        sizes, failure = self.sizes(
+        sizes, failure = run(
             strings, np.concatenate([np.full(len(alone), -1), where[len(alone):]]),
             where, workers, progress)
         self.alone[alone] = sizes[:len(alone)]
@@ -113,14 +115,16 @@ class Corpus:
                                       for k in (k_s_e, k_s_t, k_t_s, k_s_s, k_t_t)), out)
         return out, failure
 
-    def cross(self, t, s, *, both_ways=True, workers=1, progress=None):
+    def cross(self, t, s, *, both_ways=True, workers=1, progress=None, sizes=None):
         """The measures of the id pairs ``(t[k], s[k])``: ``(forward,
         backward, failure)`` with ``forward[k] = measure(t[k], s[k])`` and,
         with ``both_ways``, ``backward[k] = measure(s[k], t[k])`` (else None).
         The pairs must be of different strings that fit together, whose sizes
         have been computed. A pair and its reverse share their two cross
-        sizes, so each unordered pair is compressed once each way."""
+        sizes, so each unordered pair is compressed once each way. ``sizes``
+        as for compute_sizes."""
         progress = progress or silent()
+        run = sizes or self.sizes
         lo, hi = np.minimum(t, s), np.maximum(t, s)
         width = max(1, len(self.lengths))
         keys, which = np.unique(lo * width + hi, return_inverse=True)
@@ -135,8 +139,8 @@ class Corpus:
         strings = tuple(self.strings[i] for i in local.tolist())
         local_data, local_dictionaries = where[:len(data)], where[len(data):]
         sizes = np.empty(len(data), dtype=np.int32)
-        sizes[order], failure = self.sizes(strings, local_dictionaries[order], local_data[order],
-                                           workers, progress)
+        sizes[order], failure = run(strings, local_dictionaries[order], local_data[order],
+                                    workers, progress)
         hi_after_lo, lo_after_hi = sizes[:len(keys)], sizes[len(keys):]
         t_is_lo = t == lo_u[which]
         s_after_t = np.where(t_is_lo, hi_after_lo[which], lo_after_hi[which])

@@ -43,10 +43,22 @@ class Index:
 
     Pairs of documents longer together than the joint size limit are never
     scored and never found (as with ``errors="nan"`` elsewhere).
+
+    client: a ``distributed.Client`` (``vendrask[dask]``) on whose cluster
+        every batch of exact scores runs, with the same results: the sizes
+        of new documents, the pairs scored to build, refine and search the
+        graph, and the ``exact=True`` searches (``vendrask.dask.nearest``
+        and ``pairs``). Each method's ``client`` overrides it for one call.
+        Tasks take their workers' threads (``workers`` is for this
+        process), and the Dask config ``vendrask.dask.timeout`` bounds a
+        wait. The client is never saved or pickled.
     """
 
+    client = None  # also for an index pickled before there was one
+
     def __init__(self, docs=(), *, max_bytes=None, workers=1, progress=None, degree=16,
-                 candidates=12, rounds=10):
+                 candidates=12, rounds=10, client=None):
+        self.client = None if client is None else _cluster(client).client
         self.max_bytes = _checks.max_bytes(max_bytes)
         self.workers = _checks.worker_count(workers)
         self.degree = _checks.positive("degree", degree)
@@ -64,6 +76,11 @@ class Index:
         self._by_id = None
         if len(docs) if hasattr(docs, "__len__") else True:
             self.add(docs, progress=progress)
+
+    def __getstate__(self):
+        state = self.__dict__.copy()
+        state.pop("client", None)  # a connection, not part of the index
+        return state
 
     # -- the documents
 
@@ -86,10 +103,11 @@ class Index:
         return (f"vendrask.Index({len(self)} documents, {len(self.corpus)} distinct, "
                 f"max_bytes={self.max_bytes})")
 
-    def add(self, docs, *, progress=None):
+    def add(self, docs, *, progress=None, client=None):
         """Adds documents; returns the positions given to them (int64).
         Equal documents are stored and sized once."""
         from ._api import report
+        cluster = self._on(client)
         cut = []
         new_docs = documents(docs, "docs", self.max_bytes, False, cut)
         corpus, before = self.corpus, len(self.corpus)
@@ -98,7 +116,7 @@ class Index:
         report(self.max_bytes, len(new_docs), [f"docs[{k}]" for k in cut], [], [], stacklevel=2)
         fresh = np.arange(before, len(corpus))
         with JobProgress(progress, 2 * len(fresh)) as job:
-            failure = corpus.compute_sizes(fresh, fresh, self.workers, job)
+            failure = corpus.compute_sizes(fresh, fresh, self.workers, job, cluster)
             if failure is not None:
                 raise RuntimeError(failure)
             self.vectors = np.concatenate([self.vectors, self.sketcher.sketch(
@@ -106,13 +124,13 @@ class Index:
             for graph in self.graphs.values():
                 graph.grow(len(corpus))
             if len(fresh):
-                self._link(fresh, job)
+                self._link(fresh, job, cluster)
             job.finish()
         self.ids = np.concatenate([self.ids, ids])
         self._graphs, self._by_id = {}, None
         return positions
 
-    def _link(self, fresh, job):
+    def _link(self, fresh, job, cluster):
         """Seeds the new ids' edges from their sketches, then refines the whole graph."""
         seeds = most_similar(self.vectors[fresh], self.vectors, self.candidates + 1,
                              poll=job.poll)
@@ -131,7 +149,7 @@ class Index:
         lo, hi = np.minimum(u, v), np.maximum(u, v)
         keys = np.unique(lo * len(self.corpus) + hi)
         u, v = keys // len(self.corpus), keys % len(self.corpus)
-        score = self._scorer(self.corpus, job)
+        score = self._scorer(self.corpus, job, cluster=cluster)
         forward, backward = score(u, v)
         others = [graph for graph in self.graphs.values() if graph is not self._walked]
         for graph in self.graphs.values():
@@ -143,9 +161,16 @@ class Index:
     def _walked(self):
         return self.graphs["mean"]
 
-    def _scorer(self, corpus, job, workers=None):
+    def _on(self, client):
+        """What runs this call's batches of sizes: the cluster of ``client``
+        (by default the index's), or None for this process."""
+        client = self.client if client is None else client
+        return None if client is None else _cluster(client)
+
+    def _scorer(self, corpus, job, workers=None, cluster=None):
         """score(u, v) -> (measure(u, v), measure(v, u)) over corpus ids,
-        NaN where they do not fit together; 1.0 for the same id."""
+        NaN where they do not fit together; 1.0 for the same id. ``cluster``
+        runs the batches of sizes (None: this process's threads)."""
         lengths = corpus.lengths
         workers = self.workers if workers is None else workers
 
@@ -159,7 +184,8 @@ class Index:
                 at = todo[start:start + _BATCH]
                 job.total += 2 * len(at)
                 self.scored += len(at)
-                f, b, failure = corpus.cross(u[at], v[at], workers=workers, progress=job)
+                f, b, failure = corpus.cross(u[at], v[at], workers=workers, progress=job,
+                                             sizes=cluster)
                 if failure is not None:
                     raise RuntimeError(failure)
                 forward[at], backward[at] = f, b
@@ -169,7 +195,7 @@ class Index:
     # -- searches
 
     def nearest(self, queries, k=10, *, symmetric=None, exact=False, workers=None,
-                progress=None, candidates=None):
+                progress=None, candidates=None, client=None):
         """The ``k`` best documents of the index for each query: ``(scores,
         indices)`` of shape ``(len(queries), k)``, as
         ``vendrask.nearest(queries, list(index), k=k, symmetric=symmetric,
@@ -181,6 +207,7 @@ class Index:
         k = _checks.positive("k", k)
         direction = _checks.direction(symmetric)
         workers = self.workers if workers is None else _checks.worker_count(workers)
+        cluster = self._on(client)
         cut = []
         qdocs = documents(queries, "queries", self.max_bytes, False, cut)
         overlay = self.corpus.overlay()
@@ -188,6 +215,9 @@ class Index:
         from ._api import report
         report(self.max_bytes, len(qdocs), [f"queries[{i}]" for i in cut], [], [], stacklevel=2)
         if exact or not len(self.ids) or not len(qids):
+            if cluster is not None and len(self.ids) and len(qids):
+                return cluster.nearest(qdocs, list(self), k=k, symmetric=symmetric,
+                                       progress=progress)
             plan = Plan(overlay, qids, self.ids, direction=direction, errors="nan",
                         names=("queries", "docs"))
             reducer = TopK(len(qids), k, None, leave_out_own=False, n_cols=len(self.ids))
@@ -197,7 +227,7 @@ class Index:
         with JobProgress(progress, 0) as job:
             fresh = distinct[distinct >= len(self.corpus)]
             job.total += 2 * len(fresh)
-            failure = overlay.compute_sizes(fresh, fresh, workers, job)
+            failure = overlay.compute_sizes(fresh, fresh, workers, job, cluster)
             if failure is not None:
                 raise RuntimeError(failure)
             vectors = self.sketcher.sketch([overlay.strings[i] for i in distinct.tolist()],
@@ -205,7 +235,7 @@ class Index:
             seeds = most_similar(vectors, self.vectors, self.candidates, poll=job.poll)
             own = np.where(distinct < len(self.corpus), distinct, EMPTY)
             seeds = np.concatenate([own[:, None], seeds], axis=1)
-            score = self._scorer(overlay, job, workers)
+            score = self._scorer(overlay, job, workers, cluster)
 
             def keys(rows, nodes):
                 forward, backward = score(distinct[rows], nodes)
@@ -215,7 +245,8 @@ class Index:
         scores, positions = self._positions(ids, found, k)
         return scores[where.reshape(-1)], positions[where.reshape(-1)]
 
-    def neighbors(self, k=10, *, symmetric=None, exact=False, workers=None, progress=None):
+    def neighbors(self, k=10, *, symmetric=None, exact=False, workers=None, progress=None,
+                  client=None):
         """The ``k`` best other documents of each document of the index:
         ``vendrask.nearest(list(index), k=k, symmetric=symmetric,
         errors="nan")``, exactly so with ``exact``. Each row leaves out its
@@ -223,15 +254,18 @@ class Index:
         k = _checks.positive("k", k)
         direction = _checks.direction(symmetric)
         workers = self.workers if workers is None else _checks.worker_count(workers)
+        cluster = self._on(client)
         if exact or not len(self.ids):
+            if cluster is not None and len(self.ids):
+                return cluster.nearest(list(self), k=k, symmetric=symmetric, progress=progress)
             plan = Plan(self.corpus, self.ids, None, direction=direction, errors="nan",
                         names=("docs", "docs"))
             reducer = TopK(len(self.ids), k, None, leave_out_own=True, n_cols=len(self.ids))
             return plan.run(reducer, workers, progress)
-        graph = self._graph(direction, k, workers, progress)
+        graph = self._graph(direction, k, workers, progress, cluster)
         return self._positions(graph.ids, graph.keys, k, own=True)
 
-    def _graph(self, direction, k, workers, progress):
+    def _graph(self, direction, k, workers, progress, cluster):
         """The graph keyed in ``direction`` with room for k, refined once and kept."""
         if direction in self.graphs and k <= self.degree:
             return self.graphs[direction]
@@ -240,13 +274,14 @@ class Index:
         if graph is None or graph.degree < degree:
             graph = self.graphs.get(direction, self._walked).rekeyed(direction, degree)
             with JobProgress(progress, 0) as job:
-                descend(graph, self._scorer(self.corpus, job, workers), rounds=self.rounds,
-                        sample=degree // 2)
+                descend(graph, self._scorer(self.corpus, job, workers, cluster),
+                        rounds=self.rounds, sample=degree // 2)
                 job.finish()
             self._graphs[direction] = graph
         return graph
 
-    def pairs(self, threshold, *, symmetric="mean", exact=False, workers=None, progress=None):
+    def pairs(self, threshold, *, symmetric="mean", exact=False, workers=None, progress=None,
+              client=None):
         """Every pair scoring at least ``threshold``: ``(i, j, score)`` as
         ``vendrask.pairs(list(index), threshold=threshold,
         symmetric=symmetric, errors="nan")``, exactly so with ``exact``;
@@ -255,7 +290,11 @@ class Index:
         threshold = _checks.score("threshold", threshold)
         direction = _checks.direction(symmetric)
         workers = self.workers if workers is None else _checks.worker_count(workers)
+        cluster = self._on(client)
         if exact or not len(self.ids):
+            if cluster is not None and len(self.ids):
+                return cluster.pairs(list(self), threshold=threshold, symmetric=symmetric,
+                                     progress=progress)
             plan = Plan(self.corpus, self.ids, None, direction=direction, errors="nan",
                         names=("docs", "docs"))
             reducer = Pairs(threshold, distinct=symmetric is None, unordered=symmetric is not None)
@@ -263,13 +302,13 @@ class Index:
         reach = "max" if direction == "forward" else direction
         graph = self._walked if reach == self._walked.direction else self._walked.rekeyed(reach)
         with JobProgress(progress, 0) as job:
-            u, v, forward, backward, _ = within(graph, self._scorer(self.corpus, job, workers),
-                                                threshold)
+            u, v, forward, backward, _ = within(
+                graph, self._scorer(self.corpus, job, workers, cluster), threshold)
             job.finish()
         return self._position_pairs(u, v, forward, backward, direction, threshold)
 
     def clusters(self, threshold, *, symmetric="mean", exact=False, graph="pairs", k=10,
-                 workers=None, progress=None):
+                 workers=None, progress=None, client=None):
         """A label (int64, from 0 in order of first appearance) for each
         document: the connected components of the graph of pairs scoring at
         least ``threshold`` (``graph="pairs"``: those of ``pairs``;
@@ -285,10 +324,10 @@ class Index:
         n = len(self.ids)
         if kind == "pairs":
             i, j, _ = self.pairs(threshold, symmetric=symmetric, exact=exact, workers=workers,
-                                 progress=progress)
+                                 progress=progress, client=client)
         else:
             scores, index = self.neighbors(k, symmetric=symmetric, exact=exact, workers=workers,
-                                           progress=progress)
+                                           progress=progress, client=client)
             rows, slot = np.nonzero(scores >= threshold)
             i, j = rows, index[rows, slot]
         adjacency = scipy.sparse.coo_array((np.ones(len(i), dtype=np.int8), (i, j)),
@@ -299,7 +338,8 @@ class Index:
         rank[np.argsort(first, kind="stable")] = np.arange(len(first))
         return rank[inverse.reshape(-1)]
 
-    def recall(self, sample=200, k=10, *, symmetric=None, seed=0, workers=None, progress=None):
+    def recall(self, sample=200, k=10, *, symmetric=None, seed=0, workers=None, progress=None,
+               client=None):
         """The recall@k of the default ``neighbors`` against exact search on
         ``sample`` documents drawn at random: the share of each row's exact
         top k (as many as it has) that the default search matched in score,
@@ -312,10 +352,17 @@ class Index:
         if n < 2:
             return 1.0
         rows = np.sort(np.random.default_rng(seed).choice(n, min(sample, n), replace=False))
-        approx, _ = self.neighbors(k, symmetric=symmetric, workers=workers, progress=progress)
-        plan = Plan(self.corpus, self.ids[rows], self.ids, direction=direction, errors="nan",
-                    names=("docs", "docs"))
-        scores, index = plan.run(TopK(len(rows), k + 1, None, n_cols=n), workers, progress)
+        approx, _ = self.neighbors(k, symmetric=symmetric, workers=workers, progress=progress,
+                                   client=client)
+        cluster = self._on(client)
+        if cluster is not None:
+            docs = list(self)
+            scores, index = cluster.nearest([docs[r] for r in rows.tolist()], docs, k=k + 1,
+                                            symmetric=symmetric, progress=progress)
+        else:
+            plan = Plan(self.corpus, self.ids[rows], self.ids, direction=direction,
+                        errors="nan", names=("docs", "docs"))
+            scores, index = plan.run(TopK(len(rows), k + 1, None, n_cols=n), workers, progress)
         own = index == rows[:, None]
         order = np.argsort(own, axis=1, kind="stable")
         exact = np.take_along_axis(np.where(own, np.nan, scores), order, axis=1)[:, :k]
@@ -436,12 +483,15 @@ class Index:
         _store.save(self, path, progress)
 
     @classmethod
-    def load(cls, path, *, workers=1, progress=None):
+    def load(cls, path, *, workers=1, progress=None, client=None):
         """The index saved at ``path``. A truncated, corrupt or foreign file,
         or one saved under a zlib build whose values differ from this one's,
-        raises IndexFileError."""
+        raises IndexFileError. ``client`` as for Index()."""
         from . import _store
-        return _store.load(cls, path, workers, progress)
+        client = None if client is None else _cluster(client).client
+        index = _store.load(cls, path, workers, progress)
+        index.client = client
+        return index
 
     def info(self):
         """What the index holds: counts, its limits and build, its memory."""
@@ -454,6 +504,12 @@ class Index:
             ("max_bytes", self.max_bytes), ("zlib", zlib_identity(self.corpus.zlib)),
             ("format", 1), ("degree", self.degree), ("bytes", int(held)),
         ])
+
+
+def _cluster(client):
+    """The runner of an index's batches on the cluster of ``client``."""
+    from .dask._sizes import ClusterSizes
+    return ClusterSizes(client)
 
 
 def zlib_identity(zlib):
