@@ -18,10 +18,16 @@ LIMIT = 32767
 
 
 def run(*args, cwd, memory=None, **options):
-    """The command in a fresh interpreter, its address space capped at ``memory`` bytes."""
+    """The command in a fresh interpreter, its memory capped at ``memory``
+    bytes: its address space, or under AddressSanitizer (which reserves
+    terabytes of shadow at start) its resident size, as a guard only."""
     def cap():
         resource.setrlimit(resource.RLIMIT_AS, (memory, memory))
     options.setdefault("capture_output", True)
+    if memory and os.environ.get("VENDRASK_SANITIZED"):
+        asan = os.environ.get("ASAN_OPTIONS", "")
+        options["env"] = dict(os.environ, ASAN_OPTIONS=f"{asan}:hard_rss_limit_mb={2 * memory >> 20}")
+        memory = None
     return subprocess.run([sys.executable, "-m", "vendrask", *args], cwd=cwd, timeout=120,
                           preexec_fn=cap if memory else None, **options)
 
