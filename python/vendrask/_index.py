@@ -17,7 +17,8 @@ from ._documents import documents
 from ._plan import Plan
 from ._progress import JobProgress
 from ._reduce import Pairs, TopK
-from ._sketch import Sketcher, most_similar
+from ._sorted import distinct
+from ._sketch import Sketcher, most_similar, seeds as sketch_seeds
 
 # Pairs sent to the native core at once: big enough to keep every worker
 # busy, small enough that the arrays around them stay at tens of MiB.
@@ -56,7 +57,7 @@ class Index:
 
     client = None  # also for an index pickled before there was one
 
-    def __init__(self, docs=(), *, max_bytes=None, workers=1, progress=None, degree=16,
+    def __init__(self, docs=(), *, max_bytes=None, workers=1, progress=None, degree=20,
                  candidates=12, rounds=10, client=None):
         self.client = None if client is None else _cluster(client).client
         self.max_bytes = _checks.max_bytes(max_bytes)
@@ -132,8 +133,7 @@ class Index:
 
     def _link(self, fresh, job, cluster):
         """Seeds the new ids' edges from their sketches, then refines the whole graph."""
-        seeds = most_similar(self.vectors[fresh], self.vectors, self.candidates + 1,
-                             poll=job.poll)
+        seeds = sketch_seeds(fresh, self.vectors, self.candidates, poll=job.poll)
         u = np.repeat(fresh, seeds.shape[1])
         v = seeds.reshape(-1)
         keep = (v != EMPTY) & (v != u)
@@ -147,7 +147,7 @@ class Index:
             keep = u != v
             u, v = u[keep], v[keep]
         lo, hi = np.minimum(u, v), np.maximum(u, v)
-        keys = np.unique(lo * len(self.corpus) + hi)
+        keys = distinct(lo * len(self.corpus) + hi)
         u, v = keys // len(self.corpus), keys % len(self.corpus)
         score = self._scorer(self.corpus, job, cluster=cluster)
         forward, backward = score(u, v)

@@ -154,9 +154,12 @@ def seeds(fresh, vectors, count, poll=None):
     with each row ``fresh`` (int64 (len(fresh), count), -1 where there are
     fewer, own row left out): from every pair while that is cheap, else from
     the rows of the cells nearest each row."""
-    if len(fresh) * len(vectors) <= BRUTE_FORCE_DOTS or len(vectors) < 64 * PROBES:
-        return most_similar(vectors[fresh], vectors, count, poll=poll, own=fresh)
-    return _partitioned(fresh, vectors, count, poll)
+    if len(fresh) * len(vectors) > BRUTE_FORCE_DOTS and len(vectors) >= 64 * PROBES:
+        try:
+            return _partitioned(fresh, vectors, count, poll)
+        except ImportError:  # without scipy: slower, not worse
+            pass
+    return most_similar(vectors[fresh], vectors, count, poll=poll, own=fresh)
 
 
 def _partitioned(fresh, vectors, count, poll):
