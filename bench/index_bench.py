@@ -3,6 +3,7 @@
     python bench/index_bench.py --corpus code --n 10000
     python bench/index_bench.py --corpus prose --n 10000 --degree 16 --rounds 6
     python bench/index_bench.py --corpus code --n 10000 100000 --only build
+    python bench/index_bench.py --corpus code --n 100000 --sample 100 --only neighbors
 
 Corpora, cut into distinct chunks of about 1 KB: "code" (the standard
 library's .py files), "prose" (package descriptions from `apt-cache
@@ -98,10 +99,11 @@ def main():
     parser.add_argument("--n", type=int, nargs="+", default=[10000])
     parser.add_argument("--sample", type=int, default=200)
     parser.add_argument("--workers", type=int, default=2)
-    parser.add_argument("--degree", type=int, default=16)
+    parser.add_argument("--degree", type=int, default=20)
     parser.add_argument("--candidates", type=int, default=12)
     parser.add_argument("--rounds", type=int, default=10)
-    parser.add_argument("--only", choices=("build", "all"), default="all")
+    parser.add_argument("--only", choices=("build", "neighbors", "all"), default="all",
+                        help="stop after the build, or after neighbors' recall")
     args = parser.parse_args()
     k = 10
     for n in args.n:
@@ -131,6 +133,8 @@ def main():
             print(f"  neighbors symmetric={symmetric}: recall@10 {recall(scores[rows], exact):.3f}, "
                   f"{build:.1f} + {graph_time:.1f} s against {exact_all:.0f} s exact "
                   f"({approx_time / exact_all:.1%}); {index.scored - before} more pairs", flush=True)
+            if args.only == "neighbors":
+                continue
             # Queries: documents of the same corpus that are not in the index.
             mixed = held_out
             start = time.perf_counter()
@@ -143,6 +147,8 @@ def main():
             print(f"  nearest symmetric={symmetric} ({len(mixed)} queries): recall@10 "
                   f"{recall(got, want):.3f}, {approx_time:.2f} s against {exact_time:.1f} s exact "
                   f"({approx_time / exact_time:.1%})", flush=True)
+        if args.only == "neighbors":
+            continue
         start = time.perf_counter()
         i, j, _ = index.pairs(0.5, symmetric="mean")
         pairs_time = time.perf_counter() - start
