@@ -197,7 +197,7 @@ def test_an_exception_from_progress_cancels_the_batch(client):
 
 
 def test_a_cluster_that_runs_nothing_times_out():
-    with _cluster(processes=False, workers=0) as cluster, \
+    with _cluster(processes=True, workers=0) as cluster, \
             distributed.Client(cluster, set_as_default=False) as client, \
             dask.config.set({"vendrask.dask.timeout": "1s"}):
         with pytest.raises(TimeoutError) as raised:
