@@ -1,4 +1,5 @@
 import os
+import signal
 import subprocess
 import sys
 
@@ -33,3 +34,21 @@ def quiet_stderr():
         os.dup2(saved, 2)
         os.close(saved)
         os.close(null)
+
+
+@pytest.fixture(autouse=True)
+def bounded(request):
+    """In a module that sets TEST_SECONDS, fails a test that runs over it
+    instead of hanging the suite."""
+    seconds = getattr(request.module, "TEST_SECONDS", None)
+    if seconds is None:
+        yield
+        return
+
+    def expire(signum, frame):
+        raise TimeoutError(f"test ran over {seconds} s")
+    previous = signal.signal(signal.SIGALRM, expire)
+    signal.alarm(seconds)
+    yield
+    signal.alarm(0)
+    signal.signal(signal.SIGALRM, previous)

@@ -41,18 +41,6 @@ DOCS = _corpus(36, 1)
 QUERIES = _corpus(9, 2)
 
 
-@pytest.fixture(autouse=True)
-def bounded():
-    """Fails a test that runs over TEST_SECONDS instead of hanging the suite."""
-    def expire(signum, frame):
-        raise TimeoutError(f"test ran over {TEST_SECONDS} s")
-    previous = signal.signal(signal.SIGALRM, expire)
-    signal.alarm(TEST_SECONDS)
-    yield
-    signal.alarm(0)
-    signal.signal(signal.SIGALRM, previous)
-
-
 def _local_cluster(threads=1, workers=2):
     return distributed.LocalCluster(
         n_workers=workers, threads_per_worker=threads, processes=True, host="127.0.0.1",

@@ -43,17 +43,6 @@ DOCS = _corpus(70, 1)
 QUERIES = _corpus(6, 2)[:6] + [DOCS[5], b"", "naïve café ✓ " * 20]
 
 
-@pytest.fixture(autouse=True)
-def bounded():
-    def expire(signum, frame):
-        raise TimeoutError(f"test ran over {TEST_SECONDS} s")
-    previous = signal.signal(signal.SIGALRM, expire)
-    signal.alarm(TEST_SECONDS)
-    yield
-    signal.alarm(0)
-    signal.signal(signal.SIGALRM, previous)
-
-
 @pytest.fixture(scope="module", autouse=True)
 def small_shares():
     """Batches cut into many blocks and shares, as a large corpus's are."""
