@@ -121,9 +121,17 @@ class Corpus:
         backward, failure)`` with ``forward[k] = measure(t[k], s[k])`` and,
         with ``both_ways``, ``backward[k] = measure(s[k], t[k])`` (else None).
         The pairs must be of different strings that fit together, whose sizes
-        have been computed. A pair and its reverse share their two cross
-        sizes, so each unordered pair is compressed once each way. ``sizes``
-        as for compute_sizes."""
+        have been computed. ``sizes`` as for compute_sizes."""
+        s_after_t, t_after_s, failure = self.cross_sizes(t, s, workers=workers,
+                                                         progress=progress, sizes=sizes)
+        forward, backward, failed = self.measures(t, s, s_after_t, t_after_s, both_ways)
+        return forward, backward, failure or failed
+
+    def cross_sizes(self, t, s, *, workers=1, progress=None, sizes=None):
+        """The two cross sizes of each id pair ``(t[k], s[k])``: ``(s_after_t,
+        t_after_s, failure)``, s[k] compressed after t[k] and the other way
+        round. A pair and its reverse share them, so each unordered pair is
+        compressed once each way."""
         progress = progress or silent()
         run = sizes or self.sizes
         lo, hi = np.minimum(t, s), np.maximum(t, s)
@@ -146,9 +154,14 @@ class Corpus:
         t_is_lo = t == lo_u[which]
         s_after_t = np.where(t_is_lo, hi_after_lo[which], lo_after_hi[which])
         t_after_s = np.where(t_is_lo, lo_after_hi[which], hi_after_lo[which])
-        forward, failed = self.quotients(self.alone[s], s_after_t, t_after_s,
-                                         self.self_[s], self.self_[t])
-        failure = failure or failed
+        return s_after_t, t_after_s, failure
+
+    def measures(self, t, s, s_after_t, t_after_s, both_ways=True):
+        """``(forward, backward, failure)``: the measures of the id pairs
+        ``(t[k], s[k])`` from their cross sizes and the strings' own sizes,
+        each way (backward None without ``both_ways``)."""
+        forward, failure = self.quotients(self.alone[s], s_after_t, t_after_s,
+                                          self.self_[s], self.self_[t])
         backward = None
         if both_ways:
             backward, failed = self.quotients(self.alone[t], t_after_s, s_after_t,

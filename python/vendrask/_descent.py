@@ -10,7 +10,8 @@ skipping pairs that are already edges. ``search`` walks the graph best-first
 for documents that are not nodes; ``within`` closes a threshold graph under
 the same joins. Nothing here compresses: every score comes from the
 ``score(u, v)`` callable, which returns (measure(u, v), measure(v, u)) as
-float64 arrays with NaN for pairs that cannot be scored.
+float64 arrays with NaN for pairs that cannot be scored, and the two cross
+sizes they came from (v after u, u after v; uint16).
 
 All of it is numpy over whole rounds: a round's pairs go to the native core
 as one batch, and nothing here is of size n squared.
@@ -31,20 +32,43 @@ def key_of(forward, backward, direction):
 
 
 class Graph:
-    """ids (n, degree) int64 (EMPTY where unused), forward/backward scores of
-    each edge, its key in ``direction`` and whether it is new since its
-    node's last join."""
+    """For each of n nodes up to ``degree`` edges u -> v, best first by
+    their key in ``direction``: ``ids`` (n, degree) int32 (EMPTY where
+    unused), ``there`` and ``back`` the cross sizes each edge was scored
+    from (v compressed after u, u after v), and ``new``, whether an edge is
+    new since its node's last join. Scores are not kept: two sizes of 2
+    bytes take a quarter of the room of two float64 scores, and
+    ``measures(u, v, there, back)`` -> (forward, backward, failure) turns
+    them back into the same scores bit for bit."""
 
-    def __init__(self, n, degree, direction):
+    def __init__(self, n, degree, direction, measures):
         self.n, self.degree, self.direction = n, degree, direction
-        self.ids = np.full((n, degree), EMPTY, dtype=np.int64)
-        self.forward = np.full((n, degree), np.nan)
-        self.backward = np.full((n, degree), np.nan)
+        self.measures = measures
+        self.ids = np.full((n, degree), EMPTY, dtype=np.int32)
+        self.there = np.zeros((n, degree), dtype=np.uint16)
+        self.back = np.zeros((n, degree), dtype=np.uint16)
         self.new = np.zeros((n, degree), dtype=bool)
+
+    def edges(self):
+        """(u, v, forward, backward, there, back) of every edge, u int64."""
+        u, slot = np.nonzero(self.ids != EMPTY)
+        v = self.ids[u, slot].astype(np.int64)
+        there, back = self.there[u, slot], self.back[u, slot]
+        forward, backward, failure = self.measures(u, v, there, back)
+        if failure is not None:
+            raise RuntimeError(failure)
+        return u, v, forward, backward, there, back
+
+    def scores(self):
+        """(forward, backward) of shape (n, degree), NaN where unused."""
+        forward, backward = np.full((2, self.n, self.degree), np.nan)
+        u, slot = np.nonzero(self.ids != EMPTY)
+        _, _, forward[u, slot], backward[u, slot], _, _ = self.edges()
+        return forward, backward
 
     @property
     def keys(self):
-        keys = key_of(self.forward, self.backward, self.direction)
+        keys = key_of(*self.scores(), self.direction)
         keys[self.ids == EMPTY] = -np.inf
         return keys
 
@@ -56,43 +80,43 @@ class Graph:
         pad = lambda a, fill: np.concatenate([a, np.full((extra, self.degree), fill,
                                                          dtype=a.dtype)])
         self.ids, self.new = pad(self.ids, EMPTY), pad(self.new, False)
-        self.forward, self.backward = pad(self.forward, np.nan), pad(self.backward, np.nan)
+        self.there, self.back = pad(self.there, 0), pad(self.back, 0)
         self.n = n
 
     def rekeyed(self, direction, degree=None):
         """The same edges as a graph keyed in another direction (all new)."""
         degree = self.degree if degree is None else degree
-        other = Graph(self.n, degree, direction)
-        u, slot = np.nonzero(self.ids != EMPTY)
-        other.offer(u, self.ids[u, slot], self.forward[u, slot], self.backward[u, slot],
-                    both=False)
+        other = Graph(self.n, degree, direction, self.measures)
+        other.offer(*self.edges(), both=False)
         return other
 
     def edge_keys(self):
         """Sorted keys min*n + max of the graph's edges, either way round."""
         u, slot = np.nonzero(self.ids != EMPTY)
-        v = self.ids[u, slot]
+        v = self.ids[u, slot].astype(np.int64)
         return distinct(np.minimum(u, v) * self.n + np.maximum(u, v))
 
-    def offer(self, u, v, forward, backward, both=True):
-        """Offers edges u -> v (and, with ``both``, v -> u with the directions
-        swapped); each node keeps its ``degree`` best by key, ties by the
+    def offer(self, u, v, forward, backward, there, back, both=True):
+        """Offers edges u -> v scored ``forward`` and ``backward`` from the
+        cross sizes ``there`` and ``back`` (and, with ``both``, v -> u with
+        them swapped); each node keeps its ``degree`` best by key, ties by the
         smaller id. Returns how many offered edges were kept."""
         if both:
             u, v = np.concatenate([u, v]), np.concatenate([v, u])
             forward, backward = np.concatenate([forward, backward]), np.concatenate([backward, forward])
+            there, back = np.concatenate([there, back]), np.concatenate([back, there])
         key = key_of(forward, backward, self.direction)
         fits = np.isfinite(key)
-        u, v, forward, backward, key = u[fits], v[fits], forward[fits], backward[fits], key[fits]
+        u, v, key, there, back = u[fits], v[fits], key[fits], there[fits], back[fits]
         if not len(u):
             return 0
-        have_u, slot = np.nonzero(self.ids != EMPTY)
-        have_f, have_b = self.forward[have_u, slot], self.backward[have_u, slot]
+        have_u, have_v, have_f, have_b, have_there, have_back = self.edges()
+        have_new = self.new[self.ids != EMPTY]
         all_u = np.concatenate([have_u, u])
-        all_v = np.concatenate([self.ids[have_u, slot], v])
-        all_f = np.concatenate([have_f, forward])
-        all_b = np.concatenate([have_b, backward])
-        all_new = np.concatenate([self.new[have_u, slot], np.ones(len(u), dtype=bool)])
+        all_v = np.concatenate([have_v, v])
+        all_there = np.concatenate([have_there, there])
+        all_back = np.concatenate([have_back, back])
+        all_new = np.concatenate([have_new, np.ones(len(u), dtype=bool)])
         all_key = np.concatenate([key_of(have_f, have_b, self.direction), key])
         offered = np.concatenate([np.zeros(len(have_u), dtype=bool), np.ones(len(u), dtype=bool)])
         # Best first within each node, ties by the smaller id. An edge offered
@@ -108,13 +132,11 @@ class Graph:
         kept = rank < self.degree
         at = order[kept]
         u_k, r_k = sorted_u[kept], rank[kept]
-        self.ids.fill(EMPTY)
-        self.forward.fill(np.nan)
-        self.backward.fill(np.nan)
-        self.new.fill(False)
+        for array, fill in ((self.ids, EMPTY), (self.there, 0), (self.back, 0), (self.new, False)):
+            array.fill(fill)
         self.ids[u_k, r_k] = all_v[at]
-        self.forward[u_k, r_k] = all_f[at]
-        self.backward[u_k, r_k] = all_b[at]
+        self.there[u_k, r_k] = all_there[at]
+        self.back[u_k, r_k] = all_back[at]
         self.new[u_k, r_k] = all_new[at]
         return int(offered[at].sum())
 
@@ -187,13 +209,13 @@ def descend(graph, score, *, rounds=8, sample=10, stop=0.002, seed=0, progress=N
             break
         tried = union(tried, keys)
         u, v = keys // n, keys % n
-        forward, backward = score(u, v)
+        scores = score(u, v)
         scored += len(keys)
         if progress is not None:
             progress(scored)
         for other in followers:
-            other.offer(u, v, forward, backward)
-        if graph.offer(u, v, forward, backward) < stop * n * graph.degree:
+            other.offer(u, v, *scores)
+        if graph.offer(u, v, *scores) < stop * n * graph.degree:
             break
     return scored
 
@@ -204,10 +226,9 @@ def within(graph, score, threshold, *, rounds=20, progress=None):
     over the threshold, then score the pairs among each node's neighbours
     over it until no new pair passes. Returns (u, v, forward, backward)."""
     n = graph.n
-    keys = graph.keys
-    u, slot = np.nonzero(keys >= threshold)
-    v = graph.ids[u, slot]
-    f, b = graph.forward[u, slot], graph.backward[u, slot]
+    u, v, f, b, _, _ = graph.edges()
+    over = key_of(f, b, graph.direction) >= threshold
+    u, v, f, b = u[over], v[over], f[over], b[over]
     lo, hi = np.minimum(u, v), np.maximum(u, v)
     swap = u > v
     f, b = np.where(swap, b, f), np.where(swap, f, b)
@@ -235,7 +256,7 @@ def within(graph, score, threshold, *, rounds=20, progress=None):
         if not len(cand):
             break
         tried = union(tried, cand)
-        forward, backward = score(cand // n, cand % n)
+        forward, backward, _, _ = score(cand // n, cand % n)
         scored += len(cand)
         if progress is not None:
             progress(scored)

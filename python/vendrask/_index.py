@@ -71,7 +71,8 @@ class Index:
         self.sketcher = Sketcher()
         # Built as documents come: "mean" is the graph every search walks;
         # "forward" collects the same scored pairs by one direction.
-        self.graphs = {direction: Graph(0, self.degree, direction) for direction in BUILT}
+        self.graphs = {direction: Graph(0, degree, direction, self.corpus.measures)
+                       for direction, degree in self._degrees(self.degree).items()}
         self._graphs = {}
         self.scored = 0  # pairs scored in this process, for benchmarks
         self._by_id = None
@@ -150,16 +151,23 @@ class Index:
         keys = distinct(lo * len(self.corpus) + hi)
         u, v = keys // len(self.corpus), keys % len(self.corpus)
         score = self._scorer(self.corpus, job, cluster=cluster)
-        forward, backward = score(u, v)
+        scores = score(u, v)
         others = [graph for graph in self.graphs.values() if graph is not self._walked]
         for graph in self.graphs.values():
-            graph.offer(u, v, forward, backward)
+            graph.offer(u, v, *scores)
         descend(self._walked, score, rounds=self.rounds, sample=self.degree // 2,
                 followers=others, tried=keys)
 
     @property
     def _walked(self):
         return self.graphs["mean"]
+
+    @staticmethod
+    def _degrees(degree):
+        """The degree of each built graph. The one-way graph keeps only as
+        many as a default search returns: it collects the same pairs as the
+        walked one, so its best 10 are what a wider one's best 10 would be."""
+        return {"mean": degree, "forward": min(degree, 10)}
 
     def _on(self, client):
         """What runs this call's batches of sizes: the cluster of ``client``
@@ -168,15 +176,19 @@ class Index:
         return None if client is None else _cluster(client)
 
     def _scorer(self, corpus, job, workers=None, cluster=None):
-        """score(u, v) -> (measure(u, v), measure(v, u)) over corpus ids,
-        NaN where they do not fit together; 1.0 for the same id. ``cluster``
-        runs the batches of sizes (None: this process's threads)."""
+        """score(u, v) -> (measure(u, v), measure(v, u), v after u, u after v)
+        over corpus ids: the two measures, NaN where the pair does not fit
+        together and 1.0 for the same id, and the two cross sizes (uint16, 0
+        where not compressed). ``cluster`` runs the batches of sizes (None:
+        this process's threads)."""
         lengths = corpus.lengths
         workers = self.workers if workers is None else workers
 
         def score(u, v):
             forward = np.full(len(u), np.nan)
             backward = np.full(len(u), np.nan)
+            there = np.zeros(len(u), dtype=np.uint16)
+            back = np.zeros(len(u), dtype=np.uint16)
             same = u == v
             forward[same] = backward[same] = 1.0
             todo = np.flatnonzero(~same & (lengths[u] + lengths[v] <= JOINT_SIZE_LIMIT))
@@ -184,12 +196,16 @@ class Index:
                 at = todo[start:start + _BATCH]
                 job.total += 2 * len(at)
                 self.scored += len(at)
-                f, b, failure = corpus.cross(u[at], v[at], workers=workers, progress=job,
-                                             sizes=cluster)
+                v_after_u, u_after_v, failure = corpus.cross_sizes(
+                    u[at], v[at], workers=workers, progress=job, sizes=cluster)
+                if failure is None:
+                    forward[at], backward[at], failure = corpus.measures(
+                        u[at], v[at], v_after_u, u_after_v)
                 if failure is not None:
                     raise RuntimeError(failure)
-                forward[at], backward[at] = f, b
-            return forward, backward
+                # The joint size limit keeps a cross size far below 2**16.
+                there[at], back[at] = v_after_u, u_after_v
+            return forward, backward, there, back
         return score
 
     # -- searches
@@ -238,7 +254,7 @@ class Index:
             score = self._scorer(overlay, job, workers, cluster)
 
             def keys(rows, nodes):
-                forward, backward = score(distinct[rows], nodes)
+                forward, backward, _, _ = score(distinct[rows], nodes)
                 return key_of(forward, backward, direction)
             ids, found, _ = search(seeds, self._walked.ids, keys, pool=pool, expand=8, rounds=12)
             job.finish()
@@ -267,12 +283,14 @@ class Index:
 
     def _graph(self, direction, k, workers, progress, cluster):
         """The graph keyed in ``direction`` with room for k, refined once and kept."""
-        if direction in self.graphs and k <= self.degree:
+        if direction in self.graphs and k <= self.graphs[direction].degree:
             return self.graphs[direction]
         degree = max(self.degree, k)
         graph = self._graphs.get(direction)
         if graph is None or graph.degree < degree:
-            graph = self.graphs.get(direction, self._walked).rekeyed(direction, degree)
+            graph = self._walked.rekeyed(direction, degree)
+            if direction in self.graphs:
+                graph.offer(*self.graphs[direction].edges(), both=False)
             with JobProgress(progress, 0) as job:
                 descend(graph, self._scorer(self.corpus, job, workers, cluster),
                         rounds=self.rounds, sample=degree // 2)
@@ -495,14 +513,15 @@ class Index:
 
     def info(self):
         """What the index holds: counts, its limits and build, its memory."""
+        from . import _store
         held = (self.ids.nbytes + self.vectors.nbytes
-                + sum(g.ids.nbytes + g.forward.nbytes + g.backward.nbytes + g.new.nbytes
+                + sum(g.ids.nbytes + g.there.nbytes + g.back.nbytes + g.new.nbytes
                       for g in self.graphs.values())
                 + self.corpus.lengths.nbytes * 2 + sum(map(len, self.corpus.strings)))
         return collections.OrderedDict([
             ("documents", len(self.ids)), ("distinct", len(self.corpus)),
             ("max_bytes", self.max_bytes), ("zlib", zlib_identity(self.corpus.zlib)),
-            ("format", 1), ("degree", self.degree), ("bytes", int(held)),
+            ("format", _store.FORMAT), ("degree", self.degree), ("bytes", int(held)),
         ])
 
 

@@ -13,8 +13,9 @@ Layout (all numbers little-endian):
 The arrays: ``ids`` (corpus id of each position), ``offsets`` and ``blob``
 (the distinct documents, concatenated), ``alone`` and ``self`` (their sizes),
 ``vectors`` (sketches), ``df`` (the sketches' document frequencies) and the
-graphs, for each direction D the header lists: ``D_ids``, ``D_forward``,
-``D_backward`` and ``D_new``.
+graphs, for each direction D the header lists: ``D_ids`` (int32, -1 where
+unused), ``D_there`` and ``D_back`` (uint16, the two cross sizes of each
+edge, from which its scores are computed again) and ``D_new``.
 Every byte is covered by a checksum, and every array is checked against the
 others before it is used, so a damaged file is refused, never half-read.
 """
@@ -31,10 +32,11 @@ from . import IndexFileError, __version__
 from ._progress import JobProgress
 
 MAGIC = b"vendrask index\n\x00"
-FORMAT = 1
+FORMAT = 2
 _ALIGN = 64
-_DTYPES = {"<i8", "<i4", "<f8", "<f2", "|u1", "|b1"}
+_DTYPES = {"<i8", "<i4", "<u2", "<f8", "<f2", "|u1", "|b1"}
 _CHUNK = 1 << 24
+_GRAPH = {"ids": "<i4", "there": "<u2", "back": "<u2", "new": "|b1"}
 
 
 def _arrays(index):
@@ -49,10 +51,8 @@ def _arrays(index):
         "vectors": index.vectors.astype("<f2"), "df": index.sketcher.df.astype("<i4"),
     }
     for direction, graph in index.graphs.items():
-        arrays.update({f"{direction}_ids": graph.ids.astype("<i4"),
-                       f"{direction}_forward": graph.forward.astype("<f8"),
-                       f"{direction}_backward": graph.backward.astype("<f8"),
-                       f"{direction}_new": graph.new.astype(bool)})
+        arrays.update({f"{direction}_{part}": getattr(graph, part).astype(dtype)
+                       for part, dtype in _GRAPH.items()})
     return arrays
 
 
@@ -132,7 +132,7 @@ def read_header(path, data):
         _refuse(path, "corrupt (the header names no format)")
     if meta["format"] != FORMAT:
         _refuse(path, f"format {meta['format']} is not one this version ({__version__}) "
-                      f"reads (format {FORMAT})")
+                      f"reads (format {FORMAT}); build the index again")
     meta["_base"] = -(-(start + size + 4) // _ALIGN) * _ALIGN
     return meta
 
@@ -162,8 +162,7 @@ def load(cls, path, workers=1, progress=None):
                 ("forward", "mean", "min", "max")) or "mean" not in directions:
             _refuse(shown, "corrupt (the header lists no graphs)")
         names = ["ids", "offsets", "blob", "alone", "self", "vectors", "df"]
-        names += [f"{d}_{part}" for d in directions for part in ("ids", "forward", "backward",
-                                                                 "new")]
+        names += [f"{d}_{part}" for d in directions for part in _GRAPH]
         for name in names:
             arrays[name] = _array(shown, data, meta, name, job)
         job.finish()
@@ -187,7 +186,8 @@ def load(cls, path, workers=1, progress=None):
         len(np.unique(ids)) == d,
         arrays["alone"].shape == (d,) and arrays["self"].shape == (d,),
         arrays["vectors"].shape == (d, DIM), arrays["df"].shape == (FEATURES,),
-        all(_graph_fits(arrays, direction, d, degree) for direction in directions),
+        all(_graph_fits(arrays, direction, d, cls._degrees(degree).get(direction, degree))
+            for direction in directions),
         meta.get("documents") == len(ids) and meta.get("distinct") == d,
         max_bytes is None or (isinstance(max_bytes, int) and max_bytes >= 0),
         degree >= 1,
@@ -213,20 +213,20 @@ def load(cls, path, workers=1, progress=None):
     index.sketcher = Sketcher(np.array(arrays["df"]), seen)
     index.graphs = {}
     for direction in directions:
-        graph = Graph(d, degree, direction)
-        graph.ids = np.array(arrays[f"{direction}_ids"], dtype=np.int64)
-        graph.forward = np.array(arrays[f"{direction}_forward"])
-        graph.backward = np.array(arrays[f"{direction}_backward"])
-        graph.new = np.array(arrays[f"{direction}_new"], dtype=bool)
+        ids = arrays[f"{direction}_ids"]
+        graph = Graph(d, ids.shape[1], direction, corpus.measures)
+        for part in _GRAPH:  # mapped, copied only where a page is written
+            setattr(graph, part, arrays[f"{direction}_{part}"])
         index.graphs[direction] = graph
     return index
 
 
 def _graph_fits(arrays, direction, d, degree):
     ids = arrays[f"{direction}_ids"]
-    return (ids.shape == (d, degree) and ids.dtype.kind == "i"
+    return (ids.shape == (d, degree)
             and all(arrays[f"{direction}_{part}"].shape == ids.shape
-                    for part in ("forward", "backward", "new"))
+                    and arrays[f"{direction}_{part}"].dtype == np.dtype(dtype)
+                    for part, dtype in _GRAPH.items())
             and (not ids.size or (ids.min() >= -1 and ids.max() < d)))
 
 
