@@ -211,7 +211,7 @@ class Index:
     # -- searches
 
     def nearest(self, queries, k=10, *, symmetric=None, exact=False, workers=None,
-                progress=None, candidates=None, client=None):
+                progress=None, candidates=None, seeds=None, client=None):
         """The ``k`` best documents of the index for each query: ``(scores,
         indices)`` of shape ``(len(queries), k)``, as
         ``vendrask.nearest(queries, list(index), k=k, symmetric=symmetric,
@@ -219,7 +219,9 @@ class Index:
         or both directions combined; best first, ties by the smaller index,
         padded with NaN and -1). With ``exact`` that call's result bit for
         bit; otherwise only the documents the search reaches are scored
-        (``candidates``: the pool each query keeps, default max(64, 4k))."""
+        (``candidates``: the pool each query keeps, default max(64, 4k);
+        ``seeds``: the sketch candidates it starts from, by default the
+        index's ``candidates``)."""
         k = _checks.positive("k", k)
         direction = _checks.direction(symmetric)
         workers = self.workers if workers is None else _checks.worker_count(workers)
@@ -239,6 +241,7 @@ class Index:
             reducer = TopK(len(qids), k, None, leave_out_own=False, n_cols=len(self.ids))
             return plan.run(reducer, workers, progress)
         pool = max(64, 4 * k) if candidates is None else _checks.positive("candidates", candidates)
+        seeds = self.candidates if seeds is None else _checks.positive("seeds", seeds)
         distinct, where = np.unique(qids, return_inverse=True)
         with JobProgress(progress, 0) as job:
             fresh = distinct[distinct >= len(self.corpus)]
@@ -248,15 +251,15 @@ class Index:
                 raise RuntimeError(failure)
             vectors = self.sketcher.sketch([overlay.strings[i] for i in distinct.tolist()],
                                            job.poll, learn=False)
-            seeds = most_similar(vectors, self.vectors, self.candidates, poll=job.poll)
+            starts = most_similar(vectors, self.vectors, seeds, poll=job.poll)
             own = np.where(distinct < len(self.corpus), distinct, EMPTY)
-            seeds = np.concatenate([own[:, None], seeds], axis=1)
+            starts = np.concatenate([own[:, None], starts], axis=1)
             score = self._scorer(overlay, job, workers, cluster)
 
             def keys(rows, nodes):
                 forward, backward, _, _ = score(distinct[rows], nodes)
                 return key_of(forward, backward, direction)
-            ids, found, _ = search(seeds, self._walked.ids, keys, pool=pool, expand=8, rounds=12)
+            ids, found, _ = search(starts, self._walked.ids, keys, pool=pool, expand=8, rounds=12)
             job.finish()
         scores, positions = self._positions(ids, found, k)
         return scores[where.reshape(-1)], positions[where.reshape(-1)]
