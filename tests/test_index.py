@@ -70,7 +70,11 @@ def test_default_mode_returns_exact_scores_in_the_contract_order(docs, symmetric
         stored = list(index)
         for scores, indices, rows in (
                 index.neighbors(k, symmetric=symmetric) + (stored,),
-                index.nearest(stored[:3], k, symmetric=symmetric) + (stored[:3],)):
+                index.nearest(stored[:3], k, symmetric=symmetric) + (stored[:3],),
+                # A pool narrower than k pads; any number of seeds is fine.
+                index.nearest(stored[:3], k, symmetric=symmetric, candidates=1, seeds=1)
+                + (stored[:3],),
+                index.nearest(stored[:3], k, symmetric=symmetric, seeds=1000) + (stored[:3],)):
             assert scores.shape == indices.shape == (len(rows), k)
             for r, (row_scores, row_index) in enumerate(zip(scores, indices)):
                 found = row_index >= 0
@@ -205,6 +209,13 @@ def _rewrite_header(data, change):
     return head + b"\0" * (new_base - len(head)) + data[old_base:]
 
 
+def test_an_index_of_an_older_format_is_refused(small_file, tmp_path):
+    path = tmp_path / "old.idx"
+    path.write_bytes(_rewrite_header(small_file, lambda m: m.update(format=1)))
+    with pytest.raises(vendrask.IndexFileError, match="format 1 is not one .* build the index again"):
+        vendrask.Index.load(path)
+
+
 def test_an_index_from_a_zlib_whose_values_differ_is_refused(small_file, tmp_path):
     path = tmp_path / "other.idx"
     path.write_bytes(_rewrite_header(small_file, lambda m: m["zlib"].update(version="0.9")))
@@ -269,12 +280,18 @@ def test_bad_arguments_are_refused(call, error):
 
 
 @pytest.mark.skipif(sys.platform != "linux", reason="reads /proc")
-def test_loading_maps_the_sketches_from_the_file(real, tmp_path):
-    _, index = real
+def test_loading_maps_the_sketches_and_graphs_from_the_file(real, tmp_path):
+    docs, index = real
     path = tmp_path / "mapped.idx"
     index.save(path)
+    saved = path.read_bytes()
     loaded = vendrask.Index.load(path)
-    assert not loaded.vectors.flags.owndata  # a view of the mapped file, shared between processes
+    # Views of the mapped file, shared between processes...
+    assert not loaded.vectors.flags.owndata
+    assert not any(g.ids.flags.owndata or g.there.flags.owndata for g in loaded.graphs.values())
+    # ...and private to this one: growing the index never writes to the file.
+    loaded.add(docs[500:520])
+    assert path.read_bytes() == saved
 
 
 @pytest.mark.parametrize("block_bytes", [1 << 23, 7])
