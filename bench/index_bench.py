@@ -100,8 +100,8 @@ def main():
     parser.add_argument("--sample", type=int, default=200)
     parser.add_argument("--workers", type=int, default=2)
     parser.add_argument("--degree", type=int, default=20)
-    parser.add_argument("--candidates", type=int, default=12)
-    parser.add_argument("--rounds", type=int, default=10)
+    parser.add_argument("--candidates", type=int, default=32)
+    parser.add_argument("--rounds", type=int, default=20)
     parser.add_argument("--only", choices=("build", "neighbors", "all"), default="all",
                         help="stop after the build, or after neighbors' recall")
     args = parser.parse_args()
