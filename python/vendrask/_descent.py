@@ -160,19 +160,21 @@ def _grouped(rows, values, n, width, rng):
 def _join_pairs(new, old, n, chunk=4096):
     """Keys lo*n + hi of the pairs among each row's ``new`` entries and
     between its ``new`` and ``old`` ones, without repeats."""
-    found = []
+    found = [np.empty(0, dtype=np.int64)]
     for start in range(0, len(new), chunk):
         a, b = new[start:start + chunk], old[start:start + chunk]
         x, y = a[:, :, None], a[:, None, :]
         mask = (x != EMPTY) & (y != EMPTY) & (x < y)
-        found.append(np.broadcast_to(x, mask.shape)[mask] * n + np.broadcast_to(y, mask.shape)[mask])
+        among_new = np.broadcast_to(x, mask.shape)[mask] * n + np.broadcast_to(y, mask.shape)[mask]
         x, y = a[:, :, None], b[:, None, :]
         mask = (x != EMPTY) & (y != EMPTY) & (x != y)
         lo = np.minimum(np.broadcast_to(x, mask.shape)[mask], np.broadcast_to(y, mask.shape)[mask])
         hi = np.maximum(np.broadcast_to(x, mask.shape)[mask], np.broadcast_to(y, mask.shape)[mask])
-        found.append(lo * n + hi)
-        found = [distinct(np.concatenate(found))]
-    return found[0] if found else np.empty(0, dtype=np.int64)
+        # Each chunk sorted on its own, all merged once at the end: sorting
+        # what earlier chunks found again at each chunk took 65 s instead of
+        # 10 s for 100 000 rows of 20 new and 20 old neighbours.
+        found.append(distinct(np.concatenate([among_new, lo * n + hi])))
+    return union(*found)
 
 
 def descend(graph, score, *, rounds=8, sample=10, stop=0.002, seed=0, progress=None,

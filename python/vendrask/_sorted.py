@@ -6,7 +6,11 @@ def distinct(keys):
     """The sorted distinct values of an integer array. np.unique hashes
     integers since numpy 2.3, which is about 20 times slower than sorting on
     pair keys like these (3 million: 14.6 s against 0.7 s)."""
-    keys = np.sort(keys, axis=None)
+    return _once(np.sort(keys, axis=None))
+
+
+def _once(keys):
+    """A sorted array without its repeats."""
     if len(keys) < 2:
         return keys
     first = np.empty(len(keys), dtype=bool)
@@ -15,9 +19,12 @@ def distinct(keys):
     return keys[first]
 
 
-def union(a, b):
-    """The sorted distinct values of two integer arrays together."""
-    return distinct(np.concatenate([a, b]))
+def union(*arrays):
+    """The sorted distinct values of sorted integer arrays together. Their
+    runs are merged rather than sorted again: numpy's stable sort of
+    integers is a timsort, which merges sorted runs in linear time (4 times
+    faster than a quicksort on 20 million keys plus 3 million)."""
+    return _once(np.sort(np.concatenate(arrays), kind="stable"))
 
 
 def among(sorted_keys, keys):
