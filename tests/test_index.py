@@ -322,3 +322,26 @@ def test_both_seedings_find_near_duplicates(monkeypatch, brute_force_dots):
     assert found[:30, 0].tolist() == list(range(520, 550))
     assert found[520:, 0].tolist() == list(range(30))
     assert all(scores[i, 0] == _vendrask.measure(docs[i], copies[i]) for i in range(30))
+
+
+@pytest.mark.parametrize("base_rows", [1, 7, 1 << 16])
+@pytest.mark.parametrize("count", [5, 60])
+def test_sketch_search_by_slices_finds_the_largest_dots(monkeypatch, base_rows, count):
+    # The sketches are scanned a slice at a time; each query must keep its
+    # best across slices, leave out its own row, and pad when rows run out.
+    from vendrask import _sketch
+    monkeypatch.setattr(_sketch, "_BASE_ROWS", base_rows)
+    rng = np.random.default_rng(3)
+    vectors = rng.integers(-127, 128, (40, _sketch.DIM)).astype(np.int8)
+    own = np.array([0, 1, -1, 39, -1])
+    queries = vectors[[0, 1, 2, 39, 5]]
+    ids, dots = _sketch.most_similar(queries, vectors, count, own=own, with_dots=True)
+    exact = queries.astype(np.int64) @ vectors.astype(np.int64).T
+    for q in range(len(queries)):
+        allowed = [j for j in range(40) if j != own[q]]
+        want = sorted(exact[q, allowed].tolist(), reverse=True)[:count]
+        got = ids[q][ids[q] != -1]
+        assert dots[q, :len(want)].tolist() == want
+        assert exact[q, got].tolist() == want and own[q] not in got.tolist()
+        assert len(got) == len(want) and np.all(ids[q, len(want):] == -1)
+

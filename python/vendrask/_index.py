@@ -18,7 +18,7 @@ from ._plan import Plan
 from ._progress import JobProgress
 from ._reduce import Pairs, TopK
 from ._sorted import distinct
-from ._sketch import Sketcher, most_similar, seeds as sketch_seeds
+from ._sketch import DIM, Sketcher, most_similar, seeds as sketch_seeds
 
 # Pairs sent to the native core at once: big enough to keep every worker
 # busy, small enough that the arrays around them stay at tens of MiB.
@@ -67,7 +67,7 @@ class Index:
         self.rounds = _checks.positive("rounds", rounds)
         self.corpus = Corpus(self.max_bytes)
         self.ids = np.empty(0, dtype=np.int64)  # the corpus id of each position
-        self.vectors = np.empty((0, 128), dtype=np.float16)
+        self.vectors = np.empty((0, DIM), dtype=np.int8)
         self.sketcher = Sketcher()
         # Built as documents come: "mean" is the graph every search walks;
         # "forward" collects the same scored pairs by one direction.

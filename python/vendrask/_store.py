@@ -12,7 +12,7 @@ Layout (all numbers little-endian):
 
 The arrays: ``ids`` (corpus id of each position), ``offsets`` and ``blob``
 (the distinct documents, concatenated), ``alone`` and ``self`` (their sizes),
-``vectors`` (sketches), ``df`` (the sketches' document frequencies) and the
+``vectors`` (sketches, int8), ``df`` (the sketches' document frequencies) and the
 graphs, for each direction D the header lists: ``D_ids`` (int32, -1 where
 unused), ``D_there`` and ``D_back`` (uint16, the two cross sizes of each
 edge, from which its scores are computed again) and ``D_new``.
@@ -32,9 +32,9 @@ from . import IndexFileError, __version__
 from ._progress import JobProgress
 
 MAGIC = b"vendrask index\n\x00"
-FORMAT = 2
+FORMAT = 3
 _ALIGN = 64
-_DTYPES = {"<i8", "<i4", "<u2", "<f8", "<f2", "|u1", "|b1"}
+_DTYPES = {"<i8", "<i4", "<u2", "<f8", "|i1", "|u1", "|b1"}
 _CHUNK = 1 << 24
 _GRAPH = {"ids": "<i4", "there": "<u2", "back": "<u2", "new": "|b1"}
 
@@ -48,7 +48,7 @@ def _arrays(index):
     arrays = {
         "ids": index.ids.astype("<i8"), "offsets": offsets.astype("<i8"), "blob": blob,
         "alone": corpus.alone.astype("<i4"), "self": corpus.self_.astype("<i4"),
-        "vectors": index.vectors.astype("<f2"), "df": index.sketcher.df.astype("<i4"),
+        "vectors": index.vectors.astype("|i1"), "df": index.sketcher.df.astype("<i4"),
     }
     for direction, graph in index.graphs.items():
         arrays.update({f"{direction}_{part}": getattr(graph, part).astype(dtype)
