@@ -345,3 +345,25 @@ def test_sketch_search_by_slices_finds_the_largest_dots(monkeypatch, base_rows, 
         assert exact[q, got].tolist() == want and own[q] not in got.tolist()
         assert len(got) == len(want) and np.all(ids[q, len(want):] == -1)
 
+
+@pytest.mark.parametrize("direction, degree", [("mean", 4), ("forward", 1), ("max", 7)])
+def test_a_graph_keeps_the_best_of_all_it_was_offered(direction, degree):
+    # Offers come in rounds, repeat earlier pairs and tie often; each node
+    # must end with the best `degree` distinct edges by key, ties by id.
+    from vendrask._descent import EMPTY, Graph, key_of
+    n, rng = 60, np.random.default_rng(degree)
+    sizes = lambda u, v: ((u * 7 + v * 13) % 9).astype(np.uint16)
+    measures = lambda u, v, there, back: (there / 8.0, back / 8.0, None)
+    graph, offered = Graph(n, degree, direction, measures), set()
+    for _ in range(6):
+        u, v = rng.integers(0, n, 150), rng.integers(0, n, 150)
+        u, v = u[u != v], v[u != v]
+        graph.offer(u, v, *measures(u, v, sizes(u, v), sizes(v, u))[:2], sizes(u, v), sizes(v, u))
+        offered |= set(zip(u.tolist(), v.tolist())) | set(zip(v.tolist(), u.tolist()))
+        for node in range(n):
+            mine = [b for a, b in offered if a == node]
+            b = np.array(mine, dtype=np.int64)
+            a = np.full(len(b), node)
+            keys = key_of(*measures(a, b, sizes(a, b), sizes(b, a))[:2], direction)
+            want = [j for _, j in sorted(zip((-keys).tolist(), mine))][:degree]
+            assert graph.ids[node][graph.ids[node] != EMPTY].tolist() == want

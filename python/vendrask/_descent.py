@@ -105,19 +105,25 @@ class Graph:
             u, v = np.concatenate([u, v]), np.concatenate([v, u])
             forward, backward = np.concatenate([forward, backward]), np.concatenate([backward, forward])
             there, back = np.concatenate([there, back]), np.concatenate([back, there])
+        have_u, have_v, have_f, have_b, have_there, have_back = self.edges()
+        have_key = key_of(have_f, have_b, self.direction)
+        # A full node's worst key bars every offer below it: most of a late
+        # round's offers, which thus skip the sort below.
+        rows = np.full((self.n, self.degree), -np.inf)
+        rows[self.ids != EMPTY] = have_key
+        worst = np.where((self.ids != EMPTY).all(axis=1), rows.min(axis=1), -np.inf)
         key = key_of(forward, backward, self.direction)
-        fits = np.isfinite(key)
+        fits = np.isfinite(key) & (key >= worst[u])
         u, v, key, there, back = u[fits], v[fits], key[fits], there[fits], back[fits]
         if not len(u):
             return 0
-        have_u, have_v, have_f, have_b, have_there, have_back = self.edges()
         have_new = self.new[self.ids != EMPTY]
         all_u = np.concatenate([have_u, u])
         all_v = np.concatenate([have_v, v])
         all_there = np.concatenate([have_there, there])
         all_back = np.concatenate([have_back, back])
         all_new = np.concatenate([have_new, np.ones(len(u), dtype=bool)])
-        all_key = np.concatenate([key_of(have_f, have_b, self.direction), key])
+        all_key = np.concatenate([have_key, key])
         offered = np.concatenate([np.zeros(len(have_u), dtype=bool), np.ones(len(u), dtype=bool)])
         # Best first within each node, ties by the smaller id. An edge offered
         # again has the same scores, hence the same key, so it sorts right
