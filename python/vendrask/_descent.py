@@ -183,15 +183,37 @@ def _join_pairs(new, old, n, chunk=4096):
     return union(*found)
 
 
+def _lists(graph, sample, rng):
+    """A join's (new, old) lists of each node: up to ``sample`` of its new
+    neighbours (best first) and of its old ones, each with as many of the
+    nodes that list it, chosen at random; the new ones are new no more."""
+    n = graph.n
+    valid = graph.ids != EMPTY
+    fresh = valid & graph.new
+    fresh &= np.cumsum(fresh, axis=1) <= sample  # the best new ones first
+    stale = valid & ~graph.new
+    graph.new[fresh] = False
+    u_new, s_new = np.nonzero(fresh)
+    u_old, s_old = np.nonzero(stale)
+    v_new, v_old = graph.ids[u_new, s_new], graph.ids[u_old, s_old]
+    new = np.concatenate([_grouped(u_new, v_new, n, sample, rng),
+                          _grouped(v_new, u_new, n, sample, rng)], axis=1)
+    old = np.concatenate([_grouped(u_old, v_old, n, sample, rng),
+                          _grouped(v_old, u_old, n, sample, rng)], axis=1)
+    return new, old
+
+
 def descend(graph, score, *, rounds=8, sample=10, stop=0.002, seed=0, progress=None,
-            followers=(), tried=None):
+            followers=(), joined=0, tried=None):
     """NN-descent rounds on ``graph`` in place. ``sample``: new neighbours a
     node joins per round (forward and reverse each); ``stop``: the fraction
     of n * degree edge updates below which a round is the last. Every pair
     scored is offered to the ``followers`` too (graphs keyed in other
-    directions, which thus come for free). ``tried``: sorted keys lo*n + hi
-    of pairs scored already, besides the graph's edges. Returns the number
-    of pairs scored. ``progress(scored)`` is told after each round."""
+    directions, which thus come for free); ``joined``: how many of each
+    follower's new and old neighbours join as well. ``tried``: sorted keys
+    lo*n + hi of pairs scored already, besides the graph's edges. Returns
+    the number of pairs scored. ``progress(scored)`` is told after each
+    round."""
     rng = np.random.default_rng(seed)
     n, scored = graph.n, 0
     # A pair once scored and turned down would be turned down again (lists
@@ -199,18 +221,11 @@ def descend(graph, score, *, rounds=8, sample=10, stop=0.002, seed=0, progress=N
     # remember every pair of this descent, not just the current edges.
     tried = graph.edge_keys() if tried is None else union(tried, graph.edge_keys())
     for _ in range(rounds):
-        valid = graph.ids != EMPTY
-        fresh = valid & graph.new
-        fresh &= np.cumsum(fresh, axis=1) <= sample  # the best new ones first
-        stale = valid & ~graph.new
-        graph.new[fresh] = False
-        u_new, s_new = np.nonzero(fresh)
-        u_old, s_old = np.nonzero(stale)
-        v_new, v_old = graph.ids[u_new, s_new], graph.ids[u_old, s_old]
-        new = np.concatenate([_grouped(u_new, v_new, n, sample, rng),
-                              _grouped(v_new, u_new, n, sample, rng)], axis=1)
-        old = np.concatenate([_grouped(u_old, v_old, n, sample, rng),
-                              _grouped(v_old, u_old, n, sample, rng)], axis=1)
+        lists = [_lists(graph, sample, rng)]
+        if joined:
+            lists += [_lists(other, joined, rng) for other in followers]
+        new = np.concatenate([new for new, _ in lists], axis=1)
+        old = np.concatenate([old for _, old in lists], axis=1)
         keys = _join_pairs(new, old, n)
         keys = keys[~among(tried, keys)]
         if not len(keys):
