@@ -17,6 +17,7 @@ one line per measurement; figures vary with the machine's load.
 """
 import argparse
 import glob
+import resource
 import subprocess
 import sys
 import time
@@ -99,7 +100,7 @@ def main():
     parser.add_argument("--n", type=int, nargs="+", default=[10000])
     parser.add_argument("--sample", type=int, default=200)
     parser.add_argument("--workers", type=int, default=2)
-    parser.add_argument("--degree", type=int, default=20)
+    parser.add_argument("--degree", type=int, default=24)
     parser.add_argument("--candidates", type=int, default=32)
     parser.add_argument("--rounds", type=int, default=20)
     parser.add_argument("--only", choices=("build", "neighbors", "all"), default="all",
@@ -109,13 +110,16 @@ def main():
     for n in args.n:
         docs = corpus(args.corpus, n + 100)
         held_out, docs = docs[n:], docs[:n]
-        start = time.perf_counter()
+        start, cpu = time.perf_counter(), resource.getrusage(resource.RUSAGE_SELF)
         index = vendrask.Index(docs, workers=args.workers, degree=args.degree,
                                candidates=args.candidates, rounds=args.rounds)
         build, built_pairs = time.perf_counter() - start, index.scored
+        now = resource.getrusage(resource.RUSAGE_SELF)
+        cpu = now.ru_utime + now.ru_stime - cpu.ru_utime - cpu.ru_stime
         info = index.info()
         print(f"{args.corpus} n={n} degree={args.degree} candidates={args.candidates} "
-              f"rounds={args.rounds}: build {build:.1f} s, {built_pairs / n:.0f} pairs/document "
+              f"rounds={args.rounds}: build {build:.1f} s ({cpu:.0f} s of CPU), "
+              f"{built_pairs / n:.0f} pairs/document "
               f"({built_pairs / (n * (n - 1) / 2):.2%} of all pairs), "
               f"{(info['bytes'] - sum(map(len, index.corpus.strings))) / n:.0f} bytes/document "
               f"besides the text", flush=True)

@@ -63,7 +63,7 @@ class Index:
 
     client = None  # also for an index pickled before there was one
 
-    def __init__(self, docs=(), *, max_bytes=None, workers=1, progress=None, degree=20,
+    def __init__(self, docs=(), *, max_bytes=None, workers=1, progress=None, degree=24,
                  candidates=32, rounds=20, client=None):
         self.client = None if client is None else _cluster(client).client
         self.max_bytes = _checks.max_bytes(max_bytes)
