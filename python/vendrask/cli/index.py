@@ -1,199 +1,15 @@
 """The commands on top of ``vendrask.Index``: ``index build``, ``index add``,
-``index info``, ``search`` and ``dedup``.
-
-An index on disk is two files: INDEX, as ``Index.save`` writes it, and
-INDEX.names beside it (beside the file a symbolic link INDEX points to), one
-line of ASCII JSON holding the names of its documents, in order, with the
-SHA-256 of the index file they belong to. JSON escapes newlines, tabs and
-the bytes of names that are not UTF-8, so any file name survives. The index
-file knows nothing of its names: a names file that is missing, truncated, or
-written for another index file (one of the two replaced or moved without
-the other) is refused with one line, never paired with the wrong documents.
+``index info``, ``search`` and ``dedup``. The files they read and write are
+``index_files``'s.
 """
-import hashlib
 import json
-import os
-import stat
 
-from .errors import Failure, UsageError, WriteError, listed, say, shown
+from .errors import Failure, UsageError, listed, say, shown
+from .index_files import IndexPath, index_class, load, save
 from .inputs import STDIN, _unpaired_against, scored
 from .run import NO_DOCUMENTS, CommandRun, _print, _say_cut
 
-NAMES_SUFFIX = ".names"
-NAMES_FORMAT = "vendrask index names"
-NAMES_HEAD = b'{"format": "' + NAMES_FORMAT.encode() + b'"'  # how a names file begins
-NAMES_VERSION = 1
 NO_QUERIES = "no queries given: name query files or directories after INDEX, or --files-from PATH"
-CHUNK = 1 << 20
-
-
-# ---------------------------------------------------------------- the files
-
-class IndexPath:
-    """INDEX as given; a symbolic link is followed, and its target (with the
-    names beside it) is what is read and replaced."""
-
-    def __init__(self, given):
-        self.given, self.name = given, shown(given)
-        self.real = os.path.realpath(given)
-        self.names = self.real + NAMES_SUFFIX
-        self.names_name = shown(given + NAMES_SUFFIX if not os.path.islink(given) else self.names)
-
-    def check_readable(self):
-        try:
-            found = os.stat(self.real)
-        except OSError as error:
-            raise Failure(f"{self.name}: {error.strerror or error}") from None
-        if stat.S_ISDIR(found.st_mode):
-            raise Failure(f"{self.name}: Is a directory: expected an index file "
-                          f"(vendrask index build INDEX DOCS... makes one)")
-
-    def check_replaceable(self):
-        """Before any work: build replaces an index, never another file.
-        (Failure, not WriteError: nothing has been written, so standard
-        output stays as it is.)"""
-        for path, name, what in ((self.real, self.name, _is_index),
-                                 (self.names, self.names_name, _is_names)):
-            try:
-                found = os.stat(path)
-            except FileNotFoundError:
-                continue
-            except OSError as error:
-                raise Failure(f"{name}: {error.strerror or error}") from None
-            if stat.S_ISDIR(found.st_mode):
-                raise Failure(f"{name}: Is a directory")
-            if not stat.S_ISREG(found.st_mode) or not what(path):
-                raise Failure(f"{name}: exists and is not {what.__doc__}; build replaces only "
-                                 f"an index: remove it first, or name another INDEX")
-        folder = os.path.dirname(self.real) or "."
-        if not os.path.isdir(folder):
-            raise Failure(f"{self.name}: No such file or directory")
-        if not os.access(folder, os.W_OK | os.X_OK):
-            raise Failure(f"{self.name}: Permission denied")
-
-
-def _head(path, size):
-    try:
-        with open(path, "rb") as file:
-            return file.read(size)
-    except OSError:
-        return b""
-
-
-def _is_index(path):
-    """a vendrask index"""
-    from .._store import MAGIC
-    return _head(path, len(MAGIC)) == MAGIC
-
-
-def _is_names(path):
-    """the names file of a vendrask index"""
-    return _head(path, len(NAMES_HEAD)) == NAMES_HEAD
-
-
-def _file_digest(path):
-    digest = hashlib.sha256()
-    with open(path, "rb") as file:
-        while True:
-            part = file.read(CHUNK)
-            if not part:
-                return digest.hexdigest()
-            digest.update(part)
-
-
-def _index_class():
-    import vendrask
-    return vendrask.Index, vendrask.IndexFileError
-
-
-def load(path, workers=1):
-    """(index, names) from INDEX and its names file; one line for any fault."""
-    where = IndexPath(path)
-    where.check_readable()
-    Index, IndexFileError = _index_class()
-    try:
-        digest = _file_digest(where.real)
-        index = Index.load(where.real, workers=workers)
-    except IndexFileError as error:
-        message = str(error)  # named as the user named it, not by the path it was read at
-        for prefix in (f"{where.real}: ", f"{where.given}: "):
-            if message.startswith(prefix):
-                message = message[len(prefix):]
-        raise Failure(f"{where.name}: {message}") from None
-    except OSError as error:
-        raise Failure(f"{where.name}: {error.strerror or error}") from None
-    return index, _read_names(where, digest, len(index))
-
-
-def _read_names(where, digest, count):
-    name = where.names_name
-    try:
-        with open(where.names, "rb") as file:
-            data = file.read()
-    except FileNotFoundError:
-        raise Failure(f"{name}: No such file or directory: the names of {where.name}'s documents "
-                      f"are kept in it, beside the index (copy and move both files)") from None
-    except OSError as error:
-        raise Failure(f"{name}: {error.strerror or error}") from None
-    try:
-        found = json.loads(data.decode("ascii"))
-        ok = (isinstance(found, dict) and found.get("format") == NAMES_FORMAT
-              and isinstance(found.get("names"), list)
-              and all(isinstance(n, str) for n in found["names"]))
-    except (UnicodeDecodeError, ValueError):
-        ok = False
-    if not ok:
-        raise Failure(f"{name}: truncated or corrupt: not the names file of a vendrask index "
-                      f"(vendrask index build makes both again)")
-    if found.get("version") != NAMES_VERSION:
-        raise Failure(f"{name}: written by another version of vendrask (names format "
-                      f"{found.get('version')!r}, this one reads {NAMES_VERSION})")
-    if found.get("index_sha256") != digest or len(found["names"]) != count:
-        raise Failure(f"{name}: the names of another index file ({len(found['names'])} names, "
-                      f"{where.name} holds {count} documents): one of the two was replaced without "
-                      f"the other (vendrask index build makes both again)")
-    return found["names"]
-
-
-def save(index, names, path):
-    """Saves ``index`` at INDEX and ``names`` beside it, each through a
-    temporary file renamed into place once complete; an index file and a
-    names file left from different runs (a crash between the two renames)
-    are told apart by the digest."""
-    where = IndexPath(path)
-    where.check_replaceable()
-    temps = [_temporary(where.real), _temporary(where.names)]
-    try:
-        index.save(temps[0])
-        record = {"format": NAMES_FORMAT, "version": NAMES_VERSION,
-                  "index_sha256": _file_digest(temps[0]), "documents": len(names), "names": names}
-        with open(temps[1], "w", encoding="ascii") as file:
-            # ensure_ascii: newlines, tabs and undecodable bytes (\udcXX) all escaped
-            file.write(json.dumps(record, ensure_ascii=True) + "\n")
-        for temp, final in zip(temps, (where.real, where.names)):
-            _keep_mode(final, temp)
-        os.replace(temps[1], where.names)
-        os.replace(temps[0], where.real)
-    except OSError as error:
-        raise WriteError(f"{where.name}: {error.strerror or error}") from None
-    finally:
-        for temp in temps:
-            try:
-                os.unlink(temp)
-            except OSError:
-                pass
-
-
-def _temporary(final):
-    folder, base = os.path.split(final)
-    return os.path.join(folder, f".{base}.{os.getpid()}.tmp")
-
-
-def _keep_mode(final, temp):
-    try:
-        os.chmod(temp, stat.S_IMODE(os.stat(final).st_mode))
-    except FileNotFoundError:
-        pass
 
 
 # ---------------------------------------------------------------- the calls
@@ -232,7 +48,7 @@ def build(args):
     job = CommandRun(args)
     IndexPath(args.index).check_replaceable()  # before the work, not after it
     labels, docs = job.one_list(job.documents(args.docs), stable=True)
-    Index, _ = _index_class()
+    Index, _ = index_class()
     job.progress.unit = " documents"
     job.progress.plan(len(docs), 0)
     index = _call(job, Index, docs, max_bytes=args.max_bytes, workers=args.workers,
@@ -339,7 +155,7 @@ def dedup(args):
     import numpy as np
     job = CommandRun(args)
     labels, docs = job.one_list(job.documents(args.docs, NO_DOCUMENTS))
-    Index, _ = _index_class()
+    Index, _ = index_class()
     job.progress.plan(len(docs) * len(docs), 0)
     # Building takes about as long as finding the pairs: half the bar each.
     index = _call(job, Index, docs, workers=args.workers, progress=job.progress.callback(0, 0.5))
