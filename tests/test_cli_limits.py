@@ -248,6 +248,9 @@ def test_max_bytes_names_what_it_cut(tmp_path):
     done = run("matrix", "--max-bytes", "16k", "--errors", "nan", "huge", "huge2", "doc0", cwd=tmp_path)
     assert done.returncode == 0 and lines(done) == [
         "vendrask: --max-bytes 16384 cut 2 of 3 documents: huge, huge2",
+        "vendrask: --max-bytes 16384 is over 16383: two different documents cut to it are 32768 "
+        "bytes together, over the joint size limit of 32767 bytes, and are never scored together "
+        "(--max-bytes 16383 or less lets every pair fit)",
         "vendrask: 2 documents are over the joint size limit of 32767 bytes with some other document; "
         "those pairs are not scored (--max-bytes 16383 makes every pair fit): huge, huge2"]
 

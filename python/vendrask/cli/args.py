@@ -256,7 +256,9 @@ def _add_limits(parser, errors=ERRORS):
     parser.add_argument("--max-bytes", type=_size, metavar="N",
                         help="cut each document to its first N bytes before scoring; k and M mean "
                              "1024 and 1024*1024 bytes (16k: 16384); the cut documents are named "
-                             "on stderr")
+                             "on stderr. Two different documents cut to more than %d bytes "
+                             "(16k too) are over the joint limit together and never scored "
+                             "together" % (JOINT_SIZE_LIMIT // 2))
     if errors == INDEX_ERRORS:
         parser.add_argument("--errors", choices=errors, default="nan",
                             help="two documents over the joint limit of %d bytes together are "
@@ -467,7 +469,8 @@ COMMANDS = {
                "measure(query, hit), the hit compressed with the query as the preset dictionary; "
                "--symmetric combines both directions. Which documents are scored is approximate "
                "(those the index's graph leads to) unless --exact; every score printed is exact. "
-               f"{SCORE}."),
+               "A query that is itself one of the indexed files is not its own hit (a copy under "
+               f"another name is). {SCORE}."),
     "dedup": (_fill_dedup, "near-duplicate pairs of documents, found through an index",
               "Print every pair of documents scoring at least X, highest first, as pairs "
               "--symmetric prints them: t, s and the mean (or --symmetric min or max) of both "
@@ -488,8 +491,10 @@ INDEX_COMMANDS = {
               "only if it is an index."),
     "add": (_fill_index_documents, "add documents to an index",
             "Add DOCS to the index at INDEX and save it again, replacing INDEX and INDEX.names "
-            "at once when complete. Documents are cut as the index's were (its max_bytes); a name "
-            "already in the index is left out."),
+            "at once when complete. Documents are cut as the index's were (its max_bytes); a file "
+            "already in the index (by its path, or another path to it) is left out. INDEX.names "
+            "records absolute paths; they are printed relative to the current folder when they "
+            "lie below it."),
     "info": (_fill_index_info, "print what an index holds",
              "Print what the index at INDEX holds: its documents, how many are distinct, the cut "
              "(max_bytes), the zlib it was built with, its file format, its graph's degree and "

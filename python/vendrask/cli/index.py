@@ -1,15 +1,36 @@
 """The commands on top of ``vendrask.Index``: ``index build``, ``index add``,
 ``index info``, ``search`` and ``dedup``. The files they read and write are
 ``index_files``'s.
+
+An index outlives the folder it was built from, so INDEX.names records each
+document's absolute path, and the commands print it relative to the current
+folder when it lies below it (as given, from where the index was built).
+Names from indexes of earlier versions, relative to wherever they were
+built, are printed as they were recorded.
 """
 import json
+import os
 
+from .. import JOINT_SIZE_LIMIT
 from .errors import Failure, UsageError, listed, say, shown
 from .index_files import IndexPath, index_class, load, save
 from .inputs import STDIN, _unpaired_against, scored
 from .run import NO_DOCUMENTS, CommandRun, _print, _say_cut
 
 NO_QUERIES = "no queries given: name query files or directories after INDEX, or --files-from PATH"
+
+# Floors under what the index reports as its total work, in compressions:
+# each document's two sizes, and at least this many pairs scored for each
+# new document (a build scored 35 to 48 per document on 400 to 700 files,
+# 300 on 10 000) or each query (it starts from at least 128 sketch seeds).
+# A growing total then starts from a sensible size instead of from the
+# sizes alone, which are done in a moment.
+PAIRS_PER_DOCUMENT = 24
+PAIRS_PER_QUERY = 64
+# The share of the pairs search in dedup's work, in units of the build's,
+# where it is not known in advance (without --exact): 1% to 25% of the
+# build on 710 copyright files, for thresholds of 0.5 to 0.3.
+PAIRS_AFTER_BUILD = 0.1
 
 
 # ---------------------------------------------------------------- the calls
@@ -33,6 +54,30 @@ def _call(job, function, *positional, **options):
         raise
 
 
+class _Work:
+    """The progress of one or more Index calls as one stream of
+    compressions for the bar: each call's reports counted after those of
+    the calls before it, the total never under ``floor``, and while a call
+    runs, ``ahead(total)`` more known or guessed to follow it."""
+
+    def __init__(self, report, floor=0):
+        self.report, self.floor = report, floor
+        self.before, self.total = 0, 0
+
+    def call(self, ahead=None):
+        """The progress callback of the next call (None: no bar)."""
+        if self.report is None:
+            return None
+        self.before += self.total
+        self.total = 0
+
+        def part(done, total):
+            self.total = total
+            more = ahead(total) if ahead is not None else 0
+            self.report(self.before + done, max(self.floor, self.before + total + more))
+        return part
+
+
 def _skip_unpaired(texts, docs, others, itself, what):
     """With --errors skip: ``texts`` and ``docs`` without the long documents
     that fit with none of ``others`` (see inputs.unpaired)."""
@@ -44,53 +89,137 @@ def _skip_unpaired(texts, docs, others, itself, what):
     return [texts[i] for i in kept], [docs[i] for i in kept]
 
 
+def _cut_in(index, max_bytes):
+    """How many documents of ``index`` are ``max_bytes`` long or longer
+    (cut to it, or kept whole past the joint limit); 0 or 1 will do, since
+    it only decides whether two cut documents may meet."""
+    if max_bytes is None or max_bytes <= JOINT_SIZE_LIMIT // 2:
+        return 0
+    return int(any(len(doc) >= max_bytes for doc in index))
+
+
+# ---------------------------------------------------------------- names
+
+def _recorded(label):
+    """What INDEX.names records of a document named ``label``: its absolute
+    path (symbolic links kept, so that the name stays the one given)."""
+    return label if label == STDIN else os.path.abspath(label)
+
+
+class _Names:
+    """The names of an index's documents as the commands print them, and
+    which files they are."""
+
+    def __init__(self, names):
+        self.names = names
+        try:
+            here = os.getcwd()
+        except OSError:  # the current folder was removed: absolute names
+            here = None
+        self.prefix = None if here is None else here.rstrip(os.sep) + os.sep
+        self._files = {}
+
+    def __getitem__(self, position):
+        name = self.names[position]
+        if self.prefix is not None and name.startswith(self.prefix) and len(name) > len(self.prefix):
+            return name[len(self.prefix):]
+        return name
+
+    def file(self, position):
+        """(device, inode) of the file the name at ``position`` names, or
+        None (stdin, or no such file now); an earlier version's relative
+        names are taken from the current folder."""
+        name = self.names[position]
+        if name not in self._files:
+            self._files[name] = _file_of(name)
+        return self._files[name]
+
+
+def _file_of(name):
+    if name == STDIN:
+        return None
+    try:
+        found = os.stat(name)
+    except (OSError, ValueError):
+        return None
+    return found.st_dev, found.st_ino
+
+
+# ---------------------------------------------------------------- the commands
+
 def build(args):
     job = CommandRun(args)
     IndexPath(args.index).check_replaceable()  # before the work, not after it
     labels, docs = job.one_list(job.documents(args.docs), stable=True)
     Index, _ = index_class()
-    job.progress.unit = " documents"
-    job.progress.plan(len(docs), 0)
+    job.progress.plan_share(f"{len(docs)} documents")
+    work = _Work(job.progress.callback(), _build_floor(len(docs), len(docs)))
     index = _call(job, Index, docs, max_bytes=args.max_bytes, workers=args.workers,
-                  progress=job.progress.callback())
-    job.progress.close()
-    save(index, labels, args.index)
+                  progress=work.call())
+    job.progress.reached(1.0)
+    try:
+        save(index, [_recorded(label) for label in labels], args.index)
+    finally:
+        job.progress.close()
+
+
+def _build_floor(new, everything):
+    return 2 * new + 2 * new * min((everything - 1) // 2, PAIRS_PER_DOCUMENT)
 
 
 def add(args):
     job = CommandRun(args)
     index, names = load(args.index, args.workers)
     if args.max_bytes is not None and args.max_bytes != index.max_bytes:
-        raise UsageError(f"--max-bytes {args.max_bytes}: {shown(args.index)} cuts its documents "
-                         f"to {index.max_bytes or 'no'} bytes, and so does add (leave out "
-                         f"--max-bytes)")
+        kept = (f"cuts its documents to {index.max_bytes} bytes" if index.max_bytes is not None
+                else "keeps its documents whole")
+        raise UsageError(f"--max-bytes {args.max_bytes}: {shown(args.index)} {kept}, and so "
+                         f"does add (leave out --max-bytes)")
     args.max_bytes = index.max_bytes
     texts = job.documents(args.docs)
-    known = set(names)
-    again = [text.label for text in texts if text.label != STDIN and text.label in known]
-    if again:
-        say(f"left out {len(again)} documents already in the index by name: {listed(again)}")
-        texts = [text for text in texts if text.label == STDIN or text.label not in known]
+    texts = _left_out_if_known(texts, names)
     if not texts:
         return
-    _say_cut(texts, args.max_bytes)
+    _say_cut(texts, args.max_bytes, _cut_in(index, args.max_bytes))
     docs = scored(texts, stable=True)
     if args.errors == "skip":
-        texts, docs = _skip_unpaired(texts, docs, docs + [index[p] for p in range(len(index))],
-                                     True, "other document")
+        texts, docs = _skip_unpaired(texts, docs, docs + list(index), True, "other document")
         if not texts:
             return
-    job.progress.unit = " documents"
-    job.progress.plan(len(docs), 0)
-    positions = _call(job, index.add, docs, progress=job.progress.callback()).tolist()
-    job.progress.close()
-    names = names + [None] * (max(positions, default=-1) + 1 - len(names))
-    for position, text in zip(positions, texts):
-        names[position] = text.label
-    if any(name is None for name in names):
-        raise Failure(f"{shown(args.index)}: the index gave positions with no document: "
-                      f"nothing was saved")
-    save(index, names, args.index)
+    job.progress.plan_share(f"{len(docs)} documents")
+    work = _Work(job.progress.callback(), _build_floor(len(docs), len(docs) + len(index)))
+    positions = _call(job, index.add, docs, progress=work.call()).tolist()
+    job.progress.reached(1.0)
+    try:
+        names = names + [None] * (max(positions, default=-1) + 1 - len(names))
+        for position, text in zip(positions, texts):
+            names[position] = _recorded(text.label)
+        if any(name is None for name in names):
+            raise Failure(f"{shown(args.index)}: the index gave positions with no document: "
+                          f"nothing was saved")
+        save(index, names, args.index)
+    finally:
+        job.progress.close()
+
+
+def _left_out_if_known(texts, names):
+    """``texts`` without the files the index holds already: by name as
+    recorded, by name as given (an earlier version's relative names), or as
+    the same file (another path to it, a link); said in one line."""
+    known = set(names)
+    files = {}
+    for position, name in enumerate(names):
+        files.setdefault(_file_of(name), position)
+    files.pop(None, None)
+    again = [text for text in texts if text.label != STDIN and (
+        text.label in known or _recorded(text.label) in known
+        or (text.identity is not None and text.identity in files))]
+    if again:
+        say(f"left out {len(again)} documents already in the index: "
+            f"{listed([text.label for text in again])}")
+        gone = set(map(id, again))
+        texts = [text for text in texts if id(text) not in gone]
+    return texts
 
 
 INFO_KEYS = ("documents", "distinct", "max_bytes", "zlib", "format", "degree", "bytes")
@@ -124,29 +253,41 @@ def _size(count):
 def search(args):
     job = CommandRun(args)
     index, names = load(args.index, args.workers)
+    names = _Names(names)
     if args.max_bytes is None:  # queries are cut as the documents were
         args.max_bytes = index.max_bytes
     texts = job.documents(args.docs, NO_QUERIES)
-    _say_cut(texts, args.max_bytes)
+    _say_cut(texts, args.max_bytes, _cut_in(index, args.max_bytes))
     queries = scored(texts, stable=True)
     if args.errors == "skip":
-        texts, queries = _skip_unpaired(texts, queries, [index[p] for p in range(len(index))],
-                                        False, "document of the index")
+        texts, queries = _skip_unpaired(texts, queries, list(index), False, "document of the index")
         if not texts:
             raise Failure("no queries left to search")
     labels = [text.label for text in texts]
+    # A query that is itself one of the indexed files is not its own hit,
+    # as in nearest; one more hit is asked for where that may happen.
+    files = [text.identity for text in texts]
+    mine = any(file is not None for file in files)
     # No row holds more hits than the index holds documents.
-    k = max(1, min(args.k, len(index)))
-    job.progress.plan(len(queries) * len(index), 0)
+    k = max(1, min(args.k + mine, len(index)))
+    job.progress.plan_share(f"{len(queries)} queries")
+    floor = 2 * len(queries) + len(queries) * min(len(index), PAIRS_PER_QUERY)
+    work = _Work(job.progress.callback(), floor)
     scores, hits = _call(job, index.nearest, queries, k=k, symmetric=args.symmetric,
-                         exact=args.exact, workers=args.workers, progress=job.progress.callback())
+                         exact=args.exact, workers=args.workers, progress=work.call())
+    job.progress.reached(1.0)
     cutoff = args.score_cutoff
 
     def rows():
-        for query, score_row, hit_row in zip(labels, scores.tolist(), hits.tolist()):
+        for query, file, score_row, hit_row in zip(labels, files, scores.tolist(), hits.tolist()):
             found = [(score, hit) for score, hit in zip(score_row, hit_row)
                      if hit >= 0 and (cutoff is None or score >= cutoff)]
-            for rank, (score, hit) in enumerate(found, 1):
+            if file is not None:
+                itself = next((n for n, (_, hit) in enumerate(found) if names.file(hit) == file),
+                              None)
+                if itself is not None:
+                    del found[itself]
+            for rank, (score, hit) in enumerate(found[:args.k], 1):
                 yield query, names[hit], rank, score
     job.write(lambda table: table.records(["query", "hit", "rank", "score"], rows()))
 
@@ -156,16 +297,23 @@ def dedup(args):
     job = CommandRun(args)
     labels, docs = job.one_list(job.documents(args.docs, NO_DOCUMENTS))
     Index, _ = index_class()
-    job.progress.plan(len(docs) * len(docs), 0)
-    # Building takes about as long as finding the pairs: half the bar each.
-    index = _call(job, Index, docs, workers=args.workers, progress=job.progress.callback(0, 0.5))
+    job.progress.plan_share(f"{len(docs)} documents")
+    work = _Work(job.progress.callback(), _build_floor(len(docs), len(docs)))
+    # What finding the pairs will cost comes after the build: with --exact
+    # every ordered pair, known now; else a guess in proportion to the build.
+    pairs_cost = len(docs) * (len(docs) - 1)
+    ahead = (lambda total: pairs_cost) if args.exact else \
+        (lambda total: int(total * PAIRS_AFTER_BUILD))
+    index = _call(job, Index, docs, workers=args.workers, progress=work.call(ahead))
     options = dict(symmetric=args.symmetric, exact=args.exact, workers=args.workers,
-                   progress=job.progress.callback(0.5, 0.5))
+                   progress=work.call())
     if args.clusters:
         found = _call(job, index.clusters, args.threshold, **options).tolist()
+        job.progress.reached(1.0)
         job.write(lambda table: table.records(["cluster", "name"], zip(found, labels)))
         return
     i, j, score = _call(job, index.pairs, args.threshold, **options)
+    job.progress.reached(1.0)
     order = np.lexsort((j, i, -score))  # highest first; ties in input order, as pairs prints
 
     def rows():

@@ -277,7 +277,9 @@ class CommandRun:
                 # What the API warns of (documents cut, pairs NaN) the command
                 # has said already, naming files rather than positions.
                 warnings.simplefilter("ignore", getattr(vendrask, "DocumentWarning", UserWarning))
-                return self._call(vendrask, function, ts, ss, options)
+                found = self._call(vendrask, function, ts, ss, options)
+            self.progress.reached(1.0)
+            return found
         except BaseException:
             self.progress.close()  # clears the bar before any message
             raise
@@ -332,10 +334,18 @@ class CommandRun:
             self.progress.close()
 
 
-def _say_cut(texts, max_bytes):
+def _say_cut(texts, max_bytes, cut_elsewhere=0):
+    """Names the documents --max-bytes cut; ``cut_elsewhere``: how many
+    documents they meet were cut too (those of an index)."""
     cut = [text.label for text in texts if text.cut]
     if cut:
         say(f"--max-bytes {max_bytes} cut {len(cut)} of {len(texts)} documents: {listed(cut)}")
+    if cut and len(cut) + cut_elsewhere >= 2 and max_bytes > JOINT_SIZE_LIMIT // 2:
+        # Else the cut documents would look comparable while no two of them are.
+        say(f"--max-bytes {max_bytes} is over {JOINT_SIZE_LIMIT // 2}: two different documents cut "
+            f"to it are {2 * max_bytes} bytes together, over the joint size limit of "
+            f"{JOINT_SIZE_LIMIT} bytes, and are never scored together (--max-bytes {JOINT_SIZE_LIMIT // 2} or less "
+            f"lets every pair fit)")
 
 
 def _say_over(names):
