@@ -1,0 +1,352 @@
+"""The sketch candidate stage for threshold pairs against exact pairs.
+
+    python bench/dedup_bench.py exact                 # cache the exact answers (slow, once)
+    python bench/dedup_bench.py table                 # recall and cost per band setting
+    python bench/dedup_bench.py compare               # CPU side by side, 2000 + 200 edited
+    nice -n 10 python bench/dedup_bench.py growth --n 10000 100000
+
+Corpora, about 1 KB each: "copyright" (/usr/share/doc/*/copyright cut into
+chunks: the same licences again and again, natural near-duplicates),
+"edited" (2000 chunks of the prose under /usr/share/doc and 200 copies of
+some of them with 2-6% of their words changed, a line moved and a header
+added), "code" (chunks of the standard library: few duplicates) and "lines"
+(lines of the package manager's logs: short, near-identical by the hundred).
+Exact answers are every ordered pair's measure, computed once per corpus and
+cached under /tmp (the whole matrix gives every threshold and direction).
+CPU is time.process_time() of this process; its workers are threads, so
+their time counts too. Figures vary with the machine's load.
+"""
+import argparse
+import glob
+import gzip
+import hashlib
+import itertools
+import os
+import random
+import sys
+import time
+
+import numpy as np
+
+import vendrask
+from vendrask import _minhash, _native
+
+CHUNK = 1024
+N = 2000
+COPIES = 200
+CACHE = "/tmp/vendrask-dedup-bench"
+
+
+def _chunks(data, size=CHUNK):
+    """Line-aligned pieces of about ``size`` bytes."""
+    out, at = [], 0
+    while at < len(data):
+        end = data.find(b"\n", at + size)
+        end = len(data) if end < 0 else end + 1
+        piece = data[at:end]
+        if len(piece) >= size // 4:
+            out.append(piece[:2 * size])
+        at = end
+    return out
+
+
+def _read(path):
+    try:
+        with open(path, "rb") as file:
+            data = file.read()
+        return gzip.decompress(data) if path.endswith(".gz") else data
+    except (OSError, EOFError, gzip.BadGzipFile):
+        return b""
+
+
+def _distinct(chunks, n, seed):
+    seen, out = set(), []
+    for chunk in chunks:
+        if chunk not in seen:
+            seen.add(chunk)
+            out.append(chunk)
+    random.Random(seed).shuffle(out)
+    return out[:n]
+
+
+def copyright_corpus(n=N):
+    chunks = []
+    for path in sorted(glob.glob("/usr/share/doc/*/copyright")):
+        chunks += _chunks(_read(path))[:16]
+    return _distinct(chunks, n, 1)
+
+
+def prose_chunks():
+    paths = []
+    for pattern in ("*.md", "*.txt", "*.rst", "README*.gz", "NEWS*.gz"):
+        paths += glob.glob(f"/usr/share/doc/**/{pattern}", recursive=True)
+    for path in sorted(set(paths)):
+        yield from _chunks(_read(path))
+
+
+def edit(doc, rng, vocabulary):
+    """A copy of ``doc`` with 2-6% of its words replaced, a line moved and a header added."""
+    lines = doc.split(b"\n")
+    if len(lines) > 2:
+        line = lines.pop(rng.randrange(len(lines)))
+        lines.insert(rng.randrange(len(lines) + 1), line)
+    words = b"\n".join(lines).split(b" ")
+    for at in rng.sample(range(len(words)), max(1, round(len(words) * rng.uniform(0.02, 0.06)))):
+        words[at] = rng.choice(vocabulary)
+    header = b"From: %s <%s@example.org>\nSubject: %s\n\n" % (
+        rng.choice(vocabulary), rng.choice(vocabulary), b" ".join(rng.sample(vocabulary, 4)))
+    return header + b" ".join(words)
+
+
+def edited_corpus(n=N, copies=COPIES, seed=2):
+    base = _distinct(prose_chunks(), n, seed)
+    rng = random.Random(seed)
+    vocabulary = sorted({w for doc in base[:200] for w in doc.split() if w.isalpha()})
+    return base + [edit(base[rng.randrange(len(base))], rng, vocabulary) for _ in range(copies)]
+
+
+def code_chunks():
+    for path in sorted(glob.glob(f"{sys.base_prefix}/lib/python3*/**/*.py", recursive=True)):
+        yield from _chunks(_read(path))
+
+
+def code_corpus(n=N):
+    return _distinct(code_chunks(), n, 3)
+
+
+def large_corpus(n):
+    """Up to ``n`` distinct chunks of code and prose: few duplicates."""
+    def every():
+        yield from code_chunks()
+        for path in sorted(glob.glob("/usr/lib/python3/dist-packages/**/*.py", recursive=True)):
+            yield from _chunks(_read(path))
+        yield from prose_chunks()
+        for path in sorted(glob.glob(f"{sys.prefix}/lib/python3*/site-packages/**/*.py",
+                                     recursive=True)):
+            yield from _chunks(_read(path))
+    seen, out = set(), []
+    for chunk in every():
+        if chunk not in seen:
+            seen.add(chunk)
+            out.append(chunk)
+            if len(out) >= n:
+                break
+    random.Random(4).shuffle(out)
+    return out
+
+
+def log_lines(n=N):
+    """Lines of the package manager's logs: short, and near-identical by the hundred."""
+    lines = []
+    for path in sorted(glob.glob("/var/log/dpkg.log*") + glob.glob("/var/log/apt/*.log*")):
+        lines += [line for line in _read(path).split(b"\n") if line.strip()]
+    return _distinct(lines, n, 5)
+
+
+CORPORA = {"copyright": copyright_corpus, "edited": edited_corpus, "code": code_corpus,
+           "lines": log_lines}
+
+
+def exact_matrix(name, docs, workers=1):
+    """Every ordered pair's measure (NaN on the diagonal), cached by content."""
+    digest = hashlib.sha256(b"\0".join(docs) + _native.version.encode()).hexdigest()[:16]
+    path = os.path.join(CACHE, f"{name}-{len(docs)}-{digest}.npy")
+    if os.path.exists(path):
+        return np.load(path)
+    os.makedirs(CACHE, exist_ok=True)
+    start = time.process_time()
+    matrix = vendrask.matrix(docs, workers=workers, errors="nan")
+    np.fill_diagonal(matrix, np.nan)
+    print(f"exact {name}: {len(docs)} documents, {time.process_time() - start:.1f} s CPU",
+          flush=True)
+    np.save(path + ".tmp.npy", matrix)
+    os.replace(path + ".tmp.npy", path)
+    return matrix
+
+
+THRESHOLDS = (0.3, 0.5, 0.7, 0.9)
+SHINGLES = (3, 4, 5, 6)
+SLOTS = (64, 128)
+FLOOR = {0.3: 0.95}  # the recall a setting must keep, 0.99 elsewhere
+
+
+def exact_keys(matrix, direction, threshold):
+    """The pair keys i * n + j (i < j) at or over the threshold."""
+    both = np.maximum(matrix, matrix.T) if direction == "max" else (matrix + matrix.T) * 0.5
+    i, j = np.nonzero(np.triu(both >= threshold, 1))
+    return i * len(matrix) + j
+
+
+def settings(slots):
+    for rows in range(1, 9):
+        for bands in (2, 4, 6, 8, 10, 12, 16, 20, 24, 32, 40, 48, 64, 96, 128):
+            if bands * rows <= slots:
+                yield bands, rows
+
+
+def table(names):
+    """For each corpus and shingle size, each band setting's candidates per
+    document and its recall of the exact pairs per direction and threshold."""
+    rows_out = []
+    for name in names:
+        docs = CORPORA[name]()
+        matrix = exact_matrix(name, docs)
+        n = len(docs)
+        wanted = {(d, t): exact_keys(matrix, d, t) for d in ("mean", "max") for t in THRESHOLDS}
+        print(f"{name}: {n} documents, exact pairs (mean) "
+              + ", ".join(f"{t}: {len(wanted['mean', t])}" for t in THRESHOLDS), flush=True)
+        for shingle, slots in itertools.product(SHINGLES, SLOTS):
+            start = time.process_time()
+            sigs = _minhash.signatures(docs, slots=slots, shingle=shingle)
+            per_doc = (time.process_time() - start) / n * 1e6
+            for bands, rows in settings(slots):
+                candidates = _minhash.Bands(bands, rows, slots).add(sigs)
+                if candidates.bound > 0.5 * candidates.all_pairs:
+                    continue  # every pair would be scored instead
+                i, j = candidates.pairs()
+                found = i * n + j
+                recall = {key: (np.isin(keys, found).mean() if len(keys) else 1.0)
+                          for key, keys in wanted.items()}
+                rows_out.append(dict(corpus=name, shingle=shingle, slots=slots, bands=bands, rows=rows,
+                                     per_doc=len(found) / n, sig_us=per_doc, recall=recall))
+    return rows_out
+
+
+def choose(rows_out, direction):
+    """For each threshold and shingle, the setting with the fewest candidates
+    per document (the most over the corpora) that keeps the floor on all."""
+    best = {}
+    for t in THRESHOLDS:
+        floor = FLOOR.get(t, 0.99)
+        by_setting = {}
+        for row in rows_out:
+            key = (row["shingle"], row["slots"], row["bands"], row["rows"])
+            by_setting.setdefault(key, []).append(row)
+        for (shingle, slots, bands, rows), group in sorted(by_setting.items()):
+            if all(row["recall"][direction, t] >= floor for row in group):
+                cost = max(row["per_doc"] for row in group)
+                if (t, shingle, slots) not in best or cost < best[t, shingle, slots][0]:
+                    best[t, shingle, slots] = (cost, bands, rows, group)
+    for (t, shingle, slots), (cost, bands, rows, group) in sorted(best.items()):
+        recalls = " ".join(f"{row['corpus']} {row['recall'][direction, t]:.4f}/"
+                           f"{row['per_doc']:.1f}" for row in group)
+        print(f"{direction} {t} shingle {shingle} slots {slots}: {bands} x {rows}: {recalls}",
+              flush=True)
+
+
+def recall_of(found, wanted, n):
+    """The share of the exact pair keys among the pairs found."""
+    i, j = np.asarray(found[0]), np.asarray(found[1])
+    keys = np.minimum(i, j) * n + np.maximum(i, j)
+    return float(np.isin(wanted, keys).mean()) if len(wanted) else 1.0
+
+
+def stage(docs, threshold=0.5, workers=1):
+    """The candidate stage step by step: (pairs, CPU seconds per step, candidates)."""
+    from vendrask._corpus import Corpus
+    from vendrask._rescore import rescore, setting, position_pairs
+    cpu = {}
+    start = time.process_time()
+    corpus = Corpus()
+    ids = corpus.add(docs)
+    sigs = _minhash.signatures(corpus.strings)
+    cpu["signatures"] = time.process_time() - start
+    start = time.process_time()
+    bands, rows = setting(threshold, "mean")
+    candidates = _minhash.Bands(bands, rows).add(sigs)
+    chunks = list(candidates)
+    count = sum(len(i) for i, _ in chunks)
+    cpu["bands"] = time.process_time() - start
+    start = time.process_time()
+    u, v, forward, backward = rescore(corpus, chunks, threshold, "mean", workers=workers)
+    found = position_pairs(ids, corpus.missing, u, v, forward, backward, "mean", threshold)
+    cpu["rescoring"] = time.process_time() - start
+    return found, cpu, count
+
+
+def datasketch_pipeline(docs, threshold=0.5, workers=1):
+    """MinHash of byte 5-grams (128 permutations), LSH at Jaccard 0.3 and
+    vendrask.pairwise on its candidates: (pairs, CPU seconds, candidates)."""
+    from datasketch import MinHash, MinHashLSH
+    start = time.process_time()
+    lsh = MinHashLSH(threshold=0.3, num_perm=128)
+    hashes = []
+    for k, doc in enumerate(docs):
+        m = MinHash(num_perm=128)
+        m.update_batch([doc[a:a + 5] for a in range(max(1, len(doc) - 4))])
+        lsh.insert(k, m)
+        hashes.append(m)
+    pairs = {(min(k, q), max(k, q)) for k, m in enumerate(hashes) for q in lsh.query(m) if q != k}
+    i = np.array(sorted(pairs), dtype=np.int64).reshape(-1, 2)
+    scores = vendrask.pairwise(docs, rows=i[:, 0], cols=i[:, 1], symmetric="mean",
+                               workers=workers, errors="nan")
+    keep = scores >= threshold
+    return (i[keep, 0], i[keep, 1], scores[keep]), time.process_time() - start, len(i)
+
+
+def compare(workers=1, threshold=0.5):
+    docs = edited_corpus()
+    n = len(docs)
+    wanted = exact_keys(exact_matrix("edited", docs), "mean", threshold)
+    print(f"edited: {n} documents, {len(wanted)} exact pairs at {threshold} (mean), "
+          f"workers={workers}", flush=True)
+    found, cpu, count = stage(docs, threshold, workers)
+    total = sum(cpu.values())
+    print(f"sketch stage:  {total:6.2f} s CPU, recall {recall_of(found, wanted, n):.4f}, "
+          f"{count} candidates ({count / n:.1f} per document), "
+          + ", ".join(f"{k} {v:.2f} s" for k, v in cpu.items()), flush=True)
+    start = time.process_time()
+    index = vendrask.Index(docs, workers=workers)
+    found = index.pairs(threshold)
+    elapsed = time.process_time() - start
+    print(f"Index + pairs: {elapsed:6.2f} s CPU, recall {recall_of(found, wanted, n):.4f}, "
+          f"{index.scored} pairs scored ({index.scored / n:.1f} per document)", flush=True)
+    found, elapsed, count = datasketch_pipeline(docs, threshold, workers)
+    print(f"datasketch:    {elapsed:6.2f} s CPU, recall {recall_of(found, wanted, n):.4f}, "
+          f"{count} candidates ({count / n:.1f} per document)", flush=True)
+
+
+def growth(sizes, workers=1, threshold=0.5):
+    """The stage's CPU as the corpus grows, and a projection to 10^6."""
+    docs = large_corpus(max(sizes))
+    measured = []
+    for n in sizes:
+        if n > len(docs):
+            print(f"only {len(docs)} distinct chunks for {n}", flush=True)
+            break
+        found, cpu, count = stage(docs[:n], threshold, workers)
+        total = sum(cpu.values())
+        measured.append((n, total))
+        print(f"{n:8d} documents: {total:8.1f} s CPU ({total / n * 1e6:.0f} us per document), "
+              f"{count / n:.2f} candidates and {len(found[0]) / n:.3f} pairs per document; "
+              + ", ".join(f"{k} {v:.1f} s" for k, v in cpu.items()), flush=True)
+    if len(measured) >= 2:
+        (n0, t0), (n1, t1) = measured[0], measured[-1]
+        exponent = np.log(t1 / t0) / np.log(n1 / n0)
+        projected = t1 * (1e6 / n1) ** exponent
+        print(f"growth exponent {exponent:.3f}; 10^6 documents projected at {projected:.0f} s "
+              f"CPU ({projected / 3600:.2f} core-hours)", flush=True)
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
+    parser.add_argument("what", choices=("exact", "table", "compare", "growth"))
+    parser.add_argument("--corpus", nargs="*", default=list(CORPORA))
+    parser.add_argument("--n", type=int, nargs="*", default=[10000, 100000])
+    parser.add_argument("--workers", type=int, default=1)
+    args = parser.parse_args()
+    if args.what == "exact":
+        for name in args.corpus:
+            exact_matrix(name, CORPORA[name](), args.workers)
+    elif args.what == "table":
+        found = table(args.corpus)
+        for direction in ("mean", "max"):
+            choose(found, direction)
+    elif args.what == "compare":
+        compare(args.workers)
+    else:
+        growth(args.n, args.workers)
+
+
+if __name__ == "__main__":
+    main()

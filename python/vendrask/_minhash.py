@@ -1,0 +1,349 @@
+"""MinHash signatures and LSH bands: which pairs of documents are worth scoring
+when only the pairs over a threshold are wanted.
+
+A signature is a one-permutation MinHash of a document's byte shingles: each
+shingle is hashed once, the top bits of its hash choose one of ``SLOTS``
+slots and each slot keeps the least of the other bits that fall in it. Slots
+no shingle fell in borrow another slot's value (a fixed sequence of random
+slots per slot, the same for every document), so two signatures agree on
+about the share of slots that their shingle sets' Jaccard similarity says.
+A document shorter than a shingle is one shingle: its whole bytes and length.
+
+Bands cut the first ``bands * rows`` slots into ``bands`` groups of ``rows``;
+two documents are candidates when some band of theirs is equal, which for a
+Jaccard similarity J happens with probability 1 - (1 - J^rows)^bands. The
+band keys are kept in sorted runs that merge as they grow, so that adding
+documents costs what their own candidates cost, not a rescan.
+
+Everything is deterministic: fixed constants and seeds, the same signatures
+on every run and platform.
+"""
+import functools
+
+import numpy as np
+
+from ._sorted import distinct
+
+# Byte shingles. The measure counts the strings that Deflate can copy from
+# the other document, of 3 bytes and more; 5 bytes keeps common short words
+# and punctuation from making unrelated documents look alike.
+SHINGLE = 5
+SLOTS = 64
+EMPTY = np.uint32(0xFFFFFFFF)
+_M1 = np.uint64(0xBF58476D1CE4E5B9)  # splitmix64's finaliser
+_M2 = np.uint64(0x94D049BB133111EB)
+_SEED = 20261210
+_BORROW_TRIES = 32
+_BLOCK_BYTES = 1 << 22  # text hashed at a time: its arrays take about 30x that
+# Raw pairs (before the bands' repeats are removed) generated at a time.
+CHUNK_PAIRS = 1 << 20
+
+
+def _mix(h):
+    """splitmix64's finaliser, in place on uint64."""
+    h ^= h >> np.uint64(30)
+    h *= _M1
+    h ^= h >> np.uint64(27)
+    h *= _M2
+    h ^= h >> np.uint64(31)
+    return h
+
+
+@functools.lru_cache(maxsize=None)
+def _borrow_table(slots):
+    """For each slot, the slots it tries in turn when it is empty."""
+    rng = np.random.default_rng([_SEED, slots])
+    return rng.integers(0, slots, size=(_BORROW_TRIES, slots))
+
+
+def _shingles(strings, shingle):
+    """(row, word): every shingle of each string as a uint64 word, the
+    string's row first; a string shorter than a shingle is one word holding
+    its bytes and, above them, its length plus one."""
+    lengths = np.fromiter(map(len, strings), dtype=np.int64, count=len(strings))
+    data = np.frombuffer(b"".join(strings) + bytes(8), dtype=np.uint8)
+    total = len(data) - 8
+    # Each position's next 8 bytes, little-endian whatever the machine.
+    words = np.ndarray((total,), dtype="<u8", buffer=data, strides=(1,))
+    starts = np.cumsum(lengths) - lengths
+    counts = np.maximum(lengths - (shingle - 1), 1)
+    row = np.repeat(np.arange(len(strings)), counts)
+    at = np.arange(len(row)) - np.repeat(np.cumsum(counts) - counts, counts) + starts[row]
+    word = words[np.minimum(at, max(total - 1, 0))] if total else np.zeros(len(row), np.uint64)
+    word = word.astype(np.uint64)
+    short = lengths < shingle
+    if short.any():
+        width = np.minimum(lengths[row], shingle) * 8
+        # bytes past the string's end are cleared; its length marks the word
+        masks = np.where(short[row], (np.uint64(1) << width.astype(np.uint64)) - np.uint64(1),
+                         np.uint64((1 << (8 * shingle)) - 1))
+        word &= masks
+        word |= np.where(short[row], (lengths[row] + 1).astype(np.uint64) << np.uint64(56),
+                         np.uint64(0))
+    else:
+        word &= np.uint64((1 << (8 * shingle)) - 1)
+    return row, word
+
+
+def _blocks(strings):
+    start, size = 0, 0
+    for stop, string in enumerate(strings):
+        if size and size + len(string) > _BLOCK_BYTES:
+            yield start, stop
+            start, size = stop, 0
+        size += len(string)
+    if start < len(strings):
+        yield start, len(strings)
+
+
+def signatures(strings, poll=None, *, slots=SLOTS, shingle=SHINGLE):
+    """uint32 signatures (len(strings), slots) of a list of bytes; ``slots``
+    is a power of two up to 4096, ``shingle`` from 1 to 7 bytes."""
+    if not (isinstance(slots, int) and 1 <= slots <= 4096 and slots & (slots - 1) == 0):
+        raise ValueError(f"slots must be a power of two from 1 to 4096, not {slots!r}")
+    if not (isinstance(shingle, int) and 1 <= shingle <= 7):
+        raise ValueError(f"shingle must be from 1 to 7 bytes, not {shingle!r}")
+    out = np.empty((len(strings), slots), dtype=np.uint32)
+    for start, stop in _blocks(strings):
+        out[start:stop] = _signatures(strings[start:stop], slots, shingle)
+        if poll is not None:
+            poll()
+    return out
+
+
+def _signatures(strings, n_slots, shingle):
+    row, word = _shingles(strings, shingle)
+    h = _mix(word)
+    bits = n_slots.bit_length() - 1
+    cell = row * n_slots + (h >> np.uint64(64 - bits)).astype(np.int64) if bits else row
+    sig = np.full(len(strings) * n_slots, EMPTY, dtype=np.uint32)
+    np.minimum.at(sig, cell, h.astype(np.uint32))
+    filled = np.bincount(cell, minlength=len(sig)) > 0
+    sig, filled = sig.reshape(-1, n_slots), filled.reshape(-1, n_slots)
+    # Empty slots borrow from filled ones (never from a borrowed value).
+    rows, slots = np.nonzero(~filled)
+    out = sig.copy()
+    for tries in _borrow_table(n_slots):
+        if not len(rows):
+            break
+        source = tries[slots]
+        ok = filled[rows, source]
+        out[rows[ok], slots[ok]] = sig[rows[ok], source[ok]]
+        rows, slots = rows[~ok], slots[~ok]
+    if len(rows):
+        # Still empty after every try (a document of a few shingles): the
+        # first filled slot, which every document has.
+        first = np.argmax(filled, axis=1)
+        out[rows, slots] = sig[rows, first[rows]]
+    return out
+
+
+def collision_probability(similarity, bands, rows):
+    """The chance that two documents of this Jaccard similarity share a band."""
+    return 1.0 - (1.0 - np.asarray(similarity, dtype=np.float64) ** rows) ** bands
+
+
+def band_keys(signatures, bands, rows):
+    """uint64 keys (n, bands): a hash of each band's slots and its number."""
+    signatures = np.asarray(signatures, dtype=np.uint32)
+    if bands * rows > signatures.shape[1]:
+        raise ValueError(f"{bands} bands of {rows} rows need {bands * rows} slots; "
+                         f"the signatures have {signatures.shape[1]}")
+    cut = signatures[:, :bands * rows].reshape(len(signatures), bands, rows).astype(np.uint64)
+    keys = np.broadcast_to(np.arange(1, bands + 1, dtype=np.uint64) * _M2,
+                           (len(signatures), bands)).copy()
+    for r in range(rows):
+        keys ^= cut[:, :, r]
+        _mix(keys)
+    return keys
+
+
+class _Run:
+    """Band keys of a range of documents, sorted by key and then by id."""
+
+    __slots__ = ("keys", "ids")
+
+    def __init__(self, keys, ids):
+        self.keys, self.ids = keys, ids
+
+    @classmethod
+    def of(cls, keys, first_id):
+        """The run of the (n, bands) keys of ids first_id, first_id + 1, ..."""
+        ids = np.repeat(np.arange(first_id, first_id + len(keys), dtype=np.int64), keys.shape[1])
+        flat = keys.reshape(-1)
+        order = np.argsort(flat, kind="stable")
+        return cls(flat[order], ids[order])
+
+    @classmethod
+    def merged(cls, runs):
+        """One run of runs given in rising order of their ids: a stable sort
+        keeps the ids of equal keys rising."""
+        keys = np.concatenate([run.keys for run in runs])
+        order = np.argsort(keys, kind="stable")
+        return cls(keys[order], np.concatenate([run.ids for run in runs])[order])
+
+    def __len__(self):
+        return len(self.keys)
+
+
+def _ranges(starts, counts):
+    """starts[k], starts[k] + 1, ..., for counts[k] each, all together."""
+    total = int(counts.sum())
+    return np.arange(total) - np.repeat(np.cumsum(counts) - counts - starts, counts)
+
+
+class Candidates:
+    """The candidate pairs (i < j) of some documents with all documents up to
+    them, generated in chunks of about CHUNK_PAIRS raw pairs (a document's
+    own pairs are never split). ``bound`` (the pairs counted once per band
+    they share) is known at once; ``count()`` removes those repeats."""
+
+    def __init__(self, run, older, n, chunk=None):
+        self.n, self._chunk = n, CHUNK_PAIRS if chunk is None else chunk
+        self._run, self._older = run, older
+        keys = run.keys
+        # Partners in the run itself: the ids after this one in its bucket.
+        self._end = np.searchsorted(keys, keys, side="right")
+        raw = self._end - np.arange(len(keys)) - 1
+        self._spans = []
+        for other in older:
+            lo = np.searchsorted(other.keys, keys, side="left")
+            hi = np.searchsorted(other.keys, keys, side="right")
+            self._spans.append((other, lo, hi))
+            raw = raw + (hi - lo)
+        self._raw = raw
+        self.bound = int(raw.sum())
+        first = int(run.ids.min()) if len(run) else 0
+        self._first = first
+        per_doc = np.bincount(run.ids - first, weights=raw) if len(run) else np.zeros(0)
+        self._per_doc = per_doc.astype(np.int64)
+        self._by_doc = np.argsort(run.ids, kind="stable")
+        self._doc_start = np.concatenate(
+            [[0], np.cumsum(np.bincount(run.ids - first, minlength=len(per_doc)))])
+        new = len(per_doc)
+        # every pair these documents make with each other and with the older ones
+        self.all_pairs = new * (new - 1) // 2 + new * first
+
+    def __iter__(self):
+        docs = len(self._per_doc)
+        cumulative = np.cumsum(self._per_doc)
+        a = 0
+        while a < docs:
+            done = cumulative[a - 1] if a else 0
+            b = int(np.searchsorted(cumulative, done + self._chunk, side="right"))
+            b = min(max(b, a + 1), docs)
+            i, j = self._pairs(a, b)
+            a = b
+            if len(i):
+                yield i, j
+
+    def _pairs(self, a, b):
+        """The distinct pairs of the documents first + [a, b)."""
+        entries = self._by_doc[self._doc_start[a]:self._doc_start[b]]
+        run = self._run
+        own = run.ids[entries]
+        count = self._end[entries] - entries - 1
+        partner = run.ids[_ranges(entries + 1, count)]
+        lo, hi = [np.repeat(own, count)], [partner]
+        for other, start, stop in self._spans:
+            count = stop[entries] - start[entries]
+            lo.append(other.ids[_ranges(start[entries], count)])
+            hi.append(np.repeat(own, count))
+        lo, hi = np.concatenate(lo), np.concatenate(hi)
+        width = np.int64(max(self.n, 1))
+        keys = distinct(lo * width + hi)
+        return keys // width, keys % width
+
+    def count(self):
+        """The number of distinct candidate pairs (generates them)."""
+        return sum(len(i) for i, _ in self)
+
+    def pairs(self):
+        """All the candidate pairs at once: (i, j), int64."""
+        found = list(self)
+        if not found:
+            return np.empty(0, dtype=np.int64), np.empty(0, dtype=np.int64)
+        return tuple(np.concatenate(part) for part in zip(*found))
+
+
+class Bands:
+    """Signatures with their LSH band buckets. ``add(signatures)`` gives the
+    new documents ids from ``len(self)`` on and returns their Candidates;
+    ``candidates()`` gives every candidate pair."""
+
+    def __init__(self, bands, rows, slots=SLOTS):
+        if bands < 1 or rows < 1:
+            raise ValueError(f"bands and rows must be positive, not {bands} and {rows}")
+        if bands * rows > slots:
+            raise ValueError(f"{bands} bands of {rows} rows need {bands * rows} slots, "
+                             f"over the {slots} of a signature")
+        self.bands, self.rows, self.slots = bands, rows, slots
+        # Room grows by doubling, so that adding one document at a time
+        # never copies all the others each time.
+        self._held = np.empty((0, slots), dtype=np.uint32)
+        self._n = 0
+        self._runs = []
+
+    def __len__(self):
+        return self._n
+
+    @property
+    def signatures(self):
+        """The signatures of every document so far (a read-only view)."""
+        view = self._held[:self._n]
+        view.flags.writeable = False
+        return view
+
+    def add(self, signatures):
+        """Adds documents by their signatures; returns the Candidates of
+        their pairs with every document so far, themselves included."""
+        signatures = self._checked(signatures)
+        first = self._n
+        run = _Run.of(band_keys(signatures, self.bands, self.rows), first)
+        older = list(self._runs)
+        if first + len(signatures) > len(self._held):
+            held = np.empty((max(2 * len(self._held), first + len(signatures)), self.slots),
+                            dtype=np.uint32)
+            held[:first] = self._held[:first]
+            self._held = held
+        self._held[first:first + len(signatures)] = signatures
+        self._n = first + len(signatures)
+        runs = older + [run]
+        # Runs merge while the one before is at most twice as long, so there
+        # are O(log n) of them and each key is merged O(log n) times.
+        while len(runs) > 1 and len(runs[-2]) <= 2 * len(runs[-1]):
+            runs[-2:] = [_Run.merged(runs[-2:])]
+        self._runs = runs
+        return Candidates(run, older, self._n)
+
+    def candidates(self):
+        """The Candidates of every pair of documents."""
+        if len(self._runs) > 1:
+            self._runs = [_Run.merged(self._runs)]
+        run = self._runs[0] if self._runs else _Run(np.empty(0, np.uint64),
+                                                    np.empty(0, np.int64))
+        return Candidates(run, [], self._n)
+
+    def to_arrays(self):
+        """Plain arrays to store: the parameters, and the signatures."""
+        return {"bands": np.int64(self.bands), "rows": np.int64(self.rows),
+                "signatures": self.signatures}
+
+    @classmethod
+    def from_arrays(cls, bands, rows, signatures):
+        """The Bands of to_arrays' arrays (the buckets are made again)."""
+        signatures = np.asarray(signatures)
+        if signatures.ndim != 2:
+            raise ValueError(f"signatures must be two-dimensional, not {signatures.ndim}-dimensional")
+        out = cls(int(bands), int(rows), signatures.shape[1])
+        out.add(signatures)
+        return out
+
+    def _checked(self, signatures):
+        signatures = np.asarray(signatures)
+        if signatures.ndim != 2 or signatures.shape[1] != self.slots:
+            raise ValueError(f"signatures must be of shape (n, {self.slots}), "
+                             f"not {signatures.shape}")
+        if signatures.dtype != np.uint32:
+            raise TypeError(f"signatures must be uint32, not {signatures.dtype}")
+        return np.ascontiguousarray(signatures)
