@@ -1,7 +1,6 @@
 """Documents from pyarrow arrays and polars Series score as the same bytes in
 a list do; mappings are refused; a short list of existing paths is warned of."""
 import collections
-import math
 import os
 import re
 import types
@@ -10,7 +9,6 @@ import warnings
 import numpy as np
 import pytest
 
-import _vendrask
 import vendrask
 
 PROSE = "the quick brown fox jumps over the lazy dog while the cat sleeps "
@@ -68,54 +66,32 @@ def make(request):
 
 
 def test_scores_equal_those_of_the_bytes(make):
-    got = vendrask.matrix(make(TEXTS), errors="nan")
-    want = np.array([[math.nan if t is None or s is None else _vendrask.measure(t, s)
-                      for s in AS_BYTES] for t in AS_BYTES])
-    assert np.array_equal(got, want, equal_nan=True)
+    assert np.array_equal(vendrask.matrix(make(TEXTS), errors="nan"),
+                          vendrask.matrix(AS_BYTES, errors="nan"), equal_nan=True)
     full = [text for text in TEXTS if text is not None]
     for a, b in zip(vendrask.pairs(make(full), threshold=0.2, symmetric="mean"),
                     vendrask.pairs(FULL, threshold=0.2, symmetric="mean")):
         assert np.array_equal(a, b)
-    scores, hits = vendrask.nearest(make(full), k=2)
-    assert np.array_equal(scores, vendrask.nearest(FULL, k=2)[0]) and hits.shape == (len(full), 2)
-
-
-def test_positions_and_cuts_equal_those_of_the_bytes(make):
     # pairwise converts only the documents at rows and cols, one by one
     rows, cols = [0, 2, 3, 6], [2, 0, 6, 4]
     assert np.array_equal(vendrask.pairwise(make(TEXTS), rows=rows, cols=cols),
                           vendrask.pairwise(AS_BYTES, rows=rows, cols=cols))
-    full = [text for text in TEXTS if text is not None]
-    with warnings.catch_warnings():
-        warnings.simplefilter("ignore", vendrask.DocumentWarning)
-        assert np.array_equal(vendrask.matrix(make(full), max_bytes=20),
-                              vendrask.matrix(FULL, max_bytes=20))
-        index = vendrask.Index(make(full), max_bytes=20)
-    assert list(index) == [doc[:20] for doc in FULL]
-
-
-def test_a_null_is_a_missing_document(make):
+    assert list(vendrask.Index(make(full), max_bytes=20)) == [doc[:20] for doc in FULL]
     with pytest.raises(TypeError, match=r"^docs\[1\] is missing \(None\); drop it, or pass "):
-        vendrask.matrix(make(TEXTS))
-    with pytest.raises(TypeError, match=r"docs\[1\] is missing"):
         vendrask.Index(make(TEXTS))
 
 
 @pytest.mark.parametrize("build, message", [
     (lambda pa, pl: pa.array([1, 2]), "docs is a pyarrow Int64Array of int64 values; documents "
                                       "must be strings or binaries"),
-    (lambda pa, pl: pa.chunked_array([[1.5]]), "docs is a pyarrow ChunkedArray of double values"),
     (lambda pa, pl: pa.array([["a"]]), "of list<item: string> values"),
     (lambda pa, pl: pa.table({"text": ["a"]}), "docs must be a list of documents, not a pyarrow "
                                                 "Table; pass one of its columns"),
-    (lambda pa, pl: pa.record_batch({"text": ["a"]}), "not a pyarrow RecordBatch"),
     (lambda pa, pl: pl.Series([1, 2]), "docs is a polars Series of Int64 values; documents must "
                                        "be String or Binary"),
-    (lambda pa, pl: pl.Series([["a"]]), "polars Series of List"),
     (lambda pa, pl: pl.DataFrame({"text": ["a"]}), "not a polars DataFrame; pass one of its "
                                                     "columns"),
-], ids=["int array", "float chunks", "list array", "table", "batch", "int series",
-        "list series", "frame"])
+], ids=["int array", "list array", "table", "int series", "frame"])
 def test_columns_of_anything_but_text_are_refused(build, message):
     pa, pl = pytest.importorskip("pyarrow"), pytest.importorskip("polars")
     for call in (vendrask.matrix, vendrask.Index):
@@ -134,42 +110,19 @@ def test_pyarrow_scalars_in_a_list_are_their_values():
         vendrask.matrix([pa.scalar(3), pa.scalar("a")])
 
 
-class Table(collections.abc.Mapping):
-    def __init__(self, data):
-        self.data = data
-
-    def __getitem__(self, key):
-        return self.data[key]
-
-    def __iter__(self):
-        return iter(self.data)
-
-    def __len__(self):
-        return len(self.data)
-
-
-MAPPINGS = {
-    "dict": lambda: {"first text": "one", "second text": "two"},
-    "OrderedDict": lambda: collections.OrderedDict(a="one", b="two"),
-    "mappingproxy": lambda: types.MappingProxyType({"a": "one", "b": "two"}),
-    "Mapping subclass": lambda: Table({"a": "one", "b": "two"}),
-}
-
-
-@pytest.mark.parametrize("mapping", MAPPINGS.values(), ids=MAPPINGS.keys())
+@pytest.mark.parametrize("mapping", [
+    {"first text": "one", "second text": "two"}, collections.OrderedDict(a="one", b="two"),
+    types.MappingProxyType({"a": "one", "b": "two"})], ids=["dict", "OrderedDict", "proxy"])
 @pytest.mark.parametrize("call", [
     lambda docs: vendrask.matrix(docs),
-    lambda docs: vendrask.pairs(docs, threshold=0.5),
-    lambda docs: vendrask.cdist([b"a"], docs),
     lambda docs: vendrask.pairwise(docs, rows=[0], cols=[1]),
     lambda docs: vendrask.Index(docs),
-], ids=["matrix", "pairs", "cdist", "pairwise", "Index"])
+], ids=["matrix", "pairwise", "Index"])
 def test_mappings_are_refused_not_taken_by_their_keys(mapping, call):
     with pytest.raises(TypeError, match=r"must be a list of documents, not a mapping \(\w+\); "
                                         r"pass list\(d.values\(\)\) for its values, or list\(d\) "
                                         r"for its keys"):
-        call(mapping())
-    assert list(vendrask.Index(list(mapping().values()))) == [b"one", b"two"]
+        call(mapping)
 
 
 @pytest.fixture
@@ -187,19 +140,20 @@ def _warned(call):
     return [w for w in caught if "looks like file paths" in str(w.message)]
 
 
-@pytest.mark.parametrize("call, name", [
-    (lambda docs: vendrask.matrix(docs), "docs"),
-    (lambda docs: vendrask.Index(docs), "docs"),
-    (lambda docs: vendrask.nearest(docs, k=1), "ts"),
-], ids=["matrix", "Index", "nearest"])
-def test_a_list_of_existing_paths_is_warned_of_at_the_callers_line(files, call, name):
+@pytest.mark.parametrize("call, name, few", [
+    (lambda docs: vendrask.matrix(docs), "docs", "all 3 documents name"),
+    (lambda docs: vendrask.Index(docs), "docs", "all 3 documents name"),
+    (lambda docs: vendrask.nearest(docs, k=1), "ts", "all 3 documents name"),
+    (lambda docs: vendrask.matrix(docs[2:]), "docs", "the one document names"),
+], ids=["matrix", "Index", "nearest", "one"])
+def test_a_list_of_existing_paths_is_warned_of_at_the_callers_line(files, call, name, few):
     found = _warned(lambda: call(files))
     assert len(found) == 1 and found[0].category is vendrask.DocumentWarning
     assert os.path.samefile(found[0].filename, __file__)
-    message = str(found[0].message)
-    assert message.startswith(f"{name}: all 3 documents name an existing file or folder "
-                              f"({files[0]!r}, ...), scored as the text of the path; this looks "
-                              f"like file paths: pass the files' contents")
+    shown = f"{files[0]!r}, ..." if few.startswith("all") else repr(files[2])
+    assert str(found[0].message).startswith(
+        f"{name}: {few} an existing file or folder ({shown}), scored as the text of the path; "
+        f"this looks like file paths: pass the files' contents")
 
 
 @pytest.mark.parametrize("docs", [
@@ -212,12 +166,6 @@ def test_a_list_of_existing_paths_is_warned_of_at_the_callers_line(files, call, 
 ], ids=["one is text", "first is text", "bytes", "long list", "newline", "empty"])
 def test_what_is_not_all_paths_is_not_warned_of(files, docs):
     assert _warned(lambda: vendrask.matrix(docs(files))) == []
-
-
-def test_one_path_is_warned_of_as_one(files):
-    found = _warned(lambda: vendrask.matrix(files[2:]))
-    assert len(found) == 1 and "docs: the one document names an existing file or folder" in \
-        str(found[0].message)
 
 
 def test_plain_lists_import_neither_pyarrow_nor_polars(run_python):
