@@ -276,7 +276,7 @@ def test_records_without_text_are_kept_or_left_out(tmp_path, dedup, monkeypatch,
     lines = out.splitlines()
     assert len(lines) == kept
     fate = "left out" if option == "skip" else "kept without a cluster"
-    assert err[0] == f"vendrask: 1 of 8 records have no text in 'text', {fate}: line 4"
+    assert err[0] == f"vendrask: 1 of 8 records has no text in 'text', {fate}: line 4"
     assert (json.loads(lines[3])["cluster"] is None) == (option == "nan")
 
 

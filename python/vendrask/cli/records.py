@@ -810,7 +810,8 @@ def dedup(args, clusters):
                 f"records: {records.cut.text()}")
         if records.missing.count:
             fate = "left out" if args.errors == "skip" else "kept without a cluster"
-            say(f"{records.missing.count} of {total} records have no text in {args.field!r}, "
+            verb = "has" if records.missing.count == 1 else "have"
+            say(f"{records.missing.count} of {total} records {verb} no text in {args.field!r}, "
                 f"{fate}: {records.missing.text()}")
         present = [i for i, text in enumerate(texts) if text is not None]
         docs = texts if len(present) == total else [texts[i] for i in present]
@@ -821,7 +822,12 @@ def dedup(args, clusters):
                 found = clusters(job, docs)
             finally:
                 job.progress.close()
-            for i, label in zip(present, found.tolist()):
+            import numpy as np
+            found = np.asarray(found, dtype=np.int64).tolist()
+            if len(found) != len(docs):
+                raise Failure(f"{len(found)} clusters found for {len(docs)} records: nothing was "
+                              f"written")
+            for i, label in zip(present, found):
                 labels[i] = label
         count = len(set(labels) - {None})
         summary = (f"{_counted(total, 'record')}, {_counted(count, 'cluster')}, "
