@@ -17,6 +17,7 @@ All of it is numpy over whole rounds: a round's pairs go to the native core
 as one batch, and nothing here is of size n squared.
 """
 import numpy as np
+import numpy.random  # noqa: F401  loaded now, not by a first use under a memory limit
 
 from ._plan import score as combine
 from ._sorted import among, distinct, union
@@ -163,10 +164,18 @@ def _grouped(rows, values, n, width, rng):
     return out
 
 
-def _join_pairs(new, old, n, chunk=4096):
+# Entries of the (rows, new, new + old) joins that _join_pairs lays out at a
+# time: 4096 rows of the default lists (32 new, 32 old), about 100 MiB of
+# temporaries however wide a wider degree makes the lists.
+_JOIN_ENTRIES = 1 << 23
+
+
+def _join_pairs(new, old, n):
     """Keys lo*n + hi of the pairs among each row's ``new`` entries and
     between its ``new`` and ``old`` ones, without repeats."""
-    found = [np.empty(0, dtype=np.int64)]
+    width = new.shape[1] * (new.shape[1] + old.shape[1])
+    chunk = max(1, _JOIN_ENTRIES // max(width, 1))
+    merged, pending, held = np.empty(0, dtype=np.int64), [], 0
     for start in range(0, len(new), chunk):
         a, b = new[start:start + chunk], old[start:start + chunk]
         x, y = a[:, :, None], a[:, None, :]
@@ -176,11 +185,19 @@ def _join_pairs(new, old, n, chunk=4096):
         mask = (x != EMPTY) & (y != EMPTY) & (x != y)
         lo = np.minimum(np.broadcast_to(x, mask.shape)[mask], np.broadcast_to(y, mask.shape)[mask])
         hi = np.maximum(np.broadcast_to(x, mask.shape)[mask], np.broadcast_to(y, mask.shape)[mask])
-        # Each chunk sorted on its own, all merged once at the end: sorting
-        # what earlier chunks found again at each chunk took 65 s instead of
-        # 10 s for 100 000 rows of 20 new and 20 old neighbours.
-        found.append(distinct(np.concatenate([among_new, lo * n + hi])))
-    return union(*found)
+        del mask
+        # Each chunk sorted on its own and merged in runs: sorting what
+        # earlier chunks found again at each chunk took 65 s instead of 10 s
+        # for 100 000 rows of 20 new and 20 old neighbours. Merging once the
+        # pending runs outgrow the merged keys keeps their repeats from
+        # piling up when chunks are small (wide lists) and each key in
+        # about log(chunks) merges.
+        pending.append(distinct(np.concatenate([among_new, lo * n + hi])))
+        del among_new, lo, hi
+        held += len(pending[-1])
+        if held > max(len(merged), _JOIN_ENTRIES):
+            merged, pending, held = union(merged, *pending), [], 0
+    return union(merged, *pending)
 
 
 def _lists(graph, sample, rng):
@@ -243,11 +260,80 @@ def descend(graph, score, *, rounds=8, sample=10, stop=0.002, seed=0, progress=N
     return scored
 
 
-def within(graph, score, threshold, *, rounds=20, progress=None):
+# Join keys made at a time by ``within``: each takes about 40 bytes while
+# it is made, sorted and filtered, so 2^20 keep a chunk near 40 MiB however
+# many neighbours a node has.
+_JOIN_KEYS = 1 << 20
+# Pairs ``within`` scores at a time.
+_SCORE_BATCH = 1 << 18
+# Join keys ``within`` may make per pair of its ``limit``. A key costs about
+# 20 ns to make, sort and look up; scoring a pair of 100-byte lines about
+# 3.7 us: at 16 keys a pair, joins that find nothing new (groups of
+# near-duplicates, whose neighbours' neighbours are all tried) cost under a
+# tenth of scoring every pair, which is what the caller then does.
+_JOIN_PER_PAIR = 16
+
+
+def _joins(pair_keys, fresh, n):
+    """The joins that the ``fresh`` pairs of the graph of ``pair_keys``
+    (both lo*n + hi) bring: each fresh pair (t, x) joins x with every other
+    neighbour y of t, either way round (the pairs among a node's older
+    neighbours were joined when the later of them came). Returns (starts,
+    others, node, joined, cost): t's neighbours are others[starts[t]:
+    starts[t + 1]]; row r joins ``joined[r]`` with those of ``node[r]``;
+    ``cost``, the running count of the keys the rows make."""
+    lo, hi = pair_keys // n, pair_keys % n
+    ends = np.sort(np.concatenate([lo * n + hi, hi * n + lo]))
+    del lo, hi
+    starts = np.searchsorted(ends, np.arange(n + 1) * n)
+    others = ends % n
+    del ends
+    fresh_lo, fresh_hi = fresh // n, fresh % n
+    node, joined = np.concatenate([fresh_lo, fresh_hi]), np.concatenate([fresh_hi, fresh_lo])
+    return starts, others, node, joined, np.cumsum(np.diff(starts)[node])
+
+
+def _joined_keys(joins, n, skip, room):
+    """The sorted keys lo*n + hi of the pairs ``joins`` (from ``_joins``)
+    make that are not in the sorted ``skip``, made about _JOIN_KEYS at a
+    time so that no more than a chunk is held beside the answer; None as
+    soon as the answer would hold more than ``room`` keys (None: no bound)."""
+    starts, others, node, joined, cost = joins
+    found = np.empty(0, dtype=np.int64)
+    start = 0
+    while start < len(node):
+        done = cost[start - 1] if start else 0
+        stop = max(start + 1, int(np.searchsorted(cost, done + _JOIN_KEYS, side="right")))
+        t = node[start:stop]
+        count = starts[t + 1] - starts[t]
+        # Row r's neighbours: others[starts[t[r]] + 0 .. count[r] - 1].
+        at = np.repeat(starts[t] - (np.cumsum(count) - count), count)
+        at += np.arange(len(at))
+        y = others[at]
+        x = np.repeat(joined[start:stop], count)
+        del at
+        keep = x != y
+        x, y = x[keep], y[keep]
+        del keep
+        keys = distinct(np.minimum(x, y) * n + np.maximum(x, y))
+        del x, y
+        found = union(found, keys[~among(skip, keys)])
+        if room is not None and len(found) > room:
+            return None
+        start = stop
+    return found
+
+
+def within(graph, score, threshold, *, rounds=20, progress=None, limit=None):
     """Every pair (u < v) scoring at least ``threshold`` in the graph's
     direction that the graph's edges reach by joins: start from the edges
     over the threshold, then score the pairs among each node's neighbours
-    over it until no new pair passes. Returns (u, v, forward, backward)."""
+    over it until no new pair passes. Returns (u, v, forward, backward,
+    scored), or None with a ``limit``: as soon as the pairs scored and to
+    be scored would be more than ``limit``, or the joins would make more
+    than _JOIN_PER_PAIR keys a pair of it (on groups of near-duplicates,
+    where scoring every pair costs less). Memory stays within the pairs
+    found and scored and a chunk of joins."""
     n = graph.n
     u, v, f, b, _, _ = graph.edges()
     over = key_of(f, b, graph.direction) >= threshold
@@ -257,39 +343,40 @@ def within(graph, score, threshold, *, rounds=20, progress=None):
     f, b = np.where(swap, b, f), np.where(swap, f, b)
     pair_keys, first = np.unique(lo * n + hi, return_index=True)
     found_f, found_b = f[first], b[first]
+    del u, v, f, b, lo, hi, swap, over, first
     tried = pair_keys.copy()
     fresh = pair_keys
-    scored = 0
+    scored = made = 0
     for _ in range(rounds):
-        lo, hi = fresh // n, fresh % n
-        # Joins over the threshold graph: the neighbours (new or not) of each
-        # node with a new passing pair.
-        all_lo, all_hi = pair_keys // n, pair_keys % n
-        width = max(1, int(np.bincount(np.concatenate([all_lo, all_hi]), minlength=n).max()))
-        nodes = np.concatenate([all_lo, all_hi])
-        others = np.concatenate([all_hi, all_lo])
-        touched = np.zeros(n, dtype=bool)
-        touched[lo] = touched[hi] = True
-        pick = touched[nodes]
-        rng = np.random.default_rng(0)
-        lists = _grouped(nodes[pick], others[pick], n, width, rng)
-        lists = lists[touched]
-        cand = _join_pairs(lists, np.full((len(lists), 0), EMPTY, dtype=np.int64), n)
-        cand = cand[~among(tried, cand)]
+        # Joins over the threshold graph, through the pairs that passed last.
+        joins = _joins(pair_keys, fresh, n)
+        made += int(joins[-1][-1]) if len(fresh) else 0
+        if limit is not None and made > _JOIN_PER_PAIR * limit:
+            return None
+        cand = _joined_keys(joins, n, tried, None if limit is None else limit - scored)
+        del joins
+        if cand is None:
+            return None
         if not len(cand):
             break
         tried = union(tried, cand)
-        forward, backward, _, _ = score(cand // n, cand % n)
-        scored += len(cand)
-        if progress is not None:
-            progress(scored)
-        passing = key_of(forward, backward, graph.direction) >= threshold
-        if not passing.any():
+        passed = []
+        for start in range(0, len(cand), _SCORE_BATCH):
+            batch = cand[start:start + _SCORE_BATCH]
+            forward, backward, _, _ = score(batch // n, batch % n)
+            scored += len(batch)
+            if progress is not None:
+                progress(scored)
+            passing = key_of(forward, backward, graph.direction) >= threshold
+            passed.append((batch[passing], forward[passing], backward[passing]))
+        del cand
+        fresh = np.concatenate([keys for keys, _, _ in passed])
+        if not len(fresh):
             break
-        fresh = cand[passing]
         pair_keys = np.concatenate([pair_keys, fresh])
-        found_f = np.concatenate([found_f, forward[passing]])
-        found_b = np.concatenate([found_b, backward[passing]])
+        found_f = np.concatenate([found_f] + [f for _, f, _ in passed])
+        found_b = np.concatenate([found_b] + [b for _, _, b in passed])
+        del passed
         order = np.argsort(pair_keys, kind="stable")
         pair_keys, found_f, found_b = pair_keys[order], found_f[order], found_b[order]
     return pair_keys // n, pair_keys % n, found_f, found_b, scored
