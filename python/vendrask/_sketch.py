@@ -17,8 +17,10 @@ sketching about a tenth of an index's build; over raw bytes, a 4-gram is one
 import warnings
 
 import numpy as np
+import numpy.random  # noqa: F401  loaded now, not by a first use under a memory limit
 
 from ._descent import EMPTY
+from ._optional import blas_call_room, check_room, need
 
 FEATURES_BITS = 18
 FEATURES = 1 << FEATURES_BITS
@@ -29,7 +31,8 @@ FEATURES = 1 << FEATURES_BITS
 DIM = 512
 # int8 steps of a unit vector's coordinates: 4.5 standard deviations
 # (1/sqrt(DIM) each) map to 127, so clipping is rare. Dots of such vectors
-# are integers below 2^24, exact in float32 whatever order BLAS adds them in.
+# are integers below 2^24 (DIM * 127^2), exact in float32 in any order of
+# addition.
 _STEPS = 127 * DIM ** 0.5 / 4.5
 NGRAM = 4
 _SEED = 20261209
@@ -125,6 +128,15 @@ class Sketcher:
 _BASE_ROWS = 1 << 16  # sketches taken to float32 at a time: 128 MiB
 
 
+def _dots(queries, rows):
+    """queries @ rows.T of float32 sketches, without BLAS: OpenBLAS maps a
+    buffer for each thread on its first call and, when it cannot (under an
+    address-space limit), ends the process instead of failing the call.
+    einsum adds up each dot on its own; for sketches the dots are exact
+    integers, the same as BLAS gives, at four to five times its CPU time."""
+    return np.einsum("ij,kj->ik", queries, rows, optimize=False)
+
+
 def most_similar(queries, vectors, count, poll=None, own=None, with_dots=False):
     """The ``count`` rows of ``vectors`` with the largest dot product with
     each query (int64, -1 where there are fewer), by blocks of queries;
@@ -142,7 +154,7 @@ def most_similar(queries, vectors, count, poll=None, own=None, with_dots=False):
         block = max(1, (1 << 24) // len(base))  # the dots of a block: 64 MB
         for start in range(0, len(queries), block):
             q = np.asarray(queries[start:start + block], dtype=np.float32)
-            dots = q @ base.T
+            dots = _dots(q, base)
             if own is not None:
                 leave = own[start:start + block] - base_start
                 at = np.flatnonzero((leave >= 0) & (leave < len(base)))
@@ -176,17 +188,22 @@ def seeds(fresh, vectors, count, poll=None):
     the rows of the cells nearest each row."""
     if len(fresh) * len(vectors) > BRUTE_FORCE_DOTS and len(vectors) >= 64 * PROBES:
         try:
-            return _partitioned(fresh, vectors, count, poll)
+            kmeans2 = need("scipy.cluster.vq", "Index seeding").kmeans2
         except ImportError:  # without scipy: slower, not worse
             pass
+        else:
+            return _partitioned(fresh, vectors, count, poll, kmeans2)
     return most_similar(vectors[fresh], vectors, count, poll=poll, own=fresh)
 
 
-def _partitioned(fresh, vectors, count, poll):
+def _partitioned(fresh, vectors, count, poll, kmeans2):
     """An inverted file: k-means (scipy's kmeans2, on a sample) cuts the
     sketches into about sqrt(n) cells; each row is compared with the rows of
     its PROBES nearest cells, so each does about PROBES * sqrt(n) dots."""
-    from scipy.cluster.vq import kmeans2
+    # kmeans2 and the centroids' dots go through BLAS (rounding in its own
+    # order, which the cells follow): leave it room for its buffers rather
+    # than have it end the process.
+    check_room(blas_call_room(), "Index seeding by k-means (BLAS buffers)")
     n = len(vectors)
     cells = max(PROBES, int(np.sqrt(n)))
     rng = np.random.default_rng(n)
