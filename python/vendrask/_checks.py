@@ -1,5 +1,6 @@
 """Argument checks shared by the in-process functions, vendrask.dask and the index."""
 import math
+import numbers
 import operator
 import os
 
@@ -73,17 +74,26 @@ def max_bytes(value):
     if isinstance(value, bool):
         raise TypeError("max_bytes must be None or a whole number, not a bool")
     value = operator.index(value)
-    if value < 0:
-        raise ValueError(f"max_bytes must be None or at least 0, not {value}")
+    if value < 1:
+        # 0 would cut every document to nothing: every pair would score 1.0.
+        raise ValueError(f"max_bytes must be None or at least 1, not {value}")
     return value
 
 
 def number(name, value, allow_none=False):
-    """A real number that is not NaN."""
+    """A real number that is not NaN: an int, a float, numpy's (or a 0-d
+    array of one), a Fraction or a Decimal; not a bool, a string or None."""
     if value is None and allow_none:
         return None
-    if isinstance(value, bool):
+    kind = getattr(getattr(value, "dtype", None), "kind", None)
+    if isinstance(value, bool) or kind == "b":
         raise TypeError(f"{name} must be a number, not a bool")
+    real = (isinstance(value, numbers.Real)
+            or (isinstance(value, numbers.Number) and not isinstance(value, numbers.Complex))
+            or (kind in ("i", "u", "f") and getattr(value, "ndim", None) == 0))
+    if not real:
+        what = "None" if value is None else type(value).__name__
+        raise TypeError(f"{name} must be a number, not {what}")
     value = float(value)
     if math.isnan(value):
         raise ValueError(f"{name} must be a number, not NaN")

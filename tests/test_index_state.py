@@ -1,0 +1,100 @@
+"""The state of a vendrask.Index: an add is all or nothing, one index is safe
+to share between threads, progress only goes forward, repeated work is reused
+and quiet mistakes are refused."""
+import copy
+import glob
+import os
+import pickle
+import signal
+import threading
+import time
+
+import numpy as np
+import pytest
+from hypothesis import given, settings, strategies as st
+
+import vendrask
+from vendrask import _descent, _index, _progress
+from vendrask._corpus import Corpus
+from vendrask._sketch import Sketcher
+
+import _vendrask  # noqa: E402
+from conftest import HANG_SECONDS
+
+
+def chunks(n, size=300):
+    """Distinct chunks of the standard library's sources: real text, with
+    near neighbours among them."""
+    out, seen = [], set()
+    for path in sorted(glob.glob(os.path.join(os.path.dirname(os.__file__), "*.py"))):
+        data = open(path, "rb").read()
+        for at in range(0, len(data) - size, size):
+            chunk = data[at:at + size]
+            if chunk not in seen:
+                seen.add(chunk)
+                out.append(chunk)
+            if len(out) == n:
+                return out
+    return out
+
+
+DOCS = chunks(400)
+
+
+def answers(index):
+    """Everything a search of the index gives, to compare two states."""
+    return (index.nearest(DOCS[:5] + DOCS[-5:], 4), index.neighbors(3),
+            index.neighbors(3, symmetric="min"), index.pairs(0.3), len(index), list(index))
+
+
+def same(a, b):
+    if isinstance(a, np.ndarray):
+        return np.array_equal(a, b, equal_nan=True)
+    if isinstance(a, (tuple, list)):
+        return len(a) == len(b) and all(same(x, y) for x, y in zip(a, b))
+    return a == b
+
+
+def saved(index, path):
+    index.save(path)
+    return path.read_bytes()
+
+
+# -- reused work and quiet mistakes
+
+
+BAD_THRESHOLDS = [("0.5", "str"), (None, "None"), (True, "a bool"), ([0.5], "list"),
+                  (np.bool_(True), "a bool")]
+
+
+@pytest.mark.parametrize("call, name", [
+    (lambda v: vendrask.Index(DOCS[:3]).pairs(v), "threshold"),
+    (lambda v: vendrask.Index(DOCS[:3]).clusters(v), "threshold"),
+    (lambda v: vendrask.pairs(DOCS[:3], threshold=v), "threshold"),
+    (lambda v: vendrask.nearest(DOCS[:3], score_cutoff=v), "score_cutoff"),
+])
+@pytest.mark.parametrize("value, what", BAD_THRESHOLDS)
+def test_thresholds_that_are_not_numbers_are_refused(call, name, value, what):
+    if value is None and name == "score_cutoff":
+        return  # no cutoff at all
+    with pytest.raises(TypeError, match=f"^{name} must be a number, not {what}$"):
+        call(value)
+
+
+@pytest.mark.parametrize("value", [np.float32(0.5), np.float64(0.5), np.int64(0), 1, 0.5,
+                                   np.array(0.5)])
+def test_thresholds_of_numpy_and_python_numbers_are_taken(value):
+    index = vendrask.Index(DOCS[:20])
+    assert same(index.pairs(value), index.pairs(float(value)))
+
+
+@pytest.mark.parametrize("call", [
+    lambda: vendrask.Index(DOCS[:3], max_bytes=0),
+    lambda: vendrask.cdist(DOCS[:2], DOCS[:2], max_bytes=0),
+    lambda: vendrask.scorer(DOCS[0], DOCS[1], max_bytes=0),
+])
+def test_max_bytes_of_zero_is_refused(call):
+    # Every document cut to nothing: every pair would score 1.0.
+    with pytest.raises(ValueError, match="^max_bytes must be None or at least 1, not 0$"):
+        call()
+
