@@ -98,3 +98,18 @@ def test_max_bytes_of_zero_is_refused(call):
     with pytest.raises(ValueError, match="^max_bytes must be None or at least 1, not 0$"):
         call()
 
+
+def test_neighbour_estimators_without_n_neighbors_say_what_is_missing():
+    sk = pytest.importorskip("vendrask.sklearn")
+    docs = [d.decode("latin-1") for d in DOCS[:12]]
+    fitted = sk.NearestNeighbors(n_neighbors=None).fit(docs)
+    with pytest.raises(ValueError, match="n_neighbors is needed: pass n_neighbors= to kneighbors"):
+        fitted.kneighbors()
+    assert fitted.kneighbors(n_neighbors=2)[1].shape == (12, 2)
+    for estimator in (sk.KNeighborsClassifier(n_neighbors=None),
+                      sk.KNeighborsRegressor(n_neighbors=None)):
+        with pytest.raises(TypeError, match="n_neighbors must be a whole number, not None"):
+            estimator.fit(docs, [0, 1] * 6)
+    with pytest.raises(TypeError, match="n_neighbors must be a whole number, not None"):
+        sk.KNeighborsTransformer(n_neighbors=None).fit(docs)
+

@@ -198,6 +198,10 @@ class _Neighbors(BaseEstimator):
     def _check_k(self, n_neighbors, queries):
         """scikit-learn's check and message for more neighbours than documents."""
         k = self.n_neighbors if n_neighbors is None else _n_neighbors(n_neighbors)
+        if k is None:
+            name = type(self).__name__
+            raise ValueError(f"n_neighbors is needed: pass n_neighbors= to kneighbors, or a "
+                             f"whole number to {name}(n_neighbors=...)")
         n = self.n_samples_fit_
         if (k + 1 if queries is None else k) > n:
             inequality = "n_neighbors < n_samples_fit" if queries is None else \
@@ -448,6 +452,7 @@ class KNeighborsClassifier(ClassifierMixin, _Neighbors):
 
     def fit(self, X, y):
         """Stores the documents of ``X`` with their labels ``y``."""
+        _n_neighbors(self.n_neighbors)  # predict takes no other
         _check_weights(self.weights)
         docs = self._fit_documents(X)
         y = _targets(y, len(docs), numeric=False)
@@ -520,6 +525,7 @@ class KNeighborsRegressor(RegressorMixin, _Neighbors):
 
     def fit(self, X, y):
         """Stores the documents of ``X`` with their targets ``y``."""
+        _n_neighbors(self.n_neighbors)  # predict takes no other
         _check_weights(self.weights)
         docs = self._fit_documents(X)
         y = _targets(y, len(docs), numeric=True)
@@ -570,6 +576,7 @@ class KNeighborsTransformer(TransformerMixin, _Neighbors):
         """Stores the documents of ``X`` (and indexes them unless ``exact``); ``y`` is ignored."""
         if self.mode not in ("connectivity", "distance"):
             raise ValueError(f'mode must be "connectivity" or "distance", not {self.mode!r}')
+        _n_neighbors(self.n_neighbors)  # transform takes no other
         self._store(self._fit_documents(X))
         return self
 
