@@ -60,6 +60,52 @@ def saved(index, path):
     return path.read_bytes()
 
 
+# -- progress
+
+
+def _checked(calls):
+    """Asserts that the reports only went forward and ended once, at the end."""
+    assert calls, "no report"
+    for (done0, total0), (done1, total1) in zip(calls, calls[1:]):
+        assert total1 >= total0 and done1 >= done0, calls
+        assert done1 * total0 >= done0 * total1, f"went back: {done0}/{total0} -> {done1}/{total1}"
+    assert all(done < total for done, total in calls[:-1]), calls
+    assert calls[-1][0] == calls[-1][1]
+
+
+@settings(max_examples=200, deadline=None)
+@given(st.integers(0, 5000), st.lists(st.tuples(st.integers(0, 3000), st.integers(0, 3000),
+                                                st.integers(0, 4)), max_size=12))
+def test_a_job_s_progress_only_goes_forward_whatever_its_estimate(estimate, batches):
+    # Each batch raises the known total, then counts in a few reports; now
+    # and then another job does the rest of it.
+    calls = []
+    job = _progress.JobProgress(lambda done, total: calls.append((done, total)), 0, estimate)
+    for raised, count, reports in batches:
+        job.total += raised
+        report = job.batch(count)
+        for k in range(1, reports + 1):
+            report(count * k // reports, count)
+        job.advance(count)
+        job.poll()
+        if reports == 4:
+            rest = job.rest()
+            for k in range(raised + 1):
+                rest(k, raised)
+    job.finish()
+    _checked(calls)
+
+
+def test_a_job_whose_size_is_known_reports_its_counts_as_they_are():
+    calls = []
+    job = _progress.JobProgress(lambda *report: calls.append(report), 10)
+    for _ in range(10):
+        job.batch(1)(1, 1)
+        job.advance(1)
+    job.finish()
+    assert calls == [(k, 10) for k in range(1, 10)] + [(9, 10), (10, 10)]
+
+
 # -- reused work and quiet mistakes
 
 
