@@ -215,8 +215,8 @@ def _left_out_if_known(texts, names):
         text.label in known or _recorded(text.label) in known
         or (text.identity is not None and text.identity in files))]
     if again:
-        say(f"left out {len(again)} documents already in the index: "
-            f"{listed([text.label for text in again])}")
+        which = "1 document" if len(again) == 1 else f"{len(again)} documents"
+        say(f"left out {which} already in the index: {listed([text.label for text in again])}")
         gone = set(map(id, again))
         texts = [text for text in texts if id(text) not in gone]
     return texts
