@@ -139,7 +139,8 @@ class Destination:
     as it is."""
 
     def __init__(self, path=None):
-        self.path, self.temp = path, None
+        self.path = path
+        self.temp = None  # the Replacement of a file replaced
         if path is None:
             self.name = "write error"
             if sys.stdout is None:  # started with stdout closed
@@ -157,52 +158,39 @@ class Destination:
             elif target.direct is not None:
                 descriptor = os.open(target.direct, os.O_WRONLY)
             else:
-                descriptor = self._temporary(target)
+                # The package's one way to replace a file (see _files).
+                from .._files import Replacement
+                self.temp = Replacement(target.replace)
+                self.binary = self.temp.file
+                return
             self.binary = io.open(descriptor, "wb")
         except OSError as error:
             self.discard()
             raise WriteError(f"{self.name}: {error.strerror or error}") from None
 
-    def _temporary(self, target):
-        folder, base = os.path.split(target.replace)
-        self.final = target.replace
-        self.temp = os.path.join(folder, f".{base}.{os.getpid()}.tmp")
-        descriptor = os.open(self.temp, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o666)
-        if target.existing is not None:  # the replaced file's owner and mode
-            old = target.existing
-            for uid, gid in ((old.st_uid, old.st_gid), (-1, old.st_gid)):
-                try:
-                    os.fchown(descriptor, uid, gid)
-                    break
-                except OSError:
-                    pass
-            os.fchmod(descriptor, stat.S_IMODE(old.st_mode))
-        return descriptor
-
     def commit(self):
         try:
+            if self.temp is not None:
+                self.temp.commit()  # flushed, closed and renamed into place
+                self.temp = None
+                return
             self.binary.flush()
             if self.path is not None:
                 self.binary.close()
-            if self.temp is not None:
-                os.replace(self.temp, self.final)
-                self.temp = None
         except OSError as error:
             self.fail(error)
 
     def discard(self):
+        if self.temp is not None:
+            self.temp.discard()
+            self.temp = None
+            return
         binary = getattr(self, "binary", None)
         if self.path is not None and binary is not None:
             try:
                 binary.close()
             except OSError:
                 pass
-        if self.temp is not None:
-            try:
-                os.unlink(self.temp)
-            except OSError:
-                pass
-            self.temp = None
 
     def fail(self, error):
         """Turns an OSError from writing into WriteError (a broken pipe stays as it is)."""
