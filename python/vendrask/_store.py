@@ -1,4 +1,4 @@
-"""The index file: one file, written atomically, mapped when read.
+"""The index file: one file, replaced atomically, read whole into memory.
 
 Layout (all numbers little-endian):
 
@@ -8,7 +8,10 @@ Layout (all numbers little-endian):
                build, counts, tuning, and for each array its dtype, shape,
                offset, length and CRC-32)
     4 bytes    CRC-32 of the header
-    arrays     each at an offset that is a multiple of 64, raw C-order data
+    zeros      to the next multiple of 64
+    arrays     each at the next multiple of 64 after the one before it, in
+               the order below, raw C-order data, followed by zeros to a
+               multiple of 64; the file ends with the last one's zeros
 
 The arrays: ``ids`` (corpus id of each position), ``offsets`` and ``blob``
 (the distinct documents, concatenated), ``alone`` and ``self`` (their sizes),
@@ -16,242 +19,521 @@ The arrays: ``ids`` (corpus id of each position), ``offsets`` and ``blob``
 graphs, for each direction D the header lists: ``D_ids`` (int32, -1 where
 unused), ``D_there`` and ``D_back`` (uint16, the two cross sizes of each
 edge, from which its scores are computed again) and ``D_new``.
-Every byte is covered by a checksum, and every array is checked against the
-others before it is used, so a damaged file is refused, never half-read.
+
+Every byte is covered: the header and each array by a checksum, the padding
+by being zeros, the end by the length the header implies. A checksum only
+tells damage, so the content is checked too, the same way before a save and
+after a load (``check``): every array against the others, each graph's rows
+in the order its scores give them, and a sample of the documents' sizes and
+of the edges' cross sizes compressed again. A file that fails is refused,
+never half-read; an index in memory that fails is never written. A loaded
+index holds its own copy of everything, so what was checked is what it uses,
+whatever happens to the file afterwards.
 """
 import json
-import mmap
 import os
 import struct
-import tempfile
 import zlib
 
 import numpy as np
 
-from . import IndexFileError, __version__
-from ._progress import JobProgress
+from . import JOINT_SIZE_LIMIT, IndexFileError, __version__, _files
+from ._progress import JobProgress, silent
 
 MAGIC = b"vendrask index\n\x00"
 FORMAT = 3
 _ALIGN = 64
-_DTYPES = {"<i8", "<i4", "<u2", "<f8", "|i1", "|u1", "|b1"}
 _CHUNK = 1 << 24
 _GRAPH = {"ids": "<i4", "there": "<u2", "back": "<u2", "new": "|b1"}
+_ARRAYS = {"ids": ("<i8", 1), "offsets": ("<i8", 1), "blob": ("|u1", 1), "alone": ("<i4", 1),
+           "self": ("<i4", 1), "vectors": ("|i1", 2), "df": ("<i4", 1)}
+_DIRECTIONS = ("forward", "mean", "min", "max")
+# A header is a few kilobytes; a length past this is damage, not an index.
+_HEADER_MAX = 1 << 20
+# Documents whose two sizes, and edges per graph whose two cross sizes, are
+# compressed again on every save and load: a few milliseconds, and a file
+# whose sizes were altered wholesale never passes.
+SAMPLE = 32
 
 
-def _arrays(index):
-    corpus = index.corpus
-    strings = corpus.strings
-    lengths = np.fromiter(map(len, strings), dtype=np.int64, count=len(strings))
-    offsets = np.concatenate([[0], np.cumsum(lengths)]).astype(np.int64)
-    blob = np.frombuffer(b"".join(strings), dtype=np.uint8)
-    arrays = {
-        "ids": index.ids.astype("<i8"), "offsets": offsets.astype("<i8"), "blob": blob,
-        "alone": corpus.alone.astype("<i4"), "self": corpus.self_.astype("<i4"),
-        "vectors": index.vectors.astype("|i1"), "df": index.sketcher.df.astype("<i4"),
-    }
-    for direction, graph in index.graphs.items():
-        arrays.update({f"{direction}_{part}": getattr(graph, part).astype(dtype)
-                       for part, dtype in _GRAPH.items()})
-    return arrays
+def _aligned(count):
+    return -(-count // _ALIGN) * _ALIGN
 
 
-def save(index, path, progress=None):
-    path = os.fspath(path)
-    arrays = _arrays(index)
-    table, at = {}, 0
-    for name, array in arrays.items():
-        array = np.ascontiguousarray(array)
-        arrays[name] = array
-        table[name] = {"dtype": array.dtype.str, "shape": list(array.shape), "offset": at,
-                       "length": array.nbytes, "crc32": zlib.crc32(memoryview(array).cast("B"))}
-        at += -(-array.nbytes // _ALIGN) * _ALIGN
-    header = json.dumps({
-        "format": FORMAT, "version": __version__, "max_bytes": index.max_bytes,
-        "zlib": index.corpus.zlib, "documents": len(index.ids), "distinct": len(index.corpus),
-        "degree": index.degree, "candidates": index.candidates, "rounds": index.rounds,
-        "graphs": list(index.graphs), "seen": int(index.sketcher.seen), "arrays": table,
-    }, sort_keys=True).encode()
-    head = MAGIC + struct.pack("<Q", len(header)) + header + struct.pack("<I", zlib.crc32(header))
-    base = -(-len(head) // _ALIGN) * _ALIGN
-    directory = os.path.dirname(os.path.abspath(path))
-    if os.path.isdir(path):
-        raise IsADirectoryError(f"{path} is a directory")
-    fd, temporary = tempfile.mkstemp(prefix=".vendrask-index-", dir=directory)
-    try:
-        with JobProgress(progress, base + at) as job, os.fdopen(fd, "wb") as out:
-            out.write(head + b"\0" * (base - len(head)))
-            job.advance(base)
-            for name, array in arrays.items():
-                data = memoryview(array).cast("B")
-                for start in range(0, len(data), _CHUNK):
-                    out.write(data[start:start + _CHUNK])
-                    job.advance(min(_CHUNK, len(data) - start))
-                    job.poll()
-                out.write(b"\0" * (-len(data) % _ALIGN))
-            out.flush()
-            os.fsync(out.fileno())
-            job.finish()
-        try:
-            mode = os.stat(path).st_mode & 0o7777
-        except FileNotFoundError:
-            umask = os.umask(0)
-            os.umask(umask)
-            mode = 0o666 & ~umask
-        os.chmod(temporary, mode)
-        os.replace(temporary, path)
-    except BaseException:
-        try:
-            os.unlink(temporary)
-        except OSError:
-            pass
-        raise
+def _bytes(array):
+    """The bytes of a C-contiguous array, as a flat memoryview (of any
+    shape: an empty index has arrays of shape (0, N))."""
+    return memoryview(array.reshape(-1).view(np.uint8))
 
 
 def _refuse(path, why):
     raise IndexFileError(f"{path}: {why}")
 
 
-def read_header(path, data):
-    """The header of a mapped index file, checked; refuses what is not one."""
-    if len(data) < len(MAGIC) + 12 or bytes(data[:len(MAGIC)]) != MAGIC:
+class _Inconsistent(Exception):
+    """The arrays of an index do not agree with each other (the reason)."""
+
+
+# ---------------------------------------------------------------- saving
+
+def _held(index):
+    """What ``index`` holds, read at once: its state where it keeps one (an
+    add in another thread replaces it whole), else the index itself."""
+    return getattr(index, "_state", index)
+
+
+def _arrays(held):
+    corpus = held.corpus
+    strings = corpus.strings
+    lengths = np.fromiter(map(len, strings), dtype=np.int64, count=len(strings))
+    offsets = np.concatenate([[0], np.cumsum(lengths)]).astype(np.int64)
+    blob = np.frombuffer(b"".join(strings), dtype=np.uint8)
+    arrays = {
+        "ids": held.ids.astype("<i8"), "offsets": offsets.astype("<i8"), "blob": blob,
+        "alone": corpus.alone.astype("<i4"), "self": corpus.self_.astype("<i4"),
+        "vectors": held.vectors.astype("|i1"), "df": held.sketcher.df.astype("<i4"),
+    }
+    for direction, graph in held.graphs.items():
+        arrays.update({f"{direction}_{part}": getattr(graph, part).astype(dtype)
+                       for part, dtype in _GRAPH.items()})
+    return {name: np.ascontiguousarray(array) for name, array in arrays.items()}
+
+
+def encode(index, path):
+    """(head, arrays): the start of the file for ``index`` (its padding
+    included) and its arrays in file order, checked as ``load`` checks
+    them. An index whose arrays do not agree (an ``add`` that was stopped
+    or failed half way leaves one so) raises IndexFileError naming
+    ``path``, before anything is written."""
+    held = _held(index)
+    arrays = _arrays(held)
+    settings = {
+        "max_bytes": index.max_bytes, "documents": len(held.ids), "distinct": len(held.corpus),
+        "degree": index.degree, "candidates": index.candidates, "rounds": index.rounds,
+        "graphs": list(held.graphs), "seen": int(held.sketcher.seen),
+    }
+    try:
+        check(settings, arrays, held.corpus.strings, type(index)._degrees, index.workers)
+    except _Inconsistent as why:
+        _refuse(path, f"not saved: the index's arrays do not agree with each other ({why}), "
+                      f"as an add that was stopped or failed leaves them; the file is left "
+                      f"as it was")
+    table, at = {}, 0
+    for name, array in arrays.items():
+        table[name] = {"dtype": array.dtype.str, "shape": list(array.shape), "offset": at,
+                       "length": array.nbytes, "crc32": zlib.crc32(_bytes(array))}
+        at += _aligned(array.nbytes)
+    header = json.dumps(dict(settings, format=FORMAT, version=__version__,
+                             zlib=held.corpus.zlib, arrays=table), sort_keys=True).encode()
+    head = MAGIC + struct.pack("<Q", len(header)) + header + struct.pack("<I", zlib.crc32(header))
+    return head + b"\0" * (_aligned(len(head)) - len(head)), arrays
+
+
+def write(out, head, arrays, progress=None):
+    """Writes what ``encode`` gave to the binary file ``out``."""
+    total = len(head) + sum(_aligned(array.nbytes) for array in arrays.values())
+    with JobProgress(progress, total) as job:
+        out.write(head)
+        job.advance(len(head))
+        for array in arrays.values():
+            data = _bytes(array)
+            for start in range(0, len(data), _CHUNK):
+                out.write(data[start:start + _CHUNK])
+                job.advance(min(_CHUNK, len(data) - start))
+                job.poll()
+            out.write(b"\0" * (-len(data) % _ALIGN))
+        job.finish()
+
+
+def save(index, path, progress=None):
+    """Writes ``index`` at ``path`` through a temporary file renamed over it
+    once complete (see ``_files.Replacement``: a link is followed, anything
+    but a regular file is refused). A failure or Ctrl-C leaves what was
+    there; so does an index that fails the checks (IndexFileError)."""
+    shown = os.fsdecode(os.fspath(path))
+    head, arrays = encode(index, shown)
+    with _files.Replacement(shown) as replacement:
+        write(replacement.file, head, arrays, progress)
+
+
+# ---------------------------------------------------------------- reading
+
+class _Reader:
+    """Reads a file front to back, each byte once, into memory: what was
+    read is what gets checked and used."""
+
+    def __init__(self, file, path, digest=None):
+        self.file, self.path, self.digest = file, path, digest
+
+    def bytes(self, count, what):
+        data = self.file.read(count)
+        if len(data) != count:
+            _refuse(self.path, f"truncated (it ends inside {what})")
+        if self.digest is not None:
+            self.digest.update(data)
+        return data
+
+    def into(self, array, name, job):
+        """Fills ``array`` from the file; returns the CRC-32 of its bytes."""
+        view = _bytes(array)
+        crc = 0
+        for at in range(0, len(view), _CHUNK):
+            part = view[at:at + _CHUNK]
+            got = self.file.readinto(part)
+            while got and got < len(part):  # a short read before the end
+                more = self.file.readinto(part[got:])
+                if not more:
+                    break
+                got += more
+            if got != len(part):
+                _refuse(self.path, f"truncated (the array {name!r} runs past the end of the file)")
+            crc = zlib.crc32(part, crc)
+            if self.digest is not None:
+                self.digest.update(part)
+            job.advance(len(part))
+            job.poll()
+        return crc
+
+    def documents(self, bounds, job):
+        """The documents of the blob, each read into bytes of its own (no
+        copy of the whole blob besides them), and the blob's CRC-32."""
+        read, crc, strings, counted = self.file.read, 0, [], 0
+        for start, stop in zip(bounds[:-1], bounds[1:]):
+            data = read(stop - start)
+            if len(data) != stop - start:
+                _refuse(self.path, "truncated (the array 'blob' runs past the end of the file)")
+            crc = zlib.crc32(data, crc)
+            if self.digest is not None:
+                self.digest.update(data)
+            strings.append(data)
+            if stop - counted >= _CHUNK:
+                job.advance(stop - counted)
+                counted = stop
+                job.poll()
+        job.advance(bounds[-1] - counted)
+        return strings, crc
+
+    def zeros(self, count, after):
+        if self.bytes(count, f"the padding after {after}").strip(b"\0"):
+            _refuse(self.path, f"corrupt (the padding after {after} is not zeros)")
+
+    def end(self):
+        if self.file.read(1):
+            _refuse(self.path, "corrupt (bytes follow the end of the index)")
+
+
+def _int(value, least=0):
+    """``value`` if it is a whole number (not a bool) of at least ``least``."""
+    return type(value) is int and value >= least
+
+
+def read_header(reader, size):
+    """The header of an index file of ``size`` bytes, its format and checksum
+    checked, and the offset its arrays start at."""
+    path = reader.path
+    if size == 0:
+        _refuse(path, "not a vendrask index file (it is empty)")
+    if size < len(MAGIC) + 12 or reader.file.read(len(MAGIC)) != MAGIC:
         _refuse(path, "not a vendrask index file")
-    size, = struct.unpack_from("<Q", data, len(MAGIC))
+    if reader.digest is not None:
+        reader.digest.update(MAGIC)
+    length, = struct.unpack("<Q", reader.bytes(8, "the header"))
     start = len(MAGIC) + 8
-    if size > len(data) - start - 4:
+    if length > size - start - 4:
         _refuse(path, "truncated (the header runs past the end of the file)")
-    header = bytes(data[start:start + size])
-    crc, = struct.unpack_from("<I", data, start + size)
+    if length > _HEADER_MAX:
+        _refuse(path, f"corrupt (a header of {length} bytes)")
+    header = reader.bytes(length, "the header")
+    crc, = struct.unpack("<I", reader.bytes(4, "the header"))
     if zlib.crc32(header) != crc:
         _refuse(path, "corrupt (the header's checksum does not match)")
     try:
         meta = json.loads(header)
-    except ValueError:
+    except (ValueError, RecursionError):  # RecursionError: nested too deep to read
         _refuse(path, "corrupt (the header is not JSON)")
-    if not isinstance(meta, dict) or not isinstance(meta.get("format"), int):
+    if not isinstance(meta, dict) or not _int(meta.get("format")):
         _refuse(path, "corrupt (the header names no format)")
     if meta["format"] != FORMAT:
         _refuse(path, f"format {meta['format']} is not one this version ({__version__}) "
                       f"reads (format {FORMAT}); build the index again")
-    meta["_base"] = -(-(start + size + 4) // _ALIGN) * _ALIGN
-    return meta
+    base = _aligned(start + length + 4)
+    reader.zeros(base - (start + length + 4), "the header")
+    return meta, base
 
 
-def load(cls, path, workers=1, progress=None):
+def _settings(path, meta):
+    """The index's settings from the header, each of its type exactly."""
+    def need(name, test, what):
+        value = meta.get(name)
+        if not test(value):
+            _refuse(path, f"corrupt (the header's {name!r} is not {what})")
+        return value
+    zlib_build = need("zlib", lambda z: isinstance(z, dict) and isinstance(z.get("version"), str)
+                      and all(type(z.get(key)) is bool for key in ("zlib_ng", "static")),
+                      "a zlib build")
+    need("version", lambda v: isinstance(v, str), "a version")
+    settings = {
+        "max_bytes": need("max_bytes", lambda v: v is None or _int(v), "None or a whole number"),
+        "graphs": need("graphs", lambda v: isinstance(v, list) and "mean" in v
+                       and all(d in _DIRECTIONS for d in v) and len(set(v)) == len(v),
+                       "a list of graph directions"),
+    }
+    for name in ("documents", "distinct", "seen"):
+        settings[name] = need(name, _int, "a whole number")
+    for name in ("degree", "candidates", "rounds"):
+        settings[name] = need(name, lambda v: _int(v, 1), "a positive whole number")
+    need("arrays", lambda v: isinstance(v, dict), "a table of arrays")
+    return settings, zlib_build
+
+
+def _names(directions):
+    return list(_ARRAYS) + [f"{d}_{part}" for d in directions for part in _GRAPH]
+
+
+def _dtype(name):
+    return _ARRAYS[name][0] if name in _ARRAYS else _GRAPH[name.split("_", 1)[1]]
+
+
+def _rank(name):
+    return _ARRAYS[name][1] if name in _ARRAYS else 2
+
+
+def _layout(path, meta, directions, base, size):
+    """[(name, dtype, shape, crc)] in file order, each array described as
+    ``save`` writes it and the file exactly as long as they make it."""
+    table = meta["arrays"]
+    names = _names(directions)
+    if set(table) != set(names):
+        _refuse(path, "corrupt (the header lists other arrays than an index has)")
+    layout, at = [], 0
+    for name in names:
+        entry = table[name]
+        wrong = lambda: _refuse(path, f"corrupt (the array {name!r} is described wrongly)")
+        if not isinstance(entry, dict) or set(entry) != {"dtype", "shape", "offset", "length", "crc32"}:
+            wrong()
+        shape = entry["shape"]
+        if (entry["dtype"] != _dtype(name) or not isinstance(shape, list)
+                or len(shape) != _rank(name) or not all(_int(x) for x in shape)
+                or not _int(entry["crc32"]) or entry["crc32"] >= 1 << 32
+                or not _int(entry["offset"]) or entry["offset"] != at
+                or not _int(entry["length"])):
+            wrong()
+        if int(np.prod(shape, dtype=object)) * np.dtype(entry["dtype"]).itemsize != entry["length"]:
+            wrong()
+        if base + at + entry["length"] > size:
+            _refuse(path, f"truncated (the array {name!r} runs past the end of the file)")
+        layout.append((name, entry["dtype"], tuple(shape), entry["crc32"]))
+        at += _aligned(entry["length"])
+    if base + at != size:
+        _refuse(path, f"corrupt (the file is {size} bytes, its header says {base + at})")
+    return layout
+
+
+def load(cls, path, workers=1, progress=None, *, digest=None):
+    """The index saved at ``path``; ``digest`` (a hashlib object), if given,
+    is fed every byte of the file as it is read."""
     from ._corpus import Corpus
     from ._descent import Graph
     from ._index import zlib_identity
-    from ._sketch import DIM, FEATURES, Sketcher
+    from ._sketch import Sketcher
 
-    shown = os.fspath(path)
-    with open(path, "rb") as handle:
-        try:
-            data = mmap.mmap(handle.fileno(), 0, access=mmap.ACCESS_COPY)
-        except ValueError:  # an empty file cannot be mapped
-            _refuse(shown, "not a vendrask index file (it is empty)")
-    meta = read_header(shown, data)
-    arrays = {}
-    table = meta.get("arrays")
-    if not isinstance(table, dict):
-        _refuse(shown, "corrupt (the header lists no arrays)")
-    total = sum(entry.get("length", 0) for entry in table.values()
-                if isinstance(entry, dict) and isinstance(entry.get("length"), int))
-    with JobProgress(progress, total) as job:
-        directions = meta.get("graphs")
-        if not isinstance(directions, list) or not directions or not set(directions) <= set(
-                ("forward", "mean", "min", "max")) or "mean" not in directions:
-            _refuse(shown, "corrupt (the header lists no graphs)")
-        names = ["ids", "offsets", "blob", "alone", "self", "vectors", "df"]
-        names += [f"{d}_{part}" for d in directions for part in _GRAPH]
-        for name in names:
-            arrays[name] = _array(shown, data, meta, name, job)
-        job.finish()
+    shown = os.fsdecode(os.fspath(path))
     try:
-        zlib_build = dict(meta["zlib"])
-        max_bytes = meta["max_bytes"]
-        degree, candidates, rounds = int(meta["degree"]), int(meta["candidates"]), int(meta["rounds"])
-        seen = int(meta["seen"])
-    except (KeyError, TypeError, ValueError):
-        _refuse(shown, "corrupt (the header lacks a setting)")
+        file = _files.open_regular(path)
+    except _files.NotRegularFileError as error:
+        _refuse(shown, f"{error.strerror}: an index is a regular file")
+    _files.remove_stale(_files.resolve(path))
+    with file:
+        reader = _Reader(file, shown, digest)
+        size = os.fstat(file.fileno()).st_size
+        meta, base = read_header(reader, size)
+        settings, zlib_build = _settings(shown, meta)
+        directions = settings["graphs"]
+        layout = _layout(shown, meta, directions, base, size)
+        arrays = {}
+        with JobProgress(progress, size - base) as job:
+            for name, dtype, shape, crc in layout:
+                if name == "blob":  # after the offsets, which cut it into documents
+                    offsets = arrays["offsets"]
+                    if not (len(offsets) and offsets[0] == 0 and np.all(np.diff(offsets) >= 0)
+                            and offsets[-1] == shape[0]):
+                        _refuse(shown, "corrupt (its arrays do not agree with each other: the "
+                                       "documents' offsets)")
+                    strings, found = reader.documents(offsets.tolist(), job)
+                    if found != crc:
+                        _refuse(shown, "corrupt (the array 'blob' does not match its checksum)")
+                    reader.zeros(-shape[0] % _ALIGN, "the array 'blob'")
+                    arrays[name] = np.empty(0, dtype=np.uint8)  # the documents are in ``strings``
+                    continue
+                # Bools are read as bytes: only 0 and 1 are one.
+                array = np.empty(shape, dtype=np.uint8 if dtype == "|b1" else np.dtype(dtype))
+                if reader.into(array, name, job) != crc:
+                    _refuse(shown, f"corrupt (the array {name!r} does not match its checksum)")
+                reader.zeros(-array.nbytes % _ALIGN, f"the array {name!r}")
+                if dtype == "|b1":
+                    if array.size and array.max() > 1:
+                        _refuse(shown, f"corrupt (the array {name!r} holds values that are not "
+                                       f"true or false)")
+                    array = array.view(bool)
+                arrays[name] = array
+            reader.end()
+            job.finish()
     here = Corpus().zlib
-    if (zlib_build.get("version"), bool(zlib_build.get("zlib_ng"))) != (
-            here["version"], bool(here["zlib_ng"])):
+    if (zlib_build["version"], zlib_build["zlib_ng"]) != (here["version"], here["zlib_ng"]):
         _refuse(shown, f"saved under {zlib_identity(zlib_build)}, whose values differ from "
                        f"this build's {zlib_identity(here)}; build the index again here")
-    ids, offsets, blob = arrays["ids"], arrays["offsets"], arrays["blob"]
-    d = len(offsets) - 1
-    checks = [
-        d >= 0 and offsets[0] == 0 and np.all(np.diff(offsets) >= 0) and offsets[-1] == len(blob),
-        ids.ndim == 1 and (not len(ids) or (ids.min() >= 0 and ids.max() < d)),
-        len(np.unique(ids)) == d,
-        arrays["alone"].shape == (d,) and arrays["self"].shape == (d,),
-        arrays["vectors"].shape == (d, DIM), arrays["df"].shape == (FEATURES,),
-        all(_graph_fits(arrays, direction, d, cls._degrees(degree).get(direction, degree))
-            for direction in directions),
-        meta.get("documents") == len(ids) and meta.get("distinct") == d,
-        max_bytes is None or (isinstance(max_bytes, int) and max_bytes >= 0),
-        degree >= 1,
-    ]
-    if not all(checks):
-        _refuse(shown, "corrupt (its arrays do not agree with each other)")
-    index = cls(max_bytes=max_bytes, workers=workers, degree=degree,
-                candidates=candidates, rounds=rounds)
+    interned = {s: i for i, s in enumerate(strings)}
+    try:
+        check(settings, arrays, strings, cls._degrees, workers, blob=sum(map(len, strings)),
+              interned=interned)
+    except _Inconsistent as why:
+        _refuse(shown, f"corrupt (its arrays do not agree with each other: {why})")
+
+    index = cls(max_bytes=settings["max_bytes"], workers=workers, degree=settings["degree"],
+                candidates=settings["candidates"], rounds=settings["rounds"])
     corpus = index.corpus
-    bounds = offsets.tolist()
-    raw = memoryview(blob)
-    corpus.strings = [raw[bounds[i]:bounds[i + 1]].tobytes() for i in range(d)]
-    corpus._ids = {s: i for i, s in enumerate(corpus.strings)}
-    if len(corpus._ids) != d:
-        _refuse(shown, "corrupt (a document is stored twice)")
+    d = len(strings)
+    corpus.strings = strings
+    corpus._ids = interned
     corpus.lengths = np.diff(offsets).astype(np.int64)
-    corpus.alone, corpus.self_ = np.array(arrays["alone"]), np.array(arrays["self"])
+    corpus.alone, corpus.self_ = arrays["alone"], arrays["self"]
     corpus.missing = np.zeros(d, dtype=bool)
-    if (corpus.alone < 0).any() or (corpus.self_ < 0).any():
-        _refuse(shown, "corrupt (a document's sizes are missing)")
-    index.ids = np.array(ids, dtype=np.int64)
+    index.ids = arrays["ids"]
     index.vectors = arrays["vectors"]
-    index.sketcher = Sketcher(np.array(arrays["df"]), seen)
-    index.graphs = {}
+    index.sketcher = Sketcher(arrays["df"], settings["seen"])
+    graphs = {}
     for direction in directions:
         ids = arrays[f"{direction}_ids"]
         graph = Graph(d, ids.shape[1], direction, corpus.measures)
-        for part in _GRAPH:  # mapped, copied only where a page is written
+        for part in _GRAPH:  # in memory, the file's arrays as they were checked
             setattr(graph, part, arrays[f"{direction}_{part}"])
-        index.graphs[direction] = graph
+        graphs[direction] = graph
+    index.graphs = graphs
     return index
 
 
-def _graph_fits(arrays, direction, d, degree):
-    ids = arrays[f"{direction}_ids"]
-    return (ids.shape == (d, degree)
-            and all(arrays[f"{direction}_{part}"].shape == ids.shape
-                    and arrays[f"{direction}_{part}"].dtype == np.dtype(dtype)
-                    for part, dtype in _GRAPH.items())
-            and (not ids.size or (ids.min() >= -1 and ids.max() < d)))
+# ---------------------------------------------------------------- checking
+
+def check(settings, arrays, strings, degrees, workers=1, blob=None, interned=None):
+    """Raises _Inconsistent unless the arrays of an index agree with each
+    other, with its ``settings`` and with its documents ``strings``: what
+    ``save`` writes and ``load`` uses. ``degrees(degree)``: each graph's
+    width. ``blob``: the documents' total length, where ``arrays`` no
+    longer hold them; ``interned``: a dict keyed by the documents, where
+    one is made anyway."""
+    from ._corpus import Corpus
+    from ._sketch import DIM, FEATURES
+
+    def need(ok, why):
+        if not ok:
+            raise _Inconsistent(why)
+
+    directions = settings["graphs"]
+    need(set(arrays) == set(_names(directions)), "not the arrays of an index")
+    for name, array in arrays.items():
+        dtype = np.dtype(_dtype(name))
+        need(array.dtype == dtype and array.ndim == _rank(name), f"the array {name!r} is of "
+                                                                 f"another type")
+    d = len(strings)
+    offsets, ids = arrays["offsets"], arrays["ids"]
+    lengths = np.fromiter(map(len, strings), dtype=np.int64, count=d)
+    need(len(offsets) == d + 1 and offsets[0] == 0 and np.array_equal(np.diff(offsets), lengths)
+         and offsets[-1] == (len(arrays["blob"]) if blob is None else blob),
+         "the documents' offsets")
+    need(settings["documents"] == len(ids) and settings["distinct"] == d,
+         "the counts of documents")
+    need(not len(ids) or (ids.min() >= 0 and ids.max() < d), "a position of no document")
+    need(len(np.unique(ids)) == d, "a document at no position")
+    need(len(set(strings) if interned is None else interned) == d, "a document stored twice")
+    max_bytes = settings["max_bytes"]
+    need(max_bytes is None or not d or lengths.max() <= max_bytes,
+         "a document longer than max_bytes")
+    alone, self_ = arrays["alone"], arrays["self"]
+    need(alone.shape == (d,) and self_.shape == (d,), "the documents' sizes")
+    need(not d or (alone.min() > 0 and self_.min() > 0), "a document's sizes are missing")
+    need(arrays["vectors"].shape == (d, DIM), "the sketches")
+    need(arrays["df"].shape == (FEATURES,) and (arrays["df"] >= 0).all() and settings["seen"] >= 0,
+         "the sketches' document frequencies")
+
+    corpus = Corpus(max_bytes)
+    corpus.strings, corpus.lengths = strings, lengths
+    corpus.alone, corpus.self_ = alone.astype(np.int32), self_.astype(np.int32)
+    degree = settings["degree"]
+    for direction in directions:
+        _check_graph(corpus, arrays, direction, d, degrees(degree).get(direction, degree), need)
+
+    # Sizes compressed again: a sample of the documents' and of each graph's edges'.
+    rng = np.random.default_rng(d)
+    if d:
+        sample = np.sort(rng.choice(d, min(SAMPLE, d), replace=False))
+        sizes, failure = corpus.sizes(
+            tuple(strings[i] for i in sample.tolist()),
+            np.concatenate([np.full(len(sample), -1), np.arange(len(sample))]),
+            np.concatenate([np.arange(len(sample))] * 2), workers, silent())
+        need(failure is None and np.array_equal(
+            sizes, np.concatenate([alone[sample], self_[sample]]).astype(np.int32)),
+            "a document's sizes are not its own")
+    for direction in directions:
+        ids, there, back = (arrays[f"{direction}_{part}"] for part in ("ids", "there", "back"))
+        # Rows with edges, then one of each chosen row's edges (rows are
+        # filled from the front, as checked above).
+        counts = (ids != -1).sum(axis=1)
+        rows = np.flatnonzero(counts)
+        if not len(rows):
+            continue
+        u = np.sort(rng.choice(rows, min(SAMPLE, len(rows)), replace=False))
+        slot = rng.integers(0, counts[u])
+        v = ids[u, slot].astype(np.int64)
+        after_u, after_v, failure = corpus.cross_sizes(u, v, workers=workers)
+        need(failure is None and np.array_equal(after_u, there[u, slot])
+             and np.array_equal(after_v, back[u, slot]),
+             f"an edge's sizes in the {direction} graph are not its documents'")
 
 
-def _array(path, data, meta, name, job):
-    """One array of the file, its bounds, dtype and checksum checked."""
-    entry = meta["arrays"].get(name)
-    try:
-        dtype, shape = entry["dtype"], tuple(int(x) for x in entry["shape"])
-        offset, length, crc = int(entry["offset"]), int(entry["length"]), int(entry["crc32"])
-    except (KeyError, TypeError, ValueError):
-        _refuse(path, f"corrupt (the header does not describe the array {name!r})")
-    if dtype not in _DTYPES or any(x < 0 for x in shape) or offset < 0:
-        _refuse(path, f"corrupt (the array {name!r} is described wrongly)")
-    start = meta["_base"] + offset
-    if int(np.prod(shape, dtype=object)) * np.dtype(dtype).itemsize != length:
-        _refuse(path, f"corrupt (the array {name!r} is described wrongly)")
-    if start + length > len(data):
-        _refuse(path, f"truncated (the array {name!r} runs past the end of the file)")
-    view = memoryview(data)[start:start + length]
-    check = 0
-    for at in range(0, length, _CHUNK):
-        check = zlib.crc32(view[at:at + _CHUNK], check)
-        job.advance(min(_CHUNK, length - at))
-        job.poll()
-    if check != crc:
-        _refuse(path, f"corrupt (the array {name!r} does not match its checksum)")
-    return np.frombuffer(data, dtype=np.dtype(dtype), count=int(np.prod(shape)),
-                         offset=start).reshape(shape)
+# Rows of a graph checked at a time: the arrays made for them (about 80
+# bytes an edge) stay under 10 MiB at degree 24, however large the index.
+_ROWS = 1 << 12
+
+
+def _check_graph(corpus, arrays, direction, d, degree, need):
+    """Checks one graph's arrays against the documents, a block of rows at a time."""
+    ids, there, back, new = (arrays[f"{direction}_{part}"] for part in _GRAPH)
+    what = f"the {direction} graph"
+    need(all(a.shape == (d, degree) for a in (ids, there, back, new)), f"{what}'s shape")
+    for start in range(0, d, _ROWS):
+        block = slice(start, min(start + _ROWS, d))
+        _check_rows(corpus, direction, start, ids[block], there[block], back[block], new[block],
+                    d, lambda ok, why: need(ok, f"{what} {why}"))
+
+
+def _check_rows(corpus, direction, start, ids, there, back, new, d, need):
+    from ._descent import EMPTY, key_of
+
+    need(ids.min() >= EMPTY and ids.max() < d, "links to no document")
+    valid = ids != EMPTY
+    # Each row: its edges first, then unused slots holding nothing.
+    need(not (valid[:, 1:] & ~valid[:, :-1]).any(), "has a gap in a row")
+    need(not (there[~valid].any() or back[~valid].any() or new[~valid].any()),
+         "has sizes in an unused slot")
+    row, slot = np.nonzero(valid)
+    u = row + start
+    v = ids[row, slot].astype(np.int64)
+    need(not (u == v).any(), "links a document to itself")
+    ordered = np.sort(ids, axis=1)
+    need(not ((ordered[:, 1:] == ordered[:, :-1]) & (ordered[:, 1:] != EMPTY)).any(),
+         "has an edge twice")
+    del ordered
+    need((corpus.lengths[u] + corpus.lengths[v] <= JOINT_SIZE_LIMIT).all(),
+         "has an edge over the joint size limit")
+    edge_there, edge_back = there[row, slot], back[row, slot]
+    need((edge_there > 0).all() and (edge_back > 0).all(), "has an edge never scored")
+    forward, backward, failure = corpus.measures(u, v, edge_there, edge_back)
+    need(failure is None, "has sizes that give no score")
+    keys = np.full(ids.shape, -np.inf)
+    keys[row, slot] = key_of(forward, backward, direction)
+    need(np.isfinite(keys[row, slot]).all(), "has an edge with no score")
+    # Best first, ties by the smaller id, as Graph.offer keeps them.
+    pairs = valid[:, 1:]
+    left, right = keys[:, :-1][pairs], keys[:, 1:][pairs]
+    need(((left > right) | ((left == right) & (ids[:, :-1][pairs] < ids[:, 1:][pairs]))).all(),
+         "is not in the order of its scores")
