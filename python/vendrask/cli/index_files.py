@@ -18,7 +18,6 @@ NAMES_SUFFIX = ".names"
 NAMES_FORMAT = "vendrask index names"
 NAMES_HEAD = b'{"format": "' + NAMES_FORMAT.encode() + b'"'  # how a names file begins
 NAMES_VERSION = 1
-CHUNK = 1 << 20
 
 
 class IndexPath:
@@ -66,7 +65,7 @@ class IndexPath:
 
 def _head(path, size):
     try:
-        with open(path, "rb") as file:
+        with _files().open_regular(path) as file:
             return file.read(size)
     except OSError:
         return b""
@@ -83,48 +82,56 @@ def _is_names(path):
     return _head(path, len(NAMES_HEAD)) == NAMES_HEAD
 
 
-def _file_digest(path):
-    digest = hashlib.sha256()
-    with open(path, "rb") as file:
-        while True:
-            part = file.read(CHUNK)
-            if not part:
-                return digest.hexdigest()
-            digest.update(part)
-
-
 def index_class():
     import vendrask
     return vendrask.Index, vendrask.IndexFileError
 
 
+def _files():
+    from .. import _files
+    return _files
+
+
 def load(path, workers=1):
-    """(index, names) from INDEX and its names file; one line for any fault."""
+    """(index, names) from INDEX and its names file; one line for any fault.
+    Both must be regular files: a FIFO or device is refused at once, never
+    waited on or read without end."""
     where = IndexPath(path)
     where.check_readable()
     Index, IndexFileError = index_class()
+    from .. import _store
+    digest = hashlib.sha256()
     try:
-        digest = _file_digest(where.real)
-        index = Index.load(where.real, workers=workers)
+        # The digest is of the very bytes the index was read from.
+        index = _store.load(Index, where.real, workers, digest=digest)
     except IndexFileError as error:
-        message = str(error)  # named as the user named it, not by the path it was read at
-        for prefix in (f"{where.real}: ", f"{where.given}: "):
-            if message.startswith(prefix):
-                message = message[len(prefix):]
-        raise Failure(f"{where.name}: {message}") from None
+        raise Failure(f"{where.name}: {_unprefixed(str(error), where)}") from None
     except OSError as error:
         raise Failure(f"{where.name}: {error.strerror or error}") from None
-    return index, _read_names(where, digest, len(index))
+    return index, _read_names(where, digest.hexdigest(), len(index))
+
+
+def _unprefixed(message, where):
+    """An error about the file as the user named it, not by the path it was read at."""
+    for prefix in (f"{where.real}: ", f"{where.given}: "):
+        if message.startswith(prefix):
+            return message[len(prefix):]
+    return message
 
 
 def _read_names(where, digest, count):
     name = where.names_name
+    files = _files()
     try:
-        with open(where.names, "rb") as file:
+        files.remove_stale(where.names)
+        with files.open_regular(where.names) as file:
             data = file.read()
     except FileNotFoundError:
         raise Failure(f"{name}: No such file or directory: the names of {where.name}'s documents "
                       f"are kept in it, beside the index (copy and move both files)") from None
+    except files.NotRegularFileError as error:
+        raise Failure(f"{name}: {error.strerror}: the names file of an index is a regular "
+                      f"file") from None
     except OSError as error:
         raise Failure(f"{name}: {error.strerror or error}") from None
     try:
@@ -132,7 +139,7 @@ def _read_names(where, digest, count):
         ok = (isinstance(found, dict) and found.get("format") == NAMES_FORMAT
               and isinstance(found.get("names"), list)
               and all(isinstance(n, str) for n in found["names"]))
-    except (UnicodeDecodeError, ValueError):
+    except (UnicodeDecodeError, ValueError, RecursionError):
         ok = False
     if not ok:
         raise Failure(f"{name}: truncated or corrupt: not the names file of a vendrask index "
@@ -147,42 +154,43 @@ def _read_names(where, digest, count):
     return found["names"]
 
 
+class _Digested:
+    """A binary file that also feeds what is written to it to a digest."""
+
+    def __init__(self, file, digest):
+        self.file, self.digest = file, digest
+
+    def write(self, data):
+        self.digest.update(data)
+        return self.file.write(data)
+
+
 def save(index, names, path):
     """Saves ``index`` at INDEX and ``names`` beside it, each through a
-    temporary file renamed into place once complete; an index file and a
-    names file left from different runs (a crash between the two renames)
-    are told apart by the digest."""
+    temporary file created beside it and renamed into place once complete
+    (``_files.Replacement``); an index file and a names file left from
+    different runs (a crash between the two renames) are told apart by
+    the digest."""
+    from .. import IndexFileError, _store
     where = IndexPath(path)
     where.check_replaceable()
-    temps = [_temporary(where.real), _temporary(where.names)]
+    files = _files()
+    replacements = []
     try:
-        index.save(temps[0])
+        head, arrays = _store.encode(index, where.real)
+        replacements = [files.Replacement(where.real), files.Replacement(where.names)]
+        digest = hashlib.sha256()
+        _store.write(_Digested(replacements[0].file, digest), head, arrays)
         record = {"format": NAMES_FORMAT, "version": NAMES_VERSION,
-                  "index_sha256": _file_digest(temps[0]), "documents": len(names), "names": names}
-        with open(temps[1], "w", encoding="ascii") as file:
-            # ensure_ascii: newlines, tabs and undecodable bytes (\udcXX) all escaped
-            file.write(json.dumps(record, ensure_ascii=True) + "\n")
-        for temp, final in zip(temps, (where.real, where.names)):
-            _keep_mode(final, temp)
-        os.replace(temps[1], where.names)
-        os.replace(temps[0], where.real)
+                  "index_sha256": digest.hexdigest(), "documents": len(names), "names": names}
+        # ensure_ascii: newlines, tabs and undecodable bytes (\udcXX) all escaped
+        replacements[1].file.write((json.dumps(record, ensure_ascii=True) + "\n").encode("ascii"))
+        replacements[1].commit()
+        replacements[0].commit()
+    except IndexFileError as error:
+        raise Failure(f"{where.name}: {_unprefixed(str(error), where)}") from None
     except OSError as error:
         raise WriteError(f"{where.name}: {error.strerror or error}") from None
     finally:
-        for temp in temps:
-            try:
-                os.unlink(temp)
-            except OSError:
-                pass
-
-
-def _temporary(final):
-    folder, base = os.path.split(final)
-    return os.path.join(folder, f".{base}.{os.getpid()}.tmp")
-
-
-def _keep_mode(final, temp):
-    try:
-        os.chmod(temp, stat.S_IMODE(os.stat(final).st_mode))
-    except FileNotFoundError:
-        pass
+        for replacement in replacements:
+            replacement.discard()
