@@ -60,6 +60,220 @@ def saved(index, path):
     return path.read_bytes()
 
 
+# -- an add is all or nothing
+
+
+@pytest.fixture(scope="module")
+def grown(tmp_path_factory):
+    """An index of 60 documents as saved, and as saved after adding 30 more."""
+    folder = tmp_path_factory.mktemp("grown")
+    index = vendrask.Index(DOCS[:60], workers=2)
+    before = saved(index, folder / "before.idx")
+    index.add(DOCS[60:90])
+    return folder / "before.idx", before, saved(index, folder / "after.idx")
+
+
+def _after(original, calls=1):
+    """A stand-in that runs ``original`` and fails on its ``calls``-th call,
+    once its work is done (and whatever it changed in place is changed)."""
+    count = [0]
+
+    def fail(*args, **kwargs):
+        result = original(*args, **kwargs)
+        count[0] += 1
+        if count[0] == calls:
+            raise KeyboardInterrupt
+        return result
+    return fail
+
+
+FAILURES = {
+    "sizes": lambda mp: mp.setattr(Corpus, "compute_sizes", _after(Corpus.compute_sizes)),
+    "sketches": lambda mp: mp.setattr(Sketcher, "sketch", _after(Sketcher.sketch)),
+    "seeds": lambda mp: mp.setattr(_index, "sketch_seeds", _after(_index.sketch_seeds)),
+    "second offer": lambda mp: mp.setattr(_descent.Graph, "offer",
+                                          _after(_descent.Graph.offer, calls=2)),
+    "refinement": lambda mp: mp.setattr(_index, "descend", _after(_index.descend)),
+    "a late batch": lambda mp: mp.setattr(Corpus, "cross_sizes",
+                                          _after(Corpus.cross_sizes, calls=4)),
+}
+
+
+@pytest.mark.parametrize("where", sorted(FAILURES))
+def test_an_add_stopped_inside_leaves_the_index_as_it_was(grown, tmp_path, monkeypatch, where):
+    path, before, after = grown
+    index = vendrask.Index.load(path, workers=2)
+    expected = answers(index)
+    with monkeypatch.context() as patched:
+        FAILURES[where](patched)
+        with pytest.raises(KeyboardInterrupt):
+            index.add(DOCS[60:90])
+    assert same(answers(index), expected)
+    assert saved(index, tmp_path / "again.idx") == before
+    # Tried again, it adds as if the first try never was.
+    assert index.add(DOCS[60:90]).tolist() == list(range(60, 90))
+    assert saved(index, tmp_path / "again.idx") == after
+
+
+@pytest.mark.parametrize("stop_at", [1, 2, 5, 0.5, -1])
+def test_an_add_stopped_from_progress_leaves_the_index_as_it_was(grown, tmp_path, stop_at):
+    # The report in the middle, and the last, which comes once the work is done.
+    path, before, after = grown
+    counted = []
+    vendrask.Index.load(path).add(DOCS[60:90], progress=lambda *report: counted.append(report))
+    stop_at = {0.5: len(counted) // 2, -1: len(counted)}.get(stop_at, stop_at)
+    index = vendrask.Index.load(path, workers=2)
+    expected = answers(index)
+    calls = []
+
+    def progress(done, total):
+        calls.append(done)
+        if len(calls) == stop_at:
+            raise KeyboardInterrupt
+    with pytest.raises(KeyboardInterrupt):
+        index.add(DOCS[60:90], progress=progress)
+    assert same(answers(index), expected)
+    assert saved(index, tmp_path / "again.idx") == before
+    index.add(DOCS[60:90])
+    assert saved(index, tmp_path / "again.idx") == after
+
+
+def test_ctrl_c_at_any_moment_of_an_add_leaves_it_undone_or_done(grown, tmp_path, ctrl_c):
+    path, before, after = grown
+    start = time.monotonic()
+    vendrask.Index.load(path).add(DOCS[60:90])
+    took = time.monotonic() - start
+    main = threading.get_ident()
+    outcomes = set()
+    for step in range(14):
+        index = vendrask.Index.load(path)
+        timer = threading.Timer(took * step / 10, signal.pthread_kill, (main, signal.SIGINT))
+        try:
+            try:
+                timer.start()
+                index.add(DOCS[60:90])
+            finally:
+                timer.join()
+                time.sleep(0.01)  # the signal, if it came after the add
+        except KeyboardInterrupt:
+            pass
+        got = saved(index, tmp_path / "now.idx")
+        assert got in (before, after), f"SIGINT at {step / 10:.1f} of an add left a third state"
+        outcomes.add(got == after)
+    assert False in outcomes  # at least one signal stopped an add
+
+
+def test_an_add_from_inside_an_add_is_refused_and_a_search_sees_the_index_before(tmp_path):
+    index = vendrask.Index(DOCS[:40])
+    before = saved(index, tmp_path / "before.idx")
+    seen = []
+
+    def progress(done, total):
+        if not seen:
+            seen.append(len(index))
+            seen.append(index.nearest([DOCS[45]], 1, exact=True))
+            index.add(DOCS[80:85])
+    with pytest.raises(RuntimeError, match="cannot be changed while it is being changed"):
+        index.add(DOCS[40:60], progress=progress)
+    assert seen[0] == 40 and seen[1][1].max() < 40
+    assert saved(index, tmp_path / "after.idx") == before
+    index.add(DOCS[40:60])  # the lock was given back
+    assert len(index) == 60
+
+
+def test_pickles_and_copies_hold_one_state_and_locks_of_their_own():
+    index = vendrask.Index(DOCS[:50])
+    expected = answers(index)
+    for other in (pickle.loads(pickle.dumps(index)), copy.deepcopy(index), copy.copy(index)):
+        assert same(answers(other), expected)
+        thread = threading.Thread(target=other.add, args=(DOCS[50:60],))
+        thread.start()
+        thread.join(HANG_SECONDS)
+        assert len(other) == 60
+    assert same(answers(index), expected)
+    # A pickle made before the state was one object: its parts, and caches.
+    state = index.__getstate__()
+    assert {"corpus", "ids", "vectors", "sketcher", "graphs"} <= set(state)
+    state.update(_graphs={}, _by_id=None)
+    old = vendrask.Index.__new__(vendrask.Index)
+    old.__setstate__(state)
+    assert same(answers(old), expected)
+
+
+# -- threads
+
+
+def test_an_index_shared_by_threads_gives_exact_scores_and_whole_files(tmp_path):
+    docs = chunks(330, size=200)
+    index = vendrask.Index(docs[:90])
+    batches = [docs[90 + 40 * b:130 + 40 * b] for b in range(6)]
+    done, failures, found, files = threading.Event(), [], [], []
+
+    def guarded(work):
+        def run():
+            try:
+                work()
+            except BaseException as error:  # noqa: B902 - reported below
+                failures.append(error)
+                done.set()
+        return threading.Thread(target=run)
+
+    def adding():
+        for batch in batches:
+            index.add(batch)
+        done.set()
+
+    def searching(seed):
+        rng = np.random.default_rng(seed)
+        while not done.is_set():
+            # Queries the index does not hold yet: their ids must not be
+            # taken for those of the documents an add gives the same ids.
+            queries = [docs[i] for i in rng.choice(len(docs), 4, replace=False)]
+            found.append(("nearest", queries) + index.nearest(queries, 3))
+            found.append(("neighbors", None) + index.neighbors(2))
+            found.append(("pairs", None) + index.pairs(0.25))
+
+    def saving():
+        while not done.is_set():
+            path = tmp_path / f"{len(files)}.idx"
+            index.save(path)
+            files.append(path)
+
+    threads = [guarded(adding), guarded(saving)] + [guarded(lambda s=s: searching(s))
+                                                    for s in range(2)]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join(HANG_SECONDS)
+    assert not failures, failures
+    assert len(index) == len(docs) and list(index) == docs
+
+    memo = {}
+
+    def measure(t, s):
+        if (t, s) not in memo:
+            memo[t, s] = _vendrask.measure(t, s)
+        return memo[t, s]
+
+    for kind, queries, first, second, *third in found:
+        if kind == "pairs":
+            for i, j, score in zip(first.tolist(), second.tolist(), third[0].tolist()):
+                assert score == (measure(docs[i], docs[j]) + measure(docs[j], docs[i])) * 0.5
+            continue
+        rows = queries if kind == "nearest" else docs[:len(first)]
+        assert kind == "nearest" or len(first) in {90 + 40 * b for b in range(7)}
+        for row, scores, positions in zip(rows, first, second):
+            for score, j in zip(scores.tolist(), positions.tolist()):
+                if j >= 0:
+                    assert score == measure(row, docs[j]), (kind, j)
+    sizes = set()
+    for path in files:
+        loaded = vendrask.Index.load(path)
+        assert list(loaded) == docs[:len(loaded)]
+        sizes.add(len(loaded))
+    assert sizes <= {90 + 40 * b for b in range(7)}
+
+
 # -- progress
 
 
@@ -71,6 +285,26 @@ def _checked(calls):
         assert done1 * total0 >= done0 * total1, f"went back: {done0}/{total0} -> {done1}/{total1}"
     assert all(done < total for done, total in calls[:-1]), calls
     assert calls[-1][0] == calls[-1][1]
+
+
+NEAR_COPIES = [b"%s#%d" % (DOCS[0][:200], i) for i in range(120)]
+JOBS = {
+    "build": lambda p: vendrask.Index(DOCS[:250], progress=p),
+    "add": lambda p: vendrask.Index(DOCS[:150]).add(DOCS[150:250], progress=p),
+    "nearest": lambda p: vendrask.Index(DOCS[:200]).nearest(DOCS[200:260], 5, progress=p),
+    "pairs": lambda p: vendrask.Index(DOCS[:250]).pairs(0.1, progress=p),
+    "pairs of near-copies": lambda p: vendrask.Index(NEAR_COPIES).pairs(0.5, progress=p),
+    "neighbors keyed again": lambda p: vendrask.Index(DOCS[:200]).neighbors(
+        12, symmetric="min", progress=p),
+    "recall": lambda p: vendrask.Index(DOCS[:200]).recall(20, k=12, symmetric="max", progress=p),
+}
+
+
+@pytest.mark.parametrize("job", sorted(JOBS))
+def test_progress_of_the_index_only_goes_forward(job):
+    calls = []
+    JOBS[job](lambda done, total: calls.append((done, total)))
+    _checked(calls)
 
 
 @settings(max_examples=200, deadline=None)
@@ -107,6 +341,38 @@ def test_a_job_whose_size_is_known_reports_its_counts_as_they_are():
 
 
 # -- reused work and quiet mistakes
+
+
+def test_clusters_reuse_the_pairs_just_found_until_an_add():
+    pytest.importorskip("scipy")
+    index = vendrask.Index(DOCS[:200])
+    start = index.scored
+    i, j, scores = index.pairs(0.2)
+    assert index.scored > start
+    scored = index.scored
+    expected = (i.copy(), j.copy(), scores.copy())
+    i[:] = 0  # the caller's copy
+    labels = index.clusters(0.2)
+    assert index.scored == scored
+    assert same(index.pairs(0.2), expected) and index.scored == scored
+    assert (labels[expected[0]] == labels[expected[1]]).all()
+    # Other arguments are other pairs.
+    index.pairs(0.25)
+    assert index.scored > scored
+    index.add(DOCS[200:220])
+    scored = index.scored
+    assert len(index.clusters(0.25)) == 220 and index.scored > scored
+
+
+def test_pairs_of_near_copies_are_scored_as_exactly_and_no_dearer():
+    # 120 near-copies all pass: joins through the graph would score most
+    # pairs one by one, more than half of them.
+    index = vendrask.Index(NEAR_COPIES)
+    start = index.scored
+    got = index.pairs(0.5)
+    assert same(got, index.pairs(0.5, exact=True))
+    assert len(got[0]) == 120 * 119 // 2
+    assert index.scored - start <= 120 * 119 // 4
 
 
 BAD_THRESHOLDS = [("0.5", "str"), (None, "None"), (True, "a bool"), ([0.5], "list"),
@@ -159,3 +425,13 @@ def test_neighbour_estimators_without_n_neighbors_say_what_is_missing():
     with pytest.raises(TypeError, match="n_neighbors must be a whole number, not None"):
         sk.KNeighborsTransformer(n_neighbors=None).fit(docs)
 
+
+def test_attributes_set_as_a_loader_does_make_a_whole_state():
+    index = vendrask.Index(DOCS[:30])
+    other = vendrask.Index()
+    other.corpus = index.corpus
+    other.ids, other.vectors, other.sketcher = index.ids, index.vectors, index.sketcher
+    other.graphs = {}
+    for direction, graph in index.graphs.items():
+        other.graphs[direction] = graph
+    assert same(answers(other), answers(index))
