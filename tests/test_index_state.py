@@ -425,13 +425,3 @@ def test_neighbour_estimators_without_n_neighbors_say_what_is_missing():
     with pytest.raises(TypeError, match="n_neighbors must be a whole number, not None"):
         sk.KNeighborsTransformer(n_neighbors=None).fit(docs)
 
-
-def test_attributes_set_as_a_loader_does_make_a_whole_state():
-    index = vendrask.Index(DOCS[:30])
-    other = vendrask.Index()
-    other.corpus = index.corpus
-    other.ids, other.vectors, other.sketcher = index.ids, index.vectors, index.sketcher
-    other.graphs = {}
-    for direction, graph in index.graphs.items():
-        other.graphs[direction] = graph
-    assert same(answers(other), answers(index))
