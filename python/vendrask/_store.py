@@ -273,7 +273,8 @@ def _settings(path, meta):
                       "a zlib build")
     need("version", lambda v: isinstance(v, str), "a version")
     settings = {
-        "max_bytes": need("max_bytes", lambda v: v is None or _int(v), "None or a whole number"),
+        "max_bytes": need("max_bytes", lambda v: v is None or _int(v, 1),
+                          "None or a positive whole number"),
         "graphs": need("graphs", lambda v: isinstance(v, list) and "mean" in v
                        and all(d in _DIRECTIONS for d in v) and len(set(v)) == len(v),
                        "a list of graph directions"),
