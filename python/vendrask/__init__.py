@@ -46,7 +46,8 @@ class DocumentWarning(UserWarning):
 
 class IndexFileError(ValueError):
     """A file that Index.load cannot use: not an index, truncated, corrupt,
-    or saved under a zlib build whose values differ from this one's."""
+    or saved under a zlib build whose values differ from this one's; or an
+    index that Index.save will not write because its arrays do not agree."""
 
 
 def __getattr__(name):

@@ -682,7 +682,11 @@ class Index:
     def save(self, path, *, progress=None):
         """Writes the index to ``path`` atomically (a temporary file beside
         it, then a rename): a failure or Ctrl-C leaves what was there. An
-        add in another thread meanwhile is not in the file, nor partly."""
+        add in another thread meanwhile is not in the file, nor partly. A
+        symbolic link is followed and its target replaced; a directory,
+        device, FIFO or socket is refused with an OSError. An index whose
+        arrays do not agree (one that load would refuse) raises
+        IndexFileError, and nothing is written."""
         from . import _store
         _store.save(self._holding(self._state), path, progress)
 
@@ -696,7 +700,9 @@ class Index:
     def load(cls, path, *, workers=1, progress=None, client=None):
         """The index saved at ``path``. A truncated, corrupt or foreign file,
         or one saved under a zlib build whose values differ from this one's,
-        raises IndexFileError. ``client`` as for Index()."""
+        raises IndexFileError. Only a regular file is read (a FIFO or device
+        raises IndexFileError at once), whole, into memory: the index never
+        changes with its file. ``client`` as for Index()."""
         from . import _store
         client = None if client is None else _cluster(client).client
         index = _store.load(cls, path, workers, progress)
