@@ -499,12 +499,9 @@ class Index:
             k = _checks.positive("k", k)
         workers = self.workers if workers is None else _checks.worker_count(workers)
         cluster = self._on(client)
-        try:
-            import scipy.sparse
-            from scipy.sparse.csgraph import connected_components
-        except ImportError as error:
-            raise ImportError(f"Index.clusters needs scipy ({error}): "
-                              f"pip install 'vendrask[index]'") from None
+        from ._optional import need
+        sparse = need("scipy.sparse", "Index.clusters")
+        connected_components = need("scipy.sparse.csgraph", "Index.clusters").connected_components
         state = self._state
         n = len(state.ids)
         if kind == "pairs":
@@ -515,7 +512,7 @@ class Index:
                                             progress, cluster)
             rows, slot = np.nonzero(scores >= threshold)
             i, j = rows, index[rows, slot]
-        adjacency = scipy.sparse.coo_array((np.ones(len(i), dtype=np.int8), (i, j)),
+        adjacency = sparse.coo_array((np.ones(len(i), dtype=np.int8), (i, j)),
                                            shape=(n, n)).tocsr()
         _, labels = connected_components(adjacency, directed=True, connection="weak")
         _, first, inverse = np.unique(labels, return_index=True, return_inverse=True)
