@@ -165,7 +165,11 @@ def exact_matrix(name, docs, workers=1):
 
 
 THRESHOLDS = (0.3, 0.5, 0.7, 0.9)
-SHINGLES = (3, 4, 5, 6)
+# The safety margin: a setting must also keep the floor for the pairs a
+# little under the threshold, so that a corpus whose pairs share somewhat
+# fewer shingles for the same scores still keeps them.
+MARGIN = 0.05
+SHINGLES = (4, 5, 6)
 SLOTS = (64, 128)
 FLOOR = {0.3: 0.95}  # the recall a setting must keep, 0.99 elsewhere
 
@@ -180,20 +184,25 @@ def exact_keys(matrix, direction, threshold):
 def settings(slots):
     for rows in range(1, 9):
         for bands in (2, 4, 6, 8, 10, 12, 16, 20, 24, 32, 40, 48, 64, 96, 128):
-            if bands * rows <= slots:
+            if bands * rows <= slots and (rows > 1 or bands <= 16):
                 yield bands, rows
 
 
 def table(names):
-    """For each corpus and shingle size, each band setting's candidates per
-    document and its recall of the exact pairs per direction and threshold."""
+    """For each corpus, shingle size and signature length, each band
+    setting's candidates per document and its recall of the exact pairs per
+    direction and threshold. A setting whose candidates are most of all
+    pairs falls back to scoring every pair, as near_pairs does: recall 1."""
+    from vendrask._rescore import FALLBACK_SHARE
     rows_out = []
     for name in names:
         docs = CORPORA[name]()
         matrix = exact_matrix(name, docs)
         n = len(docs)
-        wanted = {(d, t): exact_keys(matrix, d, t) for d in ("mean", "max") for t in THRESHOLDS}
-        print(f"{name}: {n} documents, exact pairs (mean) "
+        kb = np.mean([len(doc) for doc in docs]) / 1024
+        wanted = {(d, t): exact_keys(matrix, d, t) for d in ("mean", "max")
+                  for t in THRESHOLDS + tuple(round(t - MARGIN, 2) for t in THRESHOLDS)}
+        print(f"{name}: {n} documents of {kb:.2f} KB on average, exact pairs (mean) "
               + ", ".join(f"{t}: {len(wanted['mean', t])}" for t in THRESHOLDS), flush=True)
         for shingle, slots in itertools.product(SHINGLES, SLOTS):
             start = time.process_time()
@@ -201,37 +210,46 @@ def table(names):
             per_doc = (time.process_time() - start) / n * 1e6
             for bands, rows in settings(slots):
                 candidates = _minhash.Bands(bands, rows, slots).add(sigs)
-                if candidates.bound > 0.5 * candidates.all_pairs:
-                    continue  # every pair would be scored instead
-                i, j = candidates.pairs()
-                found = i * n + j
-                recall = {key: (np.isin(keys, found).mean() if len(keys) else 1.0)
-                          for key, keys in wanted.items()}
-                rows_out.append(dict(corpus=name, shingle=shingle, slots=slots, bands=bands, rows=rows,
-                                     per_doc=len(found) / n, sig_us=per_doc, recall=recall))
+                share = FALLBACK_SHARE * candidates.all_pairs
+                if candidates.bound > share and candidates.count() > share:
+                    recall = {key: 1.0 for key in wanted}
+                    count, fallback = candidates.all_pairs, True
+                else:
+                    i, j = candidates.pairs()
+                    found = i * n + j
+                    recall = {key: (np.isin(keys, found).mean() if len(keys) else 1.0)
+                              for key, keys in wanted.items()}
+                    count, fallback = len(found), False
+                rows_out.append(dict(corpus=name, shingle=shingle, slots=slots, bands=bands,
+                                     rows=rows, per_doc=count / n, kb=kb, sig_us=per_doc,
+                                     recall=recall, fallback=fallback))
     return rows_out
 
 
-def choose(rows_out, direction):
-    """For each threshold and shingle, the setting with the fewest candidates
-    per document (the most over the corpora) that keeps the floor on all."""
-    best = {}
+def choose(rows_out, direction, show=3):
+    """For each threshold, shingle size and signature length, the settings
+    that keep the floor on every corpus at the threshold and MARGIN under
+    it, cheapest first: cost is the KB of pairs scored per document, summed
+    over the corpora (a pair of short lines costs less than one of pages)."""
+    by_setting = {}
+    for row in rows_out:
+        by_setting.setdefault((row["shingle"], row["slots"], row["bands"], row["rows"]),
+                              []).append(row)
     for t in THRESHOLDS:
         floor = FLOOR.get(t, 0.99)
-        by_setting = {}
-        for row in rows_out:
-            key = (row["shingle"], row["slots"], row["bands"], row["rows"])
-            by_setting.setdefault(key, []).append(row)
-        for (shingle, slots, bands, rows), group in sorted(by_setting.items()):
-            if all(row["recall"][direction, t] >= floor for row in group):
-                cost = max(row["per_doc"] for row in group)
-                if (t, shingle, slots) not in best or cost < best[t, shingle, slots][0]:
-                    best[t, shingle, slots] = (cost, bands, rows, group)
-    for (t, shingle, slots), (cost, bands, rows, group) in sorted(best.items()):
-        recalls = " ".join(f"{row['corpus']} {row['recall'][direction, t]:.4f}/"
-                           f"{row['per_doc']:.1f}" for row in group)
-        print(f"{direction} {t} shingle {shingle} slots {slots}: {bands} x {rows}: {recalls}",
-              flush=True)
+        best = {}
+        for (shingle, slots, bands, rows), group in by_setting.items():
+            if all(row["recall"][direction, t] >= floor
+                   and row["recall"][direction, round(t - MARGIN, 2)] >= floor for row in group):
+                cost = sum(row["per_doc"] * row["kb"] for row in group)
+                best.setdefault((shingle, slots), []).append((cost, bands, rows, group))
+        for (shingle, slots), found in sorted(best.items()):
+            for cost, bands, rows, group in sorted(found, key=lambda f: f[0])[:show]:
+                cells = " ".join(
+                    f"{row['corpus']} {row['recall'][direction, t]:.4f}/"
+                    + ("all" if row["fallback"] else f"{row['per_doc']:.1f}") for row in group)
+                print(f"{direction} {t} shingle {shingle} slots {slots} {bands:3d} x {rows}: "
+                      f"cost {cost:7.1f} | {cells} | {group[0]['sig_us']:.0f} us", flush=True)
 
 
 def recall_of(found, wanted, n):
@@ -331,7 +349,7 @@ def growth(sizes, workers=1, threshold=0.5):
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     parser.add_argument("what", choices=("exact", "table", "compare", "growth"))
-    parser.add_argument("--corpus", nargs="*", default=list(CORPORA))
+    parser.add_argument("--corpus", nargs="*", default=list(CORPORA), choices=list(CORPORA))
     parser.add_argument("--n", type=int, nargs="*", default=[10000, 100000])
     parser.add_argument("--workers", type=int, default=1)
     args = parser.parse_args()
