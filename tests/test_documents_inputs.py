@@ -174,3 +174,13 @@ def test_plain_lists_import_neither_pyarrow_nor_polars(run_python):
                       "print(sorted(m for m in ('pyarrow', 'polars') if m in sys.modules))")
     assert done.returncode == 0, done.stderr
     assert done.stdout.strip() == "[]"
+
+
+@pytest.mark.parametrize("call", [
+    lambda docs: vendrask.pairs(docs, threshold=0.5, max_bytes=16384, errors="nan"),
+    lambda docs: vendrask.Index(docs, max_bytes=16384),
+])
+def test_cutting_past_half_the_limit_warns_that_the_cut_never_meet(call):
+    docs = [bytes(range(256)) * 80, bytes(range(255, -1, -1)) * 80, b"short"]
+    with pytest.warns(vendrask.DocumentWarning, match="never scored together"):
+        call(docs)

@@ -57,6 +57,14 @@ def report(max_bytes, total, cut, missing, unfit, stacklevel):
         if names:
             warnings.warn(f"{texts[kind]}: {listed(names)}", DocumentWarning,
                           stacklevel=stacklevel + 1)
+    if max_bytes is not None and max_bytes > JOINT_SIZE_LIMIT // 2 and len(cut) >= 2:
+        # Silently nothing: two documents cut to such a size never fit together.
+        warnings.warn(
+            f"max_bytes={max_bytes} is over {JOINT_SIZE_LIMIT // 2}: two different documents "
+            f"cut to it are {2 * max_bytes} bytes together, over the joint size limit of "
+            f"{JOINT_SIZE_LIMIT} bytes, and are never scored together (max_bytes="
+            f"{JOINT_SIZE_LIMIT // 2} or less lets every pair fit)", DocumentWarning,
+            stacklevel=stacklevel + 1)
 
 
 def cdist(ts, ss, *, symmetric=None, dtype=np.float64, workers=1, errors="raise",

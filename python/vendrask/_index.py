@@ -713,7 +713,10 @@ class Index:
         held = (state.ids.nbytes + state.vectors.nbytes
                 + sum(g.ids.nbytes + g.there.nbytes + g.back.nbytes + g.new.nbytes
                       for g in state.graphs.values())
-                + state.corpus.lengths.nbytes * 2 + sum(map(len, state.corpus.strings)))
+                + state.corpus.lengths.nbytes * 2 + sum(map(len, state.corpus.strings))
+                # The sketcher's document frequencies, and its folding table once made.
+                + state.sketcher.df.nbytes
+                + sum(a.nbytes for a in (state.sketcher._folding or ())))
         return collections.OrderedDict([
             ("documents", len(state.ids)), ("distinct", len(state.corpus)),
             ("max_bytes", self.max_bytes), ("zlib", zlib_identity(state.corpus.zlib)),
