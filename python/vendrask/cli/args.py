@@ -436,6 +436,8 @@ def _fill_dedup(parser):
     parser.add_argument("--exact", action="store_true", help=EXACT_HELP % "pairs")
     _add_writing(parser)
     _add_progress(parser)
+    from .records import add_options
+    add_options(parser)
     parser.set_defaults(scheduler=None)
 
 

@@ -294,6 +294,10 @@ def search(args):
 
 def dedup(args):
     import numpy as np
+    from . import records
+    if records.wanted(args):  # before CommandRun, which knows no .jsonl or .parquet output
+        records.dedup(args, _record_clusters)
+        return
     job = CommandRun(args)
     labels, docs = job.one_list(job.documents(args.docs, NO_DOCUMENTS))
     Index, _ = index_class()
@@ -320,3 +324,20 @@ def dedup(args):
         for a, b, x in zip(i[order].tolist(), j[order].tolist(), score[order].tolist()):
             yield labels[a], labels[b], x
     job.write(lambda table: table.records(["t", "s", "score"], rows()))
+
+
+def _record_clusters(job, docs):
+    """Each record's cluster, for records.dedup (its texts come cut to
+    --max-bytes, with long ones standing in for themselves)."""
+    args = job.args
+    Index, _ = index_class()
+    job.progress.plan_share(f"{len(docs)} records")
+    work = _Work(job.progress.callback(), _build_floor(len(docs), len(docs)))
+    pairs_cost = len(docs) * (len(docs) - 1)
+    ahead = (lambda total: pairs_cost) if args.exact else \
+        (lambda total: int(total * PAIRS_AFTER_BUILD))
+    index = _call(job, Index, docs, workers=args.workers, progress=work.call(ahead))
+    found = _call(job, index.clusters, args.threshold, symmetric=args.symmetric, exact=args.exact,
+                  workers=args.workers, progress=work.call())
+    job.progress.reached(1.0)
+    return found
