@@ -252,6 +252,32 @@ def choose(rows_out, direction, show=3):
                       f"cost {cost:7.1f} | {cells} | {group[0]['sig_us']:.0f} us", flush=True)
 
 
+def defaults(names):
+    """The stage as it runs by default (its bands for each threshold, then
+    the signature screen): candidates and pairs scored per document, and
+    recall at the threshold and MARGIN under it, per corpus and direction."""
+    from vendrask import _rescore
+    for name in names:
+        docs = CORPORA[name]()
+        matrix = exact_matrix(name, docs)
+        n = len(docs)
+        lengths = np.array([len(doc) for doc in docs])
+        sigs = _minhash.signatures(docs)
+        for direction, t in itertools.product(("mean", "max"), THRESHOLDS):
+            bands, rows = _rescore.setting(t, direction)
+            candidates = _minhash.Bands(bands, rows).add(sigs)
+            i, j = candidates.pairs()
+            kept = list(_rescore.screen([(i, j)], sigs, lengths, t))
+            si, sj = kept[0] if kept else (i[:0], j[:0])
+            found = si * n + sj
+            recall = [np.isin(keys, found).mean() if len(keys) else 1.0
+                      for keys in (exact_keys(matrix, direction, t),
+                                   exact_keys(matrix, direction, round(t - MARGIN, 2)))]
+            print(f"{name:9s} {direction:4s} {t}: {bands:2d} x {rows}, {len(i) / n:7.1f} "
+                  f"candidates, {len(si) / n:6.2f} scored per document, recall {recall[0]:.4f} "
+                  f"({recall[1]:.4f} at {t - MARGIN:.2f})", flush=True)
+
+
 def recall_of(found, wanted, n):
     """The share of the exact pair keys among the pairs found."""
     i, j = np.asarray(found[0]), np.asarray(found[1])
@@ -262,7 +288,7 @@ def recall_of(found, wanted, n):
 def stage(docs, threshold=0.5, workers=1):
     """The candidate stage step by step: (pairs, CPU seconds per step, candidates)."""
     from vendrask._corpus import Corpus
-    from vendrask._rescore import rescore, setting, position_pairs
+    from vendrask._rescore import rescore, screen, setting, position_pairs
     cpu = {}
     start = time.process_time()
     corpus = Corpus()
@@ -272,14 +298,14 @@ def stage(docs, threshold=0.5, workers=1):
     start = time.process_time()
     bands, rows = setting(threshold, "mean")
     candidates = _minhash.Bands(bands, rows).add(sigs)
-    chunks = list(candidates)
-    count = sum(len(i) for i, _ in chunks)
+    count = candidates.count()
+    chunks = list(screen(candidates, sigs, corpus.lengths, threshold))
     cpu["bands"] = time.process_time() - start
     start = time.process_time()
     u, v, forward, backward = rescore(corpus, chunks, threshold, "mean", workers=workers)
     found = position_pairs(ids, corpus.missing, u, v, forward, backward, "mean", threshold)
     cpu["rescoring"] = time.process_time() - start
-    return found, cpu, count
+    return found, cpu, (count, sum(len(i) for i, _ in chunks))
 
 
 def datasketch_pipeline(docs, threshold=0.5, workers=1):
@@ -308,10 +334,10 @@ def compare(workers=1, threshold=0.5):
     wanted = exact_keys(exact_matrix("edited", docs), "mean", threshold)
     print(f"edited: {n} documents, {len(wanted)} exact pairs at {threshold} (mean), "
           f"workers={workers}", flush=True)
-    found, cpu, count = stage(docs, threshold, workers)
+    found, cpu, (count, scored) = stage(docs, threshold, workers)
     total = sum(cpu.values())
     print(f"sketch stage:  {total:6.2f} s CPU, recall {recall_of(found, wanted, n):.4f}, "
-          f"{count} candidates ({count / n:.1f} per document), "
+          f"{count} candidates ({count / n:.1f} per document), {scored} scored, "
           + ", ".join(f"{k} {v:.2f} s" for k, v in cpu.items()), flush=True)
     start = time.process_time()
     index = vendrask.Index(docs, workers=workers)
@@ -332,11 +358,12 @@ def growth(sizes, workers=1, threshold=0.5):
         if n > len(docs):
             print(f"only {len(docs)} distinct chunks for {n}", flush=True)
             break
-        found, cpu, count = stage(docs[:n], threshold, workers)
+        found, cpu, (count, scored) = stage(docs[:n], threshold, workers)
         total = sum(cpu.values())
         measured.append((n, total))
         print(f"{n:8d} documents: {total:8.1f} s CPU ({total / n * 1e6:.0f} us per document), "
-              f"{count / n:.2f} candidates and {len(found[0]) / n:.3f} pairs per document; "
+              f"{count / n:.2f} candidates, {scored / n:.2f} scored and {len(found[0]) / n:.3f} "
+              f"pairs per document; "
               + ", ".join(f"{k} {v:.1f} s" for k, v in cpu.items()), flush=True)
     if len(measured) >= 2:
         (n0, t0), (n1, t1) = measured[0], measured[-1]
@@ -348,7 +375,7 @@ def growth(sizes, workers=1, threshold=0.5):
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
-    parser.add_argument("what", choices=("exact", "table", "compare", "growth"))
+    parser.add_argument("what", choices=("exact", "table", "defaults", "compare", "growth"))
     parser.add_argument("--corpus", nargs="*", default=list(CORPORA), choices=list(CORPORA))
     parser.add_argument("--n", type=int, nargs="*", default=[10000, 100000])
     parser.add_argument("--workers", type=int, default=1)
@@ -360,6 +387,8 @@ def main():
         found = table(args.corpus)
         for direction in ("mean", "max"):
             choose(found, direction)
+    elif args.what == "defaults":
+        defaults(args.corpus)
     elif args.what == "compare":
         compare(args.workers)
     else:

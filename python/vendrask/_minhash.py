@@ -141,6 +141,17 @@ def _signatures(strings, n_slots, shingle):
     return out
 
 
+def agreement(signatures, i, j):
+    """The share of slots on which the signatures of documents i[k] and j[k]
+    agree: an estimate of their Jaccard similarity (float32)."""
+    out = np.empty(len(i), dtype=np.float32)
+    step = max(1, (1 << 22) // max(1, signatures.shape[1]))  # 16 MiB of slots at a time
+    for start in range(0, len(i), step):
+        a, b = signatures[i[start:start + step]], signatures[j[start:start + step]]
+        out[start:start + step] = np.count_nonzero(a == b, axis=1)
+    return out / np.float32(max(1, signatures.shape[1]))
+
+
 def collision_probability(similarity, bands, rows):
     """The chance that two documents of this Jaccard similarity share a band."""
     return 1.0 - (1.0 - np.asarray(similarity, dtype=np.float64) ** rows) ** bands
