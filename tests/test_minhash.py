@@ -159,6 +159,26 @@ def test_a_group_of_near_copies_costs_what_the_exact_path_costs(others):
     assert stage_peak <= 1.15 * exact_peak
 
 
+@pytest.mark.parametrize("symmetric", DIRECTIONS)
+def test_rescoring_takes_pairs_either_way_round(symmetric):
+    docs = text_chunks(6)
+    corpus = Corpus()
+    ids = corpus.add(docs + [docs[0] + b"!"])
+    direction = {None: "forward"}.get(symmetric, symmetric)
+    u, v = np.array([6, 2, 3, 0, 1]), np.array([0, 2, 1, 3, 4])  # reversed, and an id with itself
+    got = _rescore.rescore(corpus, [(u, v)], 0.0, direction)
+    assert got[0].tolist() == [0, 1, 0, 1] and got[1].tolist() == [6, 3, 3, 4]
+    for a, b, forward, backward in zip(*got):
+        assert forward == _vendrask.measure(corpus.strings[a], corpus.strings[b])
+        assert backward == _vendrask.measure(corpus.strings[b], corpus.strings[a])
+
+
+def test_a_huge_document_is_hashed_by_its_first_bytes():
+    huge = b"".join(text_chunks(100)) * 40  # 4 MB
+    sig = _minhash.signatures([huge, huge[:LIMIT], huge[:LIMIT] + b"more"])
+    assert np.array_equal(sig[0], sig[1]) and np.array_equal(sig[1], sig[2])
+
+
 # -- signatures
 
 
@@ -204,6 +224,22 @@ def test_signatures_of_many_blocks_are_those_of_each(monkeypatch):
     monkeypatch.setattr(_minhash, "_BLOCK_BYTES", 3000)
     assert np.array_equal(_minhash.signatures(docs), whole)
     assert np.array_equal(_minhash.signatures(docs[7:8]), whole[7:8])
+
+
+@pytest.mark.parametrize("shorter, agree, threshold, kept", [
+    (1000, 0.41, 0.5, True), (1000, 0.39, 0.5, False),  # long pairs: 0.1 under
+    (100, 0.31, 0.5, True), (100, 0.29, 0.5, False),    # a short one: 0.2 under
+    (1000, 0.0, 0.05, True), (255, 1.0, 1.0, True), (256, 0.85, 1.0, False),
+])
+def test_screen_keeps_the_pairs_that_agree_enough(shorter, agree, threshold, kept):
+    slots = _minhash.SLOTS
+    sigs = np.zeros((2, slots), dtype=np.uint32)
+    sigs[1, round(agree * slots):] = 1  # agree on the first agree * slots slots
+    lengths = np.array([shorter, 5000])
+    pair = (np.array([0]), np.array([1]))
+    out = list(_rescore.screen([pair], sigs, lengths, threshold))
+    assert bool(out) == kept
+    assert _minhash.agreement(sigs, *pair)[0] == pytest.approx(round(agree * slots) / slots)
 
 
 # -- the band buckets

@@ -22,6 +22,7 @@ import functools
 
 import numpy as np
 
+from . import JOINT_SIZE_LIMIT
 from ._sorted import distinct
 
 # Byte shingles and slots, chosen by bench/dedup_bench.py: of 4, 5 and 6
@@ -106,6 +107,10 @@ def signatures(strings, poll=None, *, slots=SLOTS, shingle=SHINGLE):
         raise ValueError(f"slots must be a power of two from 1 to 4096, not {slots!r}")
     if not (isinstance(shingle, int) and 1 <= shingle <= 7):
         raise ValueError(f"shingle must be from 1 to 7 bytes, not {shingle!r}")
+    # A longer document can be paired with no other one (only its equals,
+    # which need no signature to be found): its first bytes stand for it,
+    # so that one huge document never takes gigabytes to hash.
+    strings = [s if len(s) <= JOINT_SIZE_LIMIT else s[:JOINT_SIZE_LIMIT] for s in strings]
     out = np.empty((len(strings), slots), dtype=np.uint32)
     for start, stop in _blocks(strings):
         out[start:stop] = _signatures(strings[start:stop], slots, shingle)

@@ -89,8 +89,8 @@ def setting(threshold, direction):
 
 
 def rescore(corpus, chunks, threshold, direction, *, workers=1, job=None, sizes=None):
-    """The id pairs (u < v) of ``chunks`` (an iterable of (u, v) arrays)
-    scoring at least ``threshold``: (u, v, forward, backward) with forward
+    """The id pairs of ``chunks`` (an iterable of (u, v) arrays, each pair
+    taken as u < v) scoring at least ``threshold``: (u, v, forward, backward) with forward
     = measure(u, v) and backward = measure(v, u). In direction "forward"
     (ordered pairs) a pair passes when either way does. Pairs longer
     together than the joint size limit are never scored. ``job``: a
@@ -100,7 +100,9 @@ def rescore(corpus, chunks, threshold, direction, *, workers=1, job=None, sizes=
     lengths = corpus.lengths
     found = []
     for u, v in _batches(chunks):
-        keep = lengths[u] + lengths[v] <= JOINT_SIZE_LIMIT
+        # Each pair as u < v; an id with itself is no pair of two documents.
+        u, v = np.minimum(u, v), np.maximum(u, v)
+        keep = (u != v) & (lengths[u] + lengths[v] <= JOINT_SIZE_LIMIT)
         u, v = u[keep], v[keep]
         if not len(u):
             continue
