@@ -2,8 +2,14 @@ import os
 import signal
 import subprocess
 import sys
+import time
 
 import pytest
+
+# Every time bound in the suite is a hang guard, not a measure: it must hold
+# on a machine loaded many times over (CI runners, a shared box, several
+# interpreters' suites at once), where a step of a second idle takes twenty.
+HANG_SECONDS = 600
 
 # The module reads VENDRASK_DEBUG_MODE at its first measure: keep the suite's
 # own process independent of the caller's environment.
@@ -18,7 +24,7 @@ def run_python():
         if debug_mode is not None:
             env["VENDRASK_DEBUG_MODE"] = debug_mode
         return subprocess.run([sys.executable, "-c", code], env=env, capture_output=True,
-                              text=True, timeout=120)
+                              text=True, timeout=HANG_SECONDS)
     return run
 
 
@@ -36,10 +42,45 @@ def quiet_stderr():
         os.close(null)
 
 
+@pytest.fixture
+def wait_until():
+    """``wait_until(condition, what, seconds)`` polls ``condition()`` until it
+    is true and returns its value; after ``seconds`` (a hang guard) it fails
+    the test saying ``what`` never happened."""
+    def wait(condition, what, seconds=HANG_SECONDS / 3, pause=0.05):
+        deadline = time.monotonic() + seconds
+        while True:
+            value = condition()
+            if value:
+                return value
+            if time.monotonic() > deadline:
+                pytest.fail(f"{what}: still not so after {seconds:g} s")
+            time.sleep(pause)
+    return wait
+
+
+@pytest.fixture
+def ctrl_c():
+    """SIGINT raises KeyboardInterrupt for the test, as in an interactive run,
+    even when the suite was started with SIGINT ignored (in the background,
+    under nohup, by some CI runners). Yields a ``preexec_fn`` that gives a
+    child process the same: SIGINT back to its default, for which Python
+    installs its own handler."""
+    previous = signal.signal(signal.SIGINT, signal.default_int_handler)
+    try:
+        yield _default_sigint
+    finally:
+        signal.signal(signal.SIGINT, previous)
+
+
+def _default_sigint():
+    signal.signal(signal.SIGINT, signal.SIG_DFL)
+
+
 @pytest.fixture(autouse=True)
 def bounded(request):
     """In a module that sets TEST_SECONDS, fails a test that runs over it
-    instead of hanging the suite."""
+    instead of hanging the suite: a hang guard, so generous (see HANG_SECONDS)."""
     seconds = getattr(request.module, "TEST_SECONDS", None)
     if seconds is None:
         yield
@@ -49,6 +90,78 @@ def bounded(request):
         raise TimeoutError(f"test ran over {seconds} s")
     previous = signal.signal(signal.SIGALRM, expire)
     signal.alarm(seconds)
-    yield
-    signal.alarm(0)
-    signal.signal(signal.SIGALRM, previous)
+    try:
+        yield
+    finally:
+        signal.alarm(0)
+        signal.signal(signal.SIGALRM, previous)
+
+
+class DaskProcesses:
+    """A Dask scheduler and one worker in processes of their own, which a
+    test may kill; ``address`` is the scheduler's."""
+
+    def __init__(self, folder, threads=2, seconds=HANG_SECONDS / 3):
+        import distributed
+        # The scheduler picks its port and writes its address to a file: no
+        # port taken from under it between a look and its start.
+        scheduler_file = str(folder / "scheduler.json")
+        quiet = dict(stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, env=dict(os.environ))
+        self.seconds = seconds
+        self.scheduler = subprocess.Popen(
+            [sys.executable, "-m", "distributed.cli.dask_scheduler", "--host", "127.0.0.1",
+             "--port", "0", "--no-dashboard", "--scheduler-file", scheduler_file], **quiet)
+        self.worker = subprocess.Popen(
+            [sys.executable, "-m", "distributed.cli.dask_worker", "--scheduler-file",
+             scheduler_file, "--nthreads", str(threads), "--no-dashboard"], **quiet)
+        try:
+            with distributed.Client(scheduler_file=scheduler_file, timeout=f"{seconds}s",
+                                    set_as_default=False) as client:
+                client.wait_for_workers(1, timeout=seconds)
+                self.address = client.scheduler.address
+        except BaseException:
+            self.stop()
+            raise
+
+    def client(self, seconds=None, **options):
+        """A client of the test's own; ``seconds``: its timeout (by default
+        the one the processes were started with), which bounds its
+        connecting and, once the scheduler is gone, each call that asks it."""
+        import distributed
+        return distributed.Client(self.address, timeout=f"{seconds or self.seconds}s",
+                                  set_as_default=False, **options)
+
+    def kill_scheduler(self):
+        self.scheduler.kill()
+        self.scheduler.wait()
+
+    def stop(self):
+        for process in (self.worker, self.scheduler):
+            process.kill()
+            process.wait()
+
+
+def _started_processes(tmp_path_factory):
+    started = []
+
+    def start(**options):
+        started.append(DaskProcesses(tmp_path_factory.mktemp("dask"), **options))
+        return started[-1]
+    try:
+        yield start
+    finally:
+        for cluster in started:
+            cluster.stop()
+
+
+@pytest.fixture
+def dask_processes(tmp_path_factory):
+    """Starts DaskProcesses (``dask_processes(threads=2, seconds=...)``); all
+    are stopped after the test."""
+    yield from _started_processes(tmp_path_factory)
+
+
+@pytest.fixture(scope="module")
+def module_dask_processes(tmp_path_factory):
+    """dask_processes, for a module's fixtures."""
+    yield from _started_processes(tmp_path_factory)

@@ -1,10 +1,16 @@
-"""The command on a Dask cluster gives what it gives in-process, byte for byte."""
+"""The command on a Dask cluster gives what it gives in-process, byte for byte.
+Faults strike at points the tests hold (a tile running), never after a fixed
+sleep; every wait is a hang guard, loose enough for a loaded machine."""
+import signal
 import subprocess
 import sys
 
 import pytest
 
 distributed = pytest.importorskip("distributed", reason="the dask extra is not installed")
+
+TEST_SECONDS = 900  # a hang guard: no test here takes a twentieth of it on an idle machine
+WAIT = 300  # seconds for any one wait: a cluster starting, a command run, a job getting under way
 
 
 @pytest.fixture(scope="module")
@@ -35,43 +41,13 @@ def corpus(tmp_path_factory):
 ])
 def test_a_cluster_gives_the_same_output(scheduler, corpus, args):
     here, there = (subprocess.run([sys.executable, "-m", "vendrask", *args, str(corpus), *extra],
-                                  capture_output=True, timeout=300)
+                                  capture_output=True, timeout=WAIT)
                    for extra in ([], ["--scheduler", scheduler]))
     assert (there.returncode, there.stdout, there.stderr) == (here.returncode, here.stdout, here.stderr)
     assert here.stdout or here.returncode == 1
 
 
 # ---------------------------------------------------------------- faults: one line, whatever Dask logs
-
-def _free_port():
-    import socket
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
-
-
-class _Cluster:
-    """A scheduler and a worker in processes of their own, which a test may kill."""
-
-    def __init__(self):
-        import os
-        import time
-        self.port = _free_port()
-        self.address = f"tcp://127.0.0.1:{self.port}"
-        quiet = dict(stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, env=dict(os.environ))
-        self.scheduler = subprocess.Popen([sys.executable, "-m", "distributed.cli.dask_scheduler", "--host",
-                                           "127.0.0.1", "--port", str(self.port), "--no-dashboard"], **quiet)
-        self.worker = subprocess.Popen([sys.executable, "-m", "distributed.cli.dask_worker", self.address,
-                                        "--nthreads", "2", "--no-dashboard"], **quiet)
-        with distributed.Client(self.address, timeout="60s") as client:
-            client.wait_for_workers(1, timeout=60)
-        time.sleep(0.2)
-
-    def stop(self):
-        for process in (self.worker, self.scheduler):
-            process.kill()
-            process.wait()
-
 
 @pytest.fixture(scope="module")
 def long_corpus(tmp_path_factory):
@@ -82,40 +58,54 @@ def long_corpus(tmp_path_factory):
 
 
 @pytest.fixture(scope="module")
-def cluster():
-    running = _Cluster()
-    yield running
-    running.stop()
+def cluster(module_dask_processes):
+    return module_dask_processes(seconds=WAIT)
 
 
-def _started(address, corpus, tmp_path):
-    import time
-    job = subprocess.Popen([sys.executable, "-m", "vendrask", "matrix", "--scheduler", address, str(corpus),
-                            "-o", str(tmp_path / "out.csv")], stdout=subprocess.PIPE, stderr=subprocess.PIPE)
-    time.sleep(4)  # connected, documents sent, tiles running
-    assert job.poll() is None, job.communicate()
+def _tiles_running(client):
+    """Whether a worker runs a tile of a job (not only its blocks)."""
+    return any(str(key).startswith("vendrask-") and "-block-" not in str(key)
+               for keys in client.processing().values() for key in keys)
+
+
+def _started(cluster, command, corpus, output, wait_until, preexec_fn=None):
+    """The command on the cluster, once a tile of its job runs there."""
+    with cluster.client() as client:
+        # What an earlier job left is gone, so that only this one's tiles count.
+        wait_until(lambda: not client.run_on_scheduler(lambda dask_scheduler: len(dask_scheduler.tasks)),
+                   "the scheduler to drop an earlier job", WAIT)
+        job = subprocess.Popen([sys.executable, "-m", "vendrask", *command, "--scheduler",
+                                cluster.address, str(corpus), "-o", str(output)],
+                               stdout=subprocess.PIPE, stderr=subprocess.PIPE, preexec_fn=preexec_fn)
+        try:
+            wait_until(lambda: _tiles_running(client) or job.poll() is not None, "a tile to run", WAIT)
+        except BaseException:
+            job.kill()
+            job.communicate()
+            raise
+    assert job.poll() is None, job.communicate()  # about 9 million compressions to go
     return job
 
 
-def test_a_scheduler_killed_mid_job_is_one_line(long_corpus, tmp_path):
-    own = _Cluster()
-    try:
-        job = _started(own.address, long_corpus, tmp_path)
-        own.scheduler.kill()
-        out, err = job.communicate(timeout=120)
-    finally:
-        own.stop()
+@pytest.mark.parametrize("command", [["matrix"], ["nearest", "-k", "2"]])
+def test_a_scheduler_killed_mid_job_is_one_line(dask_processes, long_corpus, tmp_path, command,
+                                               wait_until):
+    own = dask_processes(seconds=WAIT)
+    job = _started(own, command, long_corpus, tmp_path / "out.csv", wait_until)
+    own.kill_scheduler()
+    out, err = job.communicate(timeout=WAIT)
     assert job.returncode == 1 and out == b""
     assert err == f"vendrask: the Dask cluster failed: lost the connection to the scheduler at {own.address}\n".encode()
     assert list(tmp_path.iterdir()) == []
 
 
 @pytest.mark.parametrize("attempt", range(3))
-def test_ctrl_c_on_a_cluster_prints_nothing(cluster, long_corpus, tmp_path, attempt):
-    import signal
-    job = _started(cluster.address, long_corpus, tmp_path)
+def test_ctrl_c_on_a_cluster_prints_nothing(cluster, long_corpus, tmp_path, attempt, ctrl_c,
+                                           wait_until):
+    job = _started(cluster, ["matrix"], long_corpus, tmp_path / "out.csv", wait_until,
+                   preexec_fn=ctrl_c)
     job.send_signal(signal.SIGINT)
-    out, err = job.communicate(timeout=120)
+    out, err = job.communicate(timeout=WAIT)
     assert (job.returncode, out, err) == (130, b"", b"")
     assert list(tmp_path.iterdir()) == []
 

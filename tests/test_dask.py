@@ -1,7 +1,10 @@
 """vendrask.dask against the in-process functions, on a LocalCluster of two
 worker processes bound to 127.0.0.1. Every cluster is stopped by its fixture;
-every wait is bounded by the alarm in `bounded`."""
+every wait is bounded, by WAIT or by the alarm in `bounded`: hang guards,
+loose enough for a machine loaded many times over. No outcome here depends on
+which of two things happens first: faults strike at points the test holds."""
 import collections
+import functools
 import gc
 import logging
 import os
@@ -22,7 +25,8 @@ distributed = pytest.importorskip(
     "distributed", reason="distributed is not installed (vendrask[dask] needs a recent Python)")
 vd = pytest.importorskip("vendrask.dask")
 
-TEST_SECONDS = 60  # no test here takes a tenth of that
+TEST_SECONDS = 600  # a hang guard: no test here takes a twentieth of it on an idle machine
+WAIT = 200  # seconds for any one wait: workers arriving, a job's tasks leaving the scheduler
 
 
 def _corpus(count, seed):
@@ -59,14 +63,14 @@ def _scheduler_tasks(client):
     return client.run_on_scheduler(lambda dask_scheduler: len(dask_scheduler.tasks))
 
 
-def _wait_until_idle(client, seconds=10):
+def _wait_until_idle(client, seconds=WAIT):
     """Waits (bounded) until the scheduler holds no task; returns how many it holds."""
-    for _ in range(int(seconds / 0.05)):
+    deadline = time.monotonic() + seconds
+    while True:
         left = _scheduler_tasks(client)
-        if not left:
-            return 0
+        if not left or time.monotonic() > deadline:
+            return left
         time.sleep(0.05)
-    return left
 
 
 def _equal(got, want, client=None):
@@ -304,79 +308,127 @@ def test_a_worker_killed_mid_job_does_not_change_the_answer():
 
 
 @pytest.mark.parametrize("how", ["progress raises", "SIGINT"])
-def test_a_cancelled_job_leaves_the_cluster_usable(client, how):
+def test_a_cancelled_job_leaves_the_cluster_usable(client, ctrl_c, how):
     docs = _corpus(200, 4)
     calls = []
-    running, finished = threading.Event(), threading.Event()
+    main = threading.main_thread().ident
 
     def stop(done, total):
         calls.append((done, total))
-        running.set()
-        if how == "progress raises" and done:
+        if not done:
+            return
+        # A tile has finished: the job is under way, with most tiles to go.
+        if how == "progress raises":
             raise KeyboardInterrupt
-
-    def interrupt_once_running():
-        # Ctrl-C mid-job, however long a loaded machine takes to set it up.
-        running.wait(TEST_SECONDS / 2)
-        time.sleep(0.2)
-        if not finished.is_set():
-            signal.pthread_kill(threading.main_thread().ident, signal.SIGINT)
-    helper = threading.Thread(target=interrupt_once_running)
-    if how == "SIGINT":
-        helper.start()
-    try:
-        with pytest.raises(KeyboardInterrupt):
-            vd.nearest(docs, k=3, client=client, tile=10, progress=stop)
-    finally:
-        finished.set()
-        running.set()
-        if helper.is_alive():
-            helper.join()
-    assert calls[-1][0] < calls[-1][1]  # stopped before the end
+        # Ctrl-C as a terminal sends it, from outside the job; the job waits
+        # here until it lands, so it cannot finish first. Short sleeps: one
+        # that the signal just missed would otherwise run to its end.
+        threading.Thread(target=signal.pthread_kill, args=(main, signal.SIGINT)).start()
+        for _ in range(WAIT * 10):
+            time.sleep(0.1)
+    with pytest.raises(KeyboardInterrupt):
+        vd.nearest(docs, k=3, client=client, tile=10, progress=stop)
+    assert 0 < calls[-1][0] < calls[-1][1]  # stopped before the end
     assert _wait_until_idle(client) == 0
     assert _equal(vd.nearest(DOCS, k=3, client=client, tile=9), vendrask.nearest(DOCS, k=3))
 
 
-def test_ctrl_c_stops_a_running_tile_on_its_worker(client):
-    # One tile of 400 documents of about 1 KB: seconds of work on one worker.
-    docs = [doc + doc for doc in _corpus(400, 5) if isinstance(doc, bytes)]
-    busy = lambda: sum(client.run(lambda dask_worker: dask_worker.state.executing_count).values())
+def _interrupting_checks(stop_when_cancelled, interrupt, seconds, log):
+    """A stand-in for ``_tasks.stop_when_cancelled``: at a tile's first check
+    it logs "running", calls ``interrupt()`` (Ctrl-C in the client) and
+    holds the tile there until the job's cancellation reaches the check
+    (logs "stopped") or ``seconds`` go by (logs "not stopped"), so that the
+    tile cannot end first. It sends Ctrl-C again every half second: one
+    that lands just as the client's thread goes to sleep waits for it to
+    wake (see _first_ctrl_c)."""
+    import time
 
-    def interrupt_once_running():
-        for _ in range(200):
-            if busy():
-                break
-            time.sleep(0.02)
-        signal.pthread_kill(threading.main_thread().ident, signal.SIGINT)
-    helper = threading.Thread(target=interrupt_once_running)
-    helper.start()
+    def watched(token):
+        check = stop_when_cancelled(token)
+
+        def report(done, total):
+            if log:
+                return check(done, total)
+            log.append("running")
+            deadline = time.monotonic() + seconds
+            again = 0
+            while time.monotonic() < deadline:
+                if time.monotonic() >= again:
+                    interrupt()
+                    again = time.monotonic() + 0.5
+                try:
+                    check(done, total)
+                except Exception:
+                    log.append("stopped")
+                    raise
+                time.sleep(0.01)
+            log.append("not stopped")
+        return report
+    return watched
+
+
+@pytest.fixture
+def first_ctrl_c(ctrl_c):
+    """The first SIGINT raises KeyboardInterrupt in the main thread, later
+    ones do nothing: a signal sent while that thread is on its way into a
+    blocking wait only wakes it when the wait ends, so the test sends it
+    until it lands, and must not interrupt the job's own cleanup."""
+    taken = []
+
+    def handler(signum, frame):
+        if not taken:
+            taken.append(signum)
+            raise KeyboardInterrupt
+    signal.signal(signal.SIGINT, handler)
+    yield taken
+
+
+# One tile of 400 documents of about 1 KB: seconds of work on one worker.
+CTRL_C_DOCS = [doc + doc for doc in _corpus(400, 5) if isinstance(doc, bytes)]
+
+
+def test_ctrl_c_stops_a_running_tile_on_its_worker(client, first_ctrl_c, wait_until):
+    make = _interrupting_checks
+
+    def watch(interrupt, seconds, dask_worker):
+        from vendrask.dask import _tasks
+        dask_worker.tile_log, dask_worker.real_check = [], _tasks.stop_when_cancelled
+        _tasks.stop_when_cancelled = make(_tasks.stop_when_cancelled, interrupt, seconds,
+                                          dask_worker.tile_log)
+
+    def unwatch(dask_worker):
+        from vendrask.dask import _tasks
+        _tasks.stop_when_cancelled = dask_worker.real_check
+        return dask_worker.tile_log
+    busy = lambda: sum(client.run(lambda dask_worker: dask_worker.state.executing_count).values())
+    # From the worker's process, as a terminal's Ctrl-C comes from outside.
+    client.run(watch, functools.partial(os.kill, os.getpid(), signal.SIGINT), WAIT)
     try:
         with pytest.raises(KeyboardInterrupt):
-            vd.pdist(docs, client=client, tile=len(docs), errors="nan", max_bytes=1100)
+            vd.pdist(CTRL_C_DOCS, client=client, tile=len(CTRL_C_DOCS), errors="nan",
+                     max_bytes=1100)
+        wait_until(lambda: not busy(), "the worker's tile to end", WAIT)
     finally:
-        helper.join()
-    stopped = time.monotonic()
-    while busy() and time.monotonic() - stopped < 5:
-        time.sleep(0.02)
-    assert time.monotonic() - stopped < 1.0  # the tile stopped, not ran to its end
+        logs = client.run(unwatch)
+    # The tile was stopped by the cancellation, not run to its end.
+    assert sorted(logs.values()) == [[], ["running", "stopped"]]
     assert _wait_until_idle(client) == 0
 
 
-def test_ctrl_c_stops_a_running_tile_on_dask_s_local_scheduler():
-    docs = [doc + doc for doc in _corpus(400, 5) if isinstance(doc, bytes)]
-    main = threading.main_thread().ident
-    timer = threading.Timer(0.5, lambda: signal.pthread_kill(main, signal.SIGINT))
-    timer.start()
-    try:
-        with dask.config.set(scheduler="threads"), pytest.raises(KeyboardInterrupt):
-            vd.pdist(docs, tile=len(docs), errors="nan", max_bytes=1100)
-    finally:
-        timer.cancel()
-    # A tile left running in the pool would keep a core busy for seconds.
-    time.sleep(0.2)
-    used = time.process_time()
-    time.sleep(0.5)
-    assert time.process_time() - used < 0.2
+def test_ctrl_c_stops_a_running_tile_on_dask_s_local_scheduler(first_ctrl_c, monkeypatch,
+                                                               wait_until):
+    log = []
+    # To the main thread: one that the tile's own thread sent to its process
+    # could be taken by that thread, leaving the main one asleep.
+    interrupt = functools.partial(signal.pthread_kill, threading.main_thread().ident,
+                                  signal.SIGINT)
+    monkeypatch.setattr(vd._tasks, "stop_when_cancelled", _interrupting_checks(
+        vd._tasks.stop_when_cancelled, interrupt, WAIT, log))
+    with dask.config.set(scheduler="threads"), pytest.raises(KeyboardInterrupt):
+        vd.pdist(CTRL_C_DOCS, tile=len(CTRL_C_DOCS), errors="nan", max_bytes=1100)
+    # A tile left running in the pool would not stop.
+    wait_until(lambda: len(log) > 1, "the tile to end", WAIT)
+    assert log == ["running", "stopped"]
 
 
 @pytest.mark.parametrize("call, error, text", [
@@ -424,23 +476,41 @@ def three_workers():
 
 
 def _ready(client, workers=3):
-    client.wait_for_workers(workers, timeout=TEST_SECONDS / 2)
-    assert _wait_until_idle(client) == 0
-    return client.run(os.getpid)
-
-
-def _kill_a_sole_holder(client, pids, keys):
-    """Lets the memory manager trim the copies of the `keys` keys it holds
-    to one each (as it does every 2 s), then kills the worker that holds
-    most of them."""
-    client.amm.run_once()
-    for _ in range(400):
-        who = client.who_has()
-        if len(who) == keys and all(len(holders) == 1 for holders in who.values()):
+    """Waits (bounded) for ``workers`` live workers, a worker killed by the
+    test before forgotten and its nanny's new one arrived, and for an empty
+    scheduler; returns {worker address: pid}."""
+    deadline = time.monotonic() + WAIT
+    while True:
+        try:
+            client.wait_for_workers(workers, timeout=max(1.0, deadline - time.monotonic()))
+            pids = client.run(os.getpid)  # fails while the scheduler lists a dead worker
             break
+        except Exception:
+            if time.monotonic() > deadline:
+                raise
+            time.sleep(0.1)
+    assert _wait_until_idle(client) == 0
+    return pids
+
+
+def _block_holders(client):
+    """{block key: the workers holding it} for the blocks held on the cluster."""
+    return {key: holders for key, holders in client.who_has().items()
+            if str(key).startswith("vendrask-block-") and holders}
+
+
+def _kill_a_sole_holder(client, pids, blocks):
+    """Waits (bounded) until the job's ``blocks`` blocks are all placed,
+    before any tile runs (so that each is on one worker only), then kills
+    the worker holding most of them: their only copies are lost. Returns
+    the worker's address."""
+    deadline = time.monotonic() + WAIT
+    while len(held := _block_holders(client)) < blocks and time.monotonic() < deadline:
         time.sleep(0.05)
-    held = collections.Counter(holder for holders in who.values() for holder in holders)
-    os.kill(pids[held.most_common(1)[0][0]], signal.SIGKILL)
+    assert len(held) == blocks and all(len(holders) == 1 for holders in held.values()), held
+    victim = collections.Counter(holders[0] for holders in held.values()).most_common(1)[0][0]
+    os.kill(pids[victim], signal.SIGKILL)
+    return victim
 
 
 FAULT_DOCS = _corpus(60, 6)  # 64 documents: 4 blocks of 16
@@ -467,7 +537,8 @@ def test_a_job_survives_losing_the_only_copy_of_a_block(three_workers, name):
 
 
 @pytest.mark.parametrize("name", ["matrix", "pairs lazy"])
-def test_a_lazy_result_survives_losing_the_only_copy_of_a_block(three_workers, name):
+def test_a_lazy_result_survives_losing_the_only_copy_of_a_block(three_workers, name,
+                                                                wait_until):
     client = three_workers
     pids = _ready(client)
     if name == "matrix":
@@ -476,12 +547,11 @@ def test_a_lazy_result_survives_losing_the_only_copy_of_a_block(three_workers, n
         pytest.importorskip("dask.dataframe")
         lazy = vd.pairs(FAULT_DOCS, threshold=0.1, client=client, tile=16, lazy=True)
         want = vendrask.pairs(FAULT_DOCS, threshold=0.1)
-    _kill_a_sole_holder(client, pids, 4)
-    for _ in range(200):  # until the scheduler knows
-        if len(client.nthreads()) < 3:
-            break
-        time.sleep(0.05)
-    got = client.compute(lazy).result(timeout=TEST_SECONDS / 2)
+    victim = _kill_a_sole_holder(client, pids, 4)
+    # Computed once the scheduler knows, so that it must place the blocks again.
+    wait_until(lambda: victim not in client.nthreads(), "the scheduler to forget a dead worker",
+               WAIT)
+    got = client.compute(lazy).result(timeout=WAIT)
     if name != "matrix":
         got = tuple(got[column].to_numpy() for column in ("i", "j", "score"))
     assert _equal(got, want)
@@ -489,17 +559,24 @@ def test_a_lazy_result_survives_losing_the_only_copy_of_a_block(three_workers, n
 
 def test_a_worker_killed_while_the_blocks_are_placed(three_workers, monkeypatch):
     client = three_workers
-    pids = _ready(client)
-    for method in ("scatter", "submit"):
-        def place_then_kill(*args, _place=getattr(client, method), **options):
-            placed = _place(*args, **options)
-            if pids:
-                os.kill(pids.popitem()[1], signal.SIGKILL)
-            return placed
-        monkeypatch.setattr(client, method, place_then_kill)
+    _ready(client)
+    killed = []
+    submit = client.submit
+
+    def place_then_kill(*args, **options):
+        # The first three blocks: each once on a worker, whose death, before
+        # the next block is sent, loses it.
+        placed = submit(*args, **options)
+        if len(killed) < 3:
+            placed.result(timeout=WAIT)  # in memory on one worker
+            holder = client.who_has(placed)[placed.key][0]
+            os.kill(client.run(os.getpid, workers=[holder])[holder], signal.SIGKILL)
+            killed.append(holder)
+        return placed
+    monkeypatch.setattr(client, "submit", place_then_kill)
     got = vd.nearest(FAULT_DOCS, QUERIES, k=3, client=client, tile=16)
     monkeypatch.undo()
-    assert not pids and _equal(got, vendrask.nearest(FAULT_DOCS, QUERIES, k=3))
+    assert len(killed) == 3 and _equal(got, vendrask.nearest(FAULT_DOCS, QUERIES, k=3))
 
 
 @pytest.fixture(scope="module")
@@ -548,3 +625,122 @@ def test_missing_documents_and_thresholds_as_in_process(client):
         vd.pdist(docs, client=client)
     with pytest.raises(ValueError, match="threshold must be from 0 to 1"):
         vd.pairs(docs, threshold=80, client=client)
+
+
+# ---------------------------------------------------------------- a lost scheduler
+
+LOST_DOCS = _corpus(96, 7)  # 100 documents: 10 blocks of 10, 55 tiles
+
+
+def _lose_the_scheduler(cluster, client, monkeypatch, when):
+    """Kills the scheduler at ``when``, a point of the job that the test
+    holds; returns the job's progress callable."""
+    def kill_in(method):
+        real = getattr(client, method)
+
+        def kill_then_call(*args, **options):
+            monkeypatch.undo()
+            cluster.kill_scheduler()
+            return real(*args, **options)
+        monkeypatch.setattr(client, method, kill_then_call)
+
+    if when == "placing the blocks":  # one block sent, nine to go
+        submit = client.submit
+
+        def submit_then_kill(*args, **options):
+            placed = submit(*args, **options)
+            monkeypatch.undo()
+            cluster.kill_scheduler()
+            return placed
+        monkeypatch.setattr(client, "submit", submit_then_kill)
+    elif when == "asking for the cluster's threads":
+        kill_in("nthreads")
+    elif when == "asking what the workers run":
+        kill_in("processing")
+
+    def progress(done, total):
+        if not done or when not in ("a tile done", "the client reconnecting", "the client closed"):
+            return
+        if cluster.scheduler.poll() is None:
+            cluster.kill_scheduler()
+            deadline = time.monotonic() + WAIT
+            while client.status == "running" and time.monotonic() < deadline:
+                if when == "a tile done":
+                    break
+                time.sleep(0.01)
+            if when == "the client closed":  # as it does once it gives up reconnecting
+                client.close()
+    return progress
+
+
+@pytest.mark.parametrize("when", ["placing the blocks", "asking for the cluster's threads",
+                                  "asking what the workers run", "a tile done",
+                                  "the client reconnecting", "the client closed"])
+def test_a_lost_scheduler_is_one_error_however_dask_says_it(dask_processes, monkeypatch, when):
+    cluster = dask_processes(threads=1)
+    # A call that asks a scheduler gone meanwhile waits out the client's
+    # timeout: short, yet far more than a connection here takes, loaded or not.
+    client = cluster.client(seconds=10)
+    try:
+        if when == "asking what the workers run":
+            # Nothing finishes while the job asks: one tile of seconds.
+            docs, options = CTRL_C_DOCS, dict(tile=len(CTRL_C_DOCS), max_bytes=1100, errors="nan")
+        else:
+            docs, options = LOST_DOCS, dict(tile=None if "threads" in when else 10)
+        progress = _lose_the_scheduler(cluster, client, monkeypatch, when)
+        with pytest.raises(vd.SchedulerConnectionLost) as raised:
+            vd.pdist(docs, client=client, progress=progress, timeout=WAIT, **options)
+    finally:
+        monkeypatch.undo()
+        client.close(timeout=10)
+    assert cluster.scheduler.poll() is not None  # the fault struck where the test meant
+    assert isinstance(raised.value, ConnectionError)
+    assert str(raised.value) == (f"lost the connection to the scheduler at {cluster.address}; "
+                                 "the job's tasks were cancelled (scheduler-connection-lost)")
+
+
+class _Client:
+    """What connection_lost reads of a client: its status."""
+
+    def __init__(self, status):
+        self.status = status
+
+
+def _errors():
+    from distributed.client import FutureCancelledError
+    from distributed.comm import CommClosedError
+    # Newer clients raise ClosedClientError once closed, older ones a bare Exception.
+    closed = getattr(distributed.client, "ClosedClientError", Exception)
+    return {
+        "client closed": closed("Client is closed. Can't send update-graph message."),
+        "comm closed": CommClosedError("in <TCP (closed) ConnectionPool.processing local=tcp://"
+                                       "127.0.0.1:5 remote=tcp://127.0.0.1:6>: Stream is closed"),
+        "cancelled, connection lost": FutureCancelledError("k", "scheduler-connection-lost"),
+        "cancelled, no reason": FutureCancelledError("k", None),
+        "connect timed out": OSError("Timed out trying to connect to tcp://127.0.0.1:6 after 30 s"),
+        "pool closed": RuntimeError("ConnectionPool is closed"),
+        "job timed out": TimeoutError("running the job's tasks timed out"),
+        "a task's missing file": FileNotFoundError(2, "No such file or directory"),
+        "a task's own error": ValueError("threshold must be from 0 to 1"),
+    }
+
+
+AFTER_THE_LOSS = {"client closed", "comm closed", "cancelled, connection lost",
+                  "cancelled, no reason", "connect timed out", "pool closed", "job timed out",
+                  "a task's missing file"}
+
+
+@pytest.mark.parametrize("status, lost", [
+    # Connected: only what says so itself; a task's own errors are its own.
+    ("running", {"comm closed", "cancelled, connection lost"}
+     | ({"client closed"} if hasattr(distributed.client, "ClosedClientError") else set())),
+    ("connecting", AFTER_THE_LOSS),
+    ("closed", AFTER_THE_LOSS),
+])
+def test_what_counts_as_a_lost_connection(status, lost):
+    from vendrask.dask._cluster import connection_lost
+    errors = _errors()
+    assert {name for name, error in errors.items() if connection_lost(_Client(status), error)} \
+        == lost
+    assert not connection_lost(_Client(status), KeyboardInterrupt())
+    assert not connection_lost(None, errors["comm closed"])  # Dask's local schedulers

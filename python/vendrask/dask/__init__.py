@@ -15,6 +15,10 @@ cells to the reducer that the in-process function uses.
 ``nearest``, ``pairs`` and ``pdist`` run at once and return numpy arrays, as
 in-process; top-k lists are merged on the workers in a tree, so only the
 answer comes back to the client.
+
+A job whose client loses its connection to the scheduler raises
+``SchedulerConnectionLost`` (a ConnectionError), whatever form Dask gave the
+loss: Dask cancels every future of that client, so nothing of the job is left.
 """
 from __future__ import annotations
 
@@ -35,7 +39,7 @@ except ImportError as error:  # the extra is optional
 from .. import _checks
 from .._reduce import Condensed, Dense, Pairs, TopK
 from . import _tasks
-from ._cluster import TREE_FAN_IN, ClusterJob  # noqa: F401  (the constants: as before)
+from ._cluster import TREE_FAN_IN, ClusterJob, SchedulerConnectionLost  # noqa: F401
 from ._tiles import (MAX_TILE, MIN_TILE, OVERHEAD_SHARE, TASK_OVERHEAD,  # noqa: F401
                      TILES_PER_THREAD, default_tile)
 
@@ -44,7 +48,8 @@ if TYPE_CHECKING:
     import numpy.typing as npt
     from distributed import Client
 
-__all__ = ["cdist", "matrix", "nearest", "pairs", "pdist", "default_tile"]
+__all__ = ["cdist", "matrix", "nearest", "pairs", "pdist", "default_tile",
+           "SchedulerConnectionLost"]
 
 # A document, or with from_paths=True the path of one.
 Document = Union[str, bytes, bytearray, memoryview, os.PathLike[str], os.PathLike[bytes]]

@@ -1,5 +1,7 @@
 """One call on the cluster: its documents checked, cut into blocks and placed
 once, its tasks named, run, counted for progress and cancelled."""
+import asyncio
+import concurrent.futures
 import contextlib
 import contextvars
 import math
@@ -36,6 +38,65 @@ _POLL = 1.0  # seconds between looks at what the workers are running, while noth
 # which never warns of pairs over the joint size limit) runs jobs: they warn
 # of nothing. A context variable, so that other threads' jobs still warn.
 _UNREPORTED = contextvars.ContextVar("vendrask.dask unreported", default=False)
+
+
+class SchedulerConnectionLost(ConnectionError):
+    """The client lost its connection to the Dask scheduler during a job.
+
+    Dask cancels every future of a client whose connection drops, so the
+    job's tasks and results are gone: run it again once the scheduler is
+    back. Whatever form Dask gave the loss (a closed comm, a closed client,
+    cancelled futures, a refused connection), the job raises this."""
+
+    def __init__(self, address=None):
+        self.address = address
+        where = f" at {address}" if address else ""
+        # Dask's own reason for the futures it cancels, for callers that look for it.
+        super().__init__(f"lost the connection to the scheduler{where}; the job's tasks were "
+                         f"cancelled (scheduler-connection-lost)")
+
+    def __reduce__(self):
+        return type(self), (self.address,)
+
+
+def connection_lost(client, error):
+    """Whether ``error``, raised while ``client`` ran a job, means that its
+    connection to the scheduler is gone. A task's own error (an unreadable
+    file on a worker, say) is not, while the client is still connected."""
+    if client is None or not isinstance(error, Exception):
+        return False
+    if isinstance(error, SchedulerConnectionLost):
+        return True
+    if getattr(error, "reason", None) == "scheduler-connection-lost" or \
+            "scheduler-connection-lost" in str(error):
+        return True  # futures cancelled when the connection dropped
+    try:
+        from distributed.comm import CommClosedError
+        from distributed import client as client_module
+    except ImportError:
+        return False
+    closed = (CommClosedError,) + tuple(
+        kind for kind in (getattr(client_module, "ClosedClientError", None),) if kind)
+    if isinstance(error, closed):
+        return True
+    # What a client that is reconnecting or closed raises besides: refused or
+    # timed-out connections, a closed connection pool or event loop, futures
+    # cancelled with no reason, a job that never hears back, and the bare
+    # Exception of older clients asked to send once closed.
+    return not _connected(client) and (type(error) is Exception or isinstance(
+        error, (OSError, RuntimeError, TimeoutError, asyncio.CancelledError,
+                concurrent.futures.CancelledError)))
+
+
+def _connected(client):
+    return getattr(client, "status", "running") == "running"
+
+
+def _address(client):
+    try:
+        return client.scheduler.address
+    except AttributeError:  # closed already, or not a distributed.Client
+        return None
 
 
 class Blocks:
@@ -86,6 +147,7 @@ class Job:
         self.token = uuid.uuid4().hex[:16]
         self.threads = _native_threads(workers)
         self.client = _client(client)
+        self.address = None if self.client is None else _address(self.client)
         self._futures = []
         self._block_futures = []
 
@@ -190,6 +252,10 @@ class Job:
 
     def _running(self):
         """Whether a worker is running (or about to run) a task of this job."""
+        if not _connected(self.client):
+            # Dask cancelled the job's futures when the connection dropped;
+            # asking a scheduler that is gone would wait for its timeout.
+            raise SchedulerConnectionLost(self.address)
         return any(self.token in str(key) for keys in self.client.processing().values()
                    for key in keys)
 
@@ -220,11 +286,23 @@ class Job:
             self.release()
         if isinstance(self.progress, Bar):
             self.progress.close()
+        self.raise_lost(value)
+
+    def raise_lost(self, error):
+        """Raises SchedulerConnectionLost in place of ``error`` if that is what it means."""
+        if error is not None and not isinstance(error, SchedulerConnectionLost) and \
+                connection_lost(self.client, error):
+            raise SchedulerConnectionLost(self.address) from error
 
     def release(self):
         """Cancels whatever of the job is still held or running on the cluster."""
         futures, self._futures = self._futures, []
-        if self.client is not None and futures:
+        self._cancel(futures)
+
+    def _cancel(self, futures):
+        # A client that lost its scheduler has cancelled its futures already,
+        # and the scheduler drops what a departed client held.
+        if self.client is not None and futures and _connected(self.client):
             try:
                 self.client.cancel(futures)
             except Exception:  # a lost scheduler: the job's own error says more
@@ -276,16 +354,17 @@ class ClusterJob(Job):
         sizes = [len(d) for d in t + ([] if ss is None else s) if d is not None] if not from_paths \
             else []
         mean_bytes = sum(sizes) / len(sizes) if sizes else 100
-        if tile is None:
-            tile = default_tile(max(len(t), len(s)), _thread_count(self.client), mean_bytes)
         place = self._read if from_paths else self._place
         try:
+            if tile is None:
+                tile = default_tile(max(len(t), len(s)), _thread_count(self.client), mean_bytes)
             self.rows = place(t, tile, max_bytes, "rows")
             self.cols = self.rows if self.square else place(s, tile, max_bytes, "cols")
             if from_paths and errors == "raise":
                 self._refuse_read()
-        except BaseException:
+        except BaseException as error:
             self.release()
+            self.raise_lost(error)
             raise
 
     # ------------------------------------------------------------ placing the blocks
@@ -332,7 +411,7 @@ class ClusterJob(Job):
                 pass
             return [[self._result(f) for f in side] for side in futures]
         finally:
-            self.client.cancel([f for side in futures for f in side])
+            self._cancel([f for side in futures for f in side])
 
     # ------------------------------------------------------------ naming the tasks
 
