@@ -2,7 +2,9 @@
 
     python bench/dedup_bench.py exact                 # cache the exact answers (slow, once)
     python bench/dedup_bench.py table                 # recall and cost per band setting
+    python bench/dedup_bench.py defaults              # the defaults' recall and pairs scored
     python bench/dedup_bench.py compare               # CPU side by side, 2000 + 200 edited
+    python bench/dedup_bench.py compare --corpus copyright lines
     nice -n 10 python bench/dedup_bench.py growth --n 10000 100000
 
 Corpora, about 1 KB each: "copyright" (/usr/share/doc/*/copyright cut into
@@ -328,11 +330,11 @@ def datasketch_pipeline(docs, threshold=0.5, workers=1):
     return (i[keep, 0], i[keep, 1], scores[keep]), time.process_time() - start, len(i)
 
 
-def compare(workers=1, threshold=0.5):
-    docs = edited_corpus()
+def compare(name="edited", workers=1, threshold=0.5):
+    docs = CORPORA[name]()
     n = len(docs)
-    wanted = exact_keys(exact_matrix("edited", docs), "mean", threshold)
-    print(f"edited: {n} documents, {len(wanted)} exact pairs at {threshold} (mean), "
+    wanted = exact_keys(exact_matrix(name, docs), "mean", threshold)
+    print(f"{name}: {n} documents, {len(wanted)} exact pairs at {threshold} (mean), "
           f"workers={workers}", flush=True)
     found, cpu, (count, scored) = stage(docs, threshold, workers)
     total = sum(cpu.values())
@@ -390,7 +392,8 @@ def main():
     elif args.what == "defaults":
         defaults(args.corpus)
     elif args.what == "compare":
-        compare(args.workers)
+        for name in args.corpus if args.corpus != list(CORPORA) else ["edited"]:
+            compare(name, args.workers)
     else:
         growth(args.n, args.workers)
 

@@ -152,8 +152,9 @@ def agreement(signatures, i, j):
     out = np.empty(len(i), dtype=np.float32)
     step = max(1, (1 << 22) // max(1, signatures.shape[1]))  # 16 MiB of slots at a time
     for start in range(0, len(i), step):
-        a, b = signatures[i[start:start + step]], signatures[j[start:start + step]]
-        out[start:start + step] = np.count_nonzero(a == b, axis=1)
+        same = signatures[i[start:start + step]] == signatures[j[start:start + step]]
+        # a sum of bytes: twice as fast as count_nonzero along an axis
+        out[start:start + step] = same.view(np.uint8).sum(axis=1, dtype=np.uint16)
     return out / np.float32(max(1, signatures.shape[1]))
 
 
