@@ -55,9 +55,11 @@ def _mix(h):
 
 @functools.lru_cache(maxsize=None)
 def _borrow_table(slots):
-    """For each slot, the slots it tries in turn when it is empty."""
-    rng = np.random.default_rng([_SEED, slots])
-    return rng.integers(0, slots, size=(_BORROW_TRIES, slots))
+    """For each slot, the slots it tries in turn when it is empty: from the
+    same integer hash as the shingles (a random generator's stream may
+    change with numpy's version, and stored signatures with it)."""
+    tries = np.arange(_BORROW_TRIES * slots, dtype=np.uint64) + np.uint64(_SEED << 32)
+    return (_mix(tries) % np.uint64(slots)).astype(np.int64).reshape(_BORROW_TRIES, slots)
 
 
 def _shingles(strings, shingle):
