@@ -163,7 +163,7 @@ def test_a_group_of_near_copies_costs_what_the_exact_path_costs(others):
 def test_rescoring_takes_pairs_either_way_round(symmetric):
     docs = text_chunks(6)
     corpus = Corpus()
-    ids = corpus.add(docs + [docs[0] + b"!"])
+    corpus.add(docs + [docs[0] + b"!"])
     direction = {None: "forward"}.get(symmetric, symmetric)
     u, v = np.array([6, 2, 3, 0, 1]), np.array([0, 2, 1, 3, 4])  # reversed, and an id with itself
     got = _rescore.rescore(corpus, [(u, v)], 0.0, direction)

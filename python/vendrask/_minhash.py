@@ -356,7 +356,8 @@ class Bands:
         """The Bands of to_arrays' arrays (the buckets are made again)."""
         signatures = np.asarray(signatures)
         if signatures.ndim != 2:
-            raise ValueError(f"signatures must be two-dimensional, not {signatures.ndim}-dimensional")
+            raise ValueError(f"signatures must be two-dimensional, "
+                             f"not {signatures.ndim}-dimensional")
         out = cls(int(bands), int(rows), signatures.shape[1])
         out.add(signatures)
         return out
