@@ -656,6 +656,8 @@ def _lose_the_scheduler(cluster, client, monkeypatch, when):
     elif when == "asking for the cluster's threads":
         kill_in("nthreads")
     elif when == "asking what the workers run":
+        # At the first look, long before the job's last tile ends.
+        monkeypatch.setattr(vd._cluster, "_POLL", 0.0)
         kill_in("processing")
 
     def progress(done, total):
@@ -682,14 +684,10 @@ def test_a_lost_scheduler_is_one_error_however_dask_says_it(dask_processes, monk
     # timeout: short, yet far more than a connection here takes, loaded or not.
     client = cluster.client(seconds=10)
     try:
-        if when == "asking what the workers run":
-            # Nothing finishes while the job asks: one tile of seconds.
-            docs, options = CTRL_C_DOCS, dict(tile=len(CTRL_C_DOCS), max_bytes=1100, errors="nan")
-        else:
-            docs, options = LOST_DOCS, dict(tile=None if "threads" in when else 10)
         progress = _lose_the_scheduler(cluster, client, monkeypatch, when)
         with pytest.raises(vd.SchedulerConnectionLost) as raised:
-            vd.pdist(docs, client=client, progress=progress, timeout=WAIT, **options)
+            vd.pdist(LOST_DOCS, client=client, progress=progress, timeout=WAIT,
+                     tile=None if "threads" in when else 10)
     finally:
         monkeypatch.undo()
         client.close(timeout=10)
