@@ -5,6 +5,7 @@ score; planted near-duplicates are found; the buckets give the same
 candidates however the documents come and after a round trip to arrays."""
 import glob
 import os
+import pickle
 import random
 import tracemalloc
 import warnings
@@ -315,9 +316,11 @@ def test_round_trip_through_arrays(grouped_signatures):
     arrays = bands.to_arrays()
     assert all(isinstance(value, (np.ndarray, np.integer)) for value in arrays.values())
     again = _minhash.Bands.from_arrays(**{k: np.array(v) for k, v in arrays.items()})
+    pickled = pickle.loads(pickle.dumps(bands))
     n = len(grouped_signatures)
     assert (candidate_keys(again.candidates().pairs(), n)
-            == candidate_keys(bands.candidates().pairs(), n))
+            == candidate_keys(bands.candidates().pairs(), n)
+            == candidate_keys(pickled.candidates().pairs(), n))
     assert again.add(grouped_signatures[:3]).count() == bands.add(grouped_signatures[:3]).count()
 
 
