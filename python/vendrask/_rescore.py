@@ -5,7 +5,7 @@ are kept.
 ``rescore(corpus, chunks, ...)`` works on corpus ids, as an index does;
 ``near_pairs(docs, threshold)`` is the whole stage over a list, with the
 result of ``vendrask.pairs(docs, threshold=threshold, symmetric=symmetric,
-errors="nan")`` for the pairs that the bands find, score for score.
+errors="nan")`` for the pairs that the sketches find, score for score.
 
 The bands come from the threshold (``setting``), from measurements of which
 band settings keep the exact pairs on real corpora: see ``SETTINGS``.
@@ -20,8 +20,9 @@ from ._plan import Plan, score as combine
 from ._progress import JobProgress
 from ._reduce import Pairs
 
-# Pairs sent to the native core at once: enough to keep every worker busy,
-# with the arrays around them at tens of MiB.
+# Pairs sent to the native core at once: 131 072 compressions keep every
+# worker busy for seconds, and the arrays around them stay at a few MiB (with
+# 2^20 pairs they took 150 MiB, three times the exact path's peak).
 BATCH = 1 << 16
 # Above this share of all pairs, candidates save next to nothing and the
 # tiles of the exact path score the pairs at less cost per pair.
@@ -152,9 +153,9 @@ def near_pairs(docs, threshold, *, symmetric="mean", workers=1, max_bytes=None, 
     """The pairs scoring at least ``threshold`` among the sketch candidates:
     ``(i, j, score)`` as ``vendrask.pairs(docs, threshold=threshold,
     symmetric=symmetric, errors="nan")`` gives them (ordered pairs with
-    symmetric=None, else i < j; by i, then j), every score exact, only pairs
-    the bands miss missing. ``bands`` and ``rows`` override the setting for
-    the threshold. When the candidates are most of all pairs, every pair is
+    symmetric=None, else i < j; by i, then j), every score exact, only the
+    pairs that the sketches miss missing. ``bands`` and ``rows`` override the
+    setting for the threshold. When the candidates are most of all pairs, every pair is
     scored instead."""
     threshold = _checks.score("threshold", threshold)
     direction = _checks.direction(symmetric)
