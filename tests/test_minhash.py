@@ -146,18 +146,19 @@ def peak_bytes(run):
         tracemalloc.stop()
 
 
-@pytest.mark.parametrize("others", [0, 1500])
+@pytest.mark.parametrize("others", [0, 2000])
 def test_a_group_of_near_copies_costs_what_the_exact_path_costs(others):
     """1000 near-identical lines make half a million pairs: alone (every
     pair is a candidate) and among unrelated documents (they are not), the
-    stage holds no more than the exact path does for the same pairs."""
+    stage holds what the exact path holds for the same pairs, plus its
+    signatures and band keys (a few KiB a document)."""
     rng = np.random.default_rng(0)
     docs = [b"2026-12-10 02:13:07 worker 3 finished the nightly job in 12 ms, id %04d" % k
             for k in range(1000)]
     docs += [bytes(rng.integers(32, 127, 120).astype(np.uint8)) for _ in range(others)]
     exact_peak = peak_bytes(lambda: exact(docs, 0.5, "mean"))
     stage_peak = peak_bytes(lambda: _rescore.near_pairs(docs, 0.5))
-    assert stage_peak <= 1.15 * exact_peak
+    assert stage_peak <= 1.05 * exact_peak + 4096 * len(docs)
 
 
 @pytest.mark.parametrize("symmetric", DIRECTIONS)

@@ -152,7 +152,7 @@ def agreement(signatures, i, j):
     """The share of slots on which the signatures of documents i[k] and j[k]
     agree: an estimate of their Jaccard similarity (float32)."""
     out = np.empty(len(i), dtype=np.float32)
-    step = max(1, (1 << 22) // max(1, signatures.shape[1]))  # 16 MiB of slots at a time
+    step = max(1, (1 << 20) // max(1, signatures.shape[1]))  # 4 MiB of slots a side at a time
     for start in range(0, len(i), step):
         same = signatures[i[start:start + step]] == signatures[j[start:start + step]]
         # a sum of bytes: twice as fast as count_nonzero along an axis
