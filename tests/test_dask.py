@@ -606,6 +606,20 @@ def test_a_cluster_without_workers_times_out_and_says_where(no_workers, call, st
     assert _wait_until_idle(no_workers) == 0  # the job's tasks went with it
 
 
+def test_a_failed_job_lets_go_of_its_own_tasks_and_of_nothing_else(no_workers):
+    client = no_workers
+    other = client.submit(len, "four", pure=False)  # waits for a worker, as the jobs' tasks do
+    for call in (lambda **o: vd.nearest(DOCS, k=2, **o), lambda **o: vd.pdist(DOCS, **o),
+                 lambda **o: vd.pairs(DOCS, QUERIES, threshold=0.5, **o)):
+        # Many blocks and tiles: letting go of them all at once must not trip
+        # the scheduler, which would drop the client and all it holds.
+        with pytest.raises(TimeoutError):
+            call(client=client, tile=4, timeout=1)
+    assert client.status == "running" and other.status == "pending"
+    other.release()
+    assert _wait_until_idle(client) == 0
+
+
 @pytest.mark.parametrize("timeout", [0, -1, True, "soon", [1]])
 def test_a_bad_timeout_is_refused(timeout):
     with pytest.raises(ValueError) as raised:

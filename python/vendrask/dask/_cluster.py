@@ -300,12 +300,16 @@ class Job:
         self._cancel(futures)
 
     def _cancel(self, futures):
-        # A client that lost its scheduler has cancelled its futures already,
-        # and the scheduler drops what a departed client held.
-        if self.client is not None and futures and _connected(self.client):
+        """Lets go of ``futures``: the scheduler forgets the tasks that no one
+        else wants, and tells the workers to stop those running. Released, not
+        Client.cancel: cancelling a block with the tiles that use it in one
+        call trips an assertion in the scheduler, which then drops the
+        client's connection and with it every future the client holds (other
+        jobs' and lazy results' too)."""
+        for future in futures:
             try:
-                self.client.cancel(futures)
-            except Exception:  # a lost scheduler: the job's own error says more
+                future.release()
+            except Exception:  # a client closed meanwhile: nothing is held any more
                 pass
 
 
