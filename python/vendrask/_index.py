@@ -23,6 +23,8 @@ from ._progress import JobProgress
 from ._reduce import Pairs, TopK
 from ._sorted import distinct
 from ._sketch import DIM, Sketcher, most_similar, seeds as sketch_seeds
+from ._minhash import SLOTS, Bands, signatures as minhash_signatures
+from ._rescore import FALLBACK_SHARE, rescore, screen, setting
 
 # Pairs sent to the native core at once: big enough to keep every worker
 # busy, small enough that the arrays around them stay at tens of MiB.
@@ -33,6 +35,8 @@ _BATCH = 1 << 20
 # recall on 100 000 code chunks went from 0.930 to 0.944 for 9% more pairs
 # (8 gave no more).
 _JOINED = 4
+# How pairs() finds its candidates.
+VIAS = ("sketch", "graph")
 # The directions whose graphs an index builds and keeps.
 BUILT = ("mean", "forward")
 
@@ -45,7 +49,8 @@ class _State:
     place a state is never changed, but for the caches of what searches
     derive from it (two threads may both make one; they make the same)."""
 
-    __slots__ = ("corpus", "ids", "vectors", "sketcher", "graphs", "rekeyed", "by_id", "found")
+    __slots__ = ("corpus", "ids", "vectors", "sketcher", "graphs", "rekeyed", "by_id", "found",
+                 "signatures", "bands")
     FIELDS = ("corpus", "ids", "vectors", "sketcher", "graphs")
 
     def __init__(self, corpus, ids, vectors, sketcher, graphs):
@@ -59,6 +64,10 @@ class _State:
         self.rekeyed = {}  # direction -> that graph keyed so, refined once
         self.by_id = None  # the positions of each id
         self.found = None  # (arguments, result) of the last pairs()
+        # MinHash signatures of the first len(signatures) corpus ids: derived,
+        # never saved, made when a sketch search first needs them.
+        self.signatures = np.empty((0, SLOTS), dtype=np.uint32)
+        self.bands = {}  # (bands, rows) -> (member ids, their Bands)
 
     def replace(self, **fields):
         values = {name: getattr(self, name) for name in self.FIELDS}
@@ -224,6 +233,7 @@ class Index:
                 graphs = {direction: _copied_graph(graph, len(corpus), corpus.measures)
                           for direction, graph in old.graphs.items()}
                 new = _State(corpus, np.concatenate([old.ids, ids]), vectors, sketcher, graphs)
+                new.signatures = old.signatures  # ids keep theirs; new ones come when needed
                 if len(fresh):
                     self._link(new, fresh, job, cluster)
                 job.finish()
@@ -425,29 +435,44 @@ class Index:
         n = len(state.corpus)
         return int(2 * 0.7 * n * _link_pairs(n, max(self.degree, k), self.rounds))
 
-    def pairs(self, threshold, *, symmetric="mean", exact=False, workers=None, progress=None,
-              client=None):
+    def pairs(self, threshold, *, symmetric="mean", exact=False, via="sketch", workers=None,
+              progress=None, client=None):
         """Every pair scoring at least ``threshold``: ``(i, j, score)`` as
         ``vendrask.pairs(list(index), threshold=threshold,
         symmetric=symmetric, errors="nan")``, exactly so with ``exact``;
-        otherwise the pairs that the graph's neighbours of neighbours reach
-        (with symmetric=None, ordered pairs passing in either direction).
-        Where that would score more than half of all pairs (groups of
-        near-copies), all are scored, as with ``exact``. The last answer is
-        kept until the next add: ``clusters`` of the same threshold reuses it."""
+        otherwise the pairs among the candidates found ``via``:
+
+        "sketch": MinHash signatures of the documents banded so that pairs
+            at the threshold share a band (made at the first such call and
+            kept; an add computes only its new documents' signatures). The
+            bands were measured to keep 99% of the pairs at thresholds of
+            0.3 to 0.9 with symmetric="mean"; below 0.3 the graph may find
+            more;
+        "graph": the graph's neighbours of neighbours (with symmetric=None,
+            ordered pairs passing in either direction).
+
+        Every score returned is exact. Where the candidates would be more
+        than half of all pairs (groups of near-copies), all are scored, as
+        with ``exact``. The last answer is kept until the next add:
+        ``clusters`` of the same threshold reuses it."""
         threshold = _checks.score("threshold", threshold)
         direction = _checks.direction(symmetric)
+        via = _checks.choice("via", via, VIAS)
         workers = self.workers if workers is None else _checks.worker_count(workers)
         return self._pairs(self._state, threshold, symmetric, direction, exact, workers,
-                           progress, self._on(client))
+                           progress, self._on(client), via)
 
-    def _pairs(self, state, threshold, symmetric, direction, exact, workers, progress, cluster):
-        asked = (threshold, symmetric, bool(exact))
+    def _pairs(self, state, threshold, symmetric, direction, exact, workers, progress, cluster,
+               via="sketch"):
+        asked = (threshold, symmetric, bool(exact) or via)
         kept = state.found
         if kept is None or kept[0] != asked:
             if exact or not len(state.ids):
                 found = self._exact_pairs(state, threshold, symmetric, direction, workers,
                                           progress, cluster)
+            elif via == "sketch":
+                found = self._sketch_pairs(state, threshold, symmetric, direction, workers,
+                                           progress, cluster)
             else:
                 found = self._graph_pairs(state, threshold, symmetric, direction, workers,
                                           progress, cluster)
@@ -463,6 +488,52 @@ class Index:
                     names=("docs", "docs"))
         reducer = Pairs(threshold, distinct=symmetric is None, unordered=symmetric is not None)
         return plan.run(reducer, workers, progress)
+
+    @staticmethod
+    def _signatures(state):
+        """The signatures of every corpus id of ``state``, computing only
+        those of the ids that lack them."""
+        held = state.signatures
+        n = len(state.corpus)
+        if len(held) < n:
+            strings = state.corpus.strings
+            held = np.concatenate([held, minhash_signatures(strings[len(held):n])])
+            state.signatures = held  # a racing thread makes the same
+        return held[:n]
+
+    def _bands(self, state, bands, rows):
+        """(member ids, their Bands) for this setting, made once per state.
+        Only ids that fit with some other id take part: one over the limit
+        with the shortest would only bring pairs to drop."""
+        kept = state.bands.get((bands, rows))
+        if kept is None:
+            lengths = state.corpus.lengths
+            shortest = lengths.min() if len(lengths) else 0
+            member = np.flatnonzero(lengths + shortest <= JOINT_SIZE_LIMIT)
+            held = Bands(bands, rows)
+            held.add(self._signatures(state)[member])
+            kept = state.bands[(bands, rows)] = member, held
+        return kept
+
+    def _sketch_pairs(self, state, threshold, symmetric, direction, workers, progress, cluster):
+        member, held = self._bands(state, *setting(threshold, direction))
+        sigs = held.signatures
+        candidates = held.candidates()
+        if (candidates.bound > FALLBACK_SHARE * candidates.all_pairs
+                and candidates.count() > FALLBACK_SHARE * candidates.all_pairs):
+            return self._exact_pairs(state, threshold, symmetric, direction, workers, progress,
+                                     cluster)
+        def chunks():
+            for i, j in screen(candidates, sigs, state.corpus.lengths[member], threshold):
+                with self._counting:
+                    self.scored += len(i)
+                yield member[i], member[j]
+
+        with JobProgress(progress, 0) as job:
+            u, v, forward, backward = rescore(state.corpus, chunks(), threshold, direction,
+                                              workers=workers, job=job, sizes=cluster)
+            job.finish()
+        return self._position_pairs(state, u, v, forward, backward, direction, threshold)
 
     def _graph_pairs(self, state, threshold, symmetric, direction, workers, progress, cluster):
         reach = "max" if direction == "forward" else direction
@@ -486,13 +557,15 @@ class Index:
         return pairs
 
     def clusters(self, threshold, *, symmetric="mean", exact=False, graph="pairs", k=10,
-                 workers=None, progress=None, client=None):
+                 via="sketch", workers=None, progress=None, client=None):
         """A label (int64, from 0 in order of first appearance) for each
         document: the connected components of the graph of pairs scoring at
         least ``threshold`` (``graph="pairs"``: those of ``pairs``, reused
         from the last ``pairs`` call of the same arguments;
-        ``graph="neighbors"``: only each document's ``k`` nearest)."""
+        ``graph="neighbors"``: only each document's ``k`` nearest). ``via``
+        as for ``pairs``."""
         kind = _checks.choice("graph", graph, ("pairs", "neighbors"))
+        via = _checks.choice("via", via, VIAS)
         threshold = _checks.score("threshold", threshold)
         direction = _checks.direction(symmetric)
         if kind == "neighbors":
@@ -506,7 +579,7 @@ class Index:
         n = len(state.ids)
         if kind == "pairs":
             i, j, _ = self._pairs(state, threshold, symmetric, direction, exact, workers,
-                                  progress, cluster)
+                                  progress, cluster, via)
         else:
             scores, index = self._neighbors(state, k, symmetric, direction, exact, workers,
                                             progress, cluster)

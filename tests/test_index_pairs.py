@@ -1,0 +1,170 @@
+"""Index.pairs through MinHash bands: every pair exact and over the
+threshold, near-copies found, positions as the exact path lays them out,
+signatures carried across adds, and threads that search while others add."""
+import glob
+import os
+import random
+import threading
+
+import numpy as np
+import pytest
+from hypothesis import given, settings, strategies as st
+
+import vendrask
+
+import _vendrask  # noqa: E402
+
+
+def chunks(n, size=300):
+    """Distinct chunks of the standard library's sources."""
+    out, seen = [], set()
+    for path in sorted(glob.glob(os.path.join(os.path.dirname(os.__file__), "*.py"))):
+        data = open(path, "rb").read()
+        for at in range(0, len(data) - size, size):
+            chunk = data[at:at + size]
+            if chunk not in seen:
+                seen.add(chunk)
+                out.append(chunk)
+            if len(out) == n:
+                return out
+    return out
+
+
+def edited(doc, rng, edits=3):
+    """``doc`` with a few bytes changed: a near-copy."""
+    data = bytearray(doc)
+    for _ in range(edits):
+        data[rng.randrange(len(data))] = rng.randrange(32, 127)
+    return bytes(data)
+
+
+def planted(n=120, copies=20, seed=1):
+    """Distinct chunks with near-copies of some of them, and where each
+    copy went: (docs, [(original, copy)])."""
+    rng = random.Random(seed)
+    docs = chunks(n)
+    pairs = []
+    for k in range(copies):
+        pairs.append((k * 3, len(docs)))
+        docs.append(edited(docs[k * 3], rng))
+    return docs, pairs
+
+
+def measured(docs, i, j, symmetric):
+    f = _vendrask.measure(docs[i], docs[j])
+    if symmetric is None:
+        return f
+    b = _vendrask.measure(docs[j], docs[i])
+    return {"mean": (f + b) / 2, "max": max(f, b), "min": min(f, b)}[symmetric]
+
+
+def same(a, b):
+    return all(np.array_equal(x, y) for x, y in zip(a, b))
+
+
+DOCS, PLANTED = planted()
+
+
+@pytest.fixture(scope="module")
+def built():
+    return vendrask.Index(DOCS)
+
+
+@pytest.mark.parametrize("symmetric", ["mean", None, "max", "min"])
+@pytest.mark.parametrize("threshold", [0.3, 0.5, 0.8])
+def test_sketch_pairs_are_exact_over_the_threshold_and_find_planted_copies(built, symmetric,
+                                                                          threshold):
+    index = built
+    i, j, score = index.pairs(threshold, symmetric=symmetric)
+    for a, b, s in zip(i.tolist(), j.tolist(), score.tolist()):
+        assert s == measured(DOCS, a, b, symmetric) and s >= threshold
+        assert a != b and (symmetric is None or a < j.max() + 1 and a < b)
+    found = set(zip(i.tolist(), j.tolist()))
+    for a, b in PLANTED:
+        if measured(DOCS, a, b, symmetric) >= threshold:
+            assert (a, b) in found
+    assert np.all(np.diff(i * len(DOCS) + j) > 0)  # by i, then j, no repeat
+
+
+@given(st.lists(st.integers(0, 30), min_size=2, max_size=40), st.sampled_from([None, "mean"]),
+       st.sampled_from([0.3, 0.6]))
+@settings(max_examples=10, deadline=None)
+def test_sketch_pairs_lay_out_repeated_documents_as_the_exact_path(picks, symmetric, threshold):
+    # Few documents with repeats: the candidates are what the exact path
+    # finds, and equal documents at several positions pair at 1.0.
+    docs = [DOCS[p] if p < 20 else DOCS[120 + p - 20] for p in picks]
+    index = vendrask.Index(docs)
+    sketch = index.pairs(threshold, symmetric=symmetric)
+    assert same(sketch, index.pairs(threshold, symmetric=symmetric, exact=True))
+    assert same(sketch, vendrask.pairs(docs, threshold=threshold, symmetric=symmetric,
+                                       errors="nan"))
+
+
+def test_graph_pairs_remain_and_both_ways_agree_on_planted_copies(built):
+    index = built
+    sketch, graph = index.pairs(0.5, via="sketch"), index.pairs(0.5, via="graph")
+    exact = index.pairs(0.5, exact=True)
+    assert same(sketch, exact) and same(graph, exact)
+    labels = index.clusters(0.5, via="graph")
+    assert np.array_equal(labels, index.clusters(0.5))
+    with pytest.raises(ValueError, match="via"):
+        index.pairs(0.5, via="walk")
+
+
+def test_pairs_after_adds_equal_pairs_of_an_index_built_at_once():
+    grown = vendrask.Index(DOCS[:50])
+    grown.pairs(0.5)  # signatures and bands of the first state
+    state = grown._state
+    grown.add(DOCS[50:100] + DOCS[:5])
+    grown.add(DOCS[100:])
+    assert grown._state.signatures is state.signatures  # carried, not recomputed yet
+    once = vendrask.Index(DOCS[:50] + DOCS[50:100] + DOCS[:5] + DOCS[100:])
+    for symmetric in ("mean", None):
+        assert same(grown.pairs(0.5, symmetric=symmetric), once.pairs(0.5, symmetric=symmetric))
+    assert len(grown._state.signatures) == len(grown._state.corpus)
+    assert np.array_equal(grown._state.signatures, once._state.signatures)
+
+
+def test_a_loaded_index_finds_the_same_pairs(built, tmp_path):
+    index = built
+    expected = index.pairs(0.5)
+    index.save(tmp_path / "x.idx")
+    loaded = vendrask.Index.load(tmp_path / "x.idx")
+    assert len(loaded._state.signatures) == 0
+    assert same(loaded.pairs(0.5), expected)
+
+
+def test_sketch_pairs_in_threads_beside_adds_stay_exact():
+    docs = chunks(300, size=200)
+    index = vendrask.Index(docs[:80])
+    done, failures, found = threading.Event(), [], []
+
+    def adding():
+        try:
+            for b in range(4):
+                index.add(docs[80 + 55 * b:135 + 55 * b])
+        except BaseException as error:  # noqa: B902 - reported below
+            failures.append(error)
+        done.set()
+
+    def searching():
+        try:
+            while not done.is_set():
+                state = index._state
+                held = [state.corpus.strings[k] for k in state.ids.tolist()]
+                found.append((held, index._pairs(state, 0.4, "mean", "mean", False, 1, None,
+                                                 None)))
+        except BaseException as error:  # noqa: B902 - reported below
+            failures.append(error)
+            done.set()
+
+    threads = [threading.Thread(target=adding)] + [threading.Thread(target=searching)
+                                                   for _ in range(2)]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join(600)  # a hang guard only
+    assert not failures and found
+    for held, (i, j, score) in found:
+        for a, b, s in zip(i.tolist(), j.tolist(), score.tolist()):
+            assert s == measured(held, a, b, "mean") >= 0.4
