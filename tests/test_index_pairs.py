@@ -168,3 +168,20 @@ def test_sketch_pairs_in_threads_beside_adds_stay_exact():
     for held, (i, j, score) in found:
         for a, b, s in zip(i.tolist(), j.tolist(), score.tolist()):
             assert s == measured(held, a, b, "mean") >= 0.4
+
+
+@pytest.mark.parametrize("symmetric", ["mean", None])
+@pytest.mark.parametrize("new", [
+    pytest.param(lambda: DOCS[120:] + DOCS[:2] + [DOCS[125]], id="near-copies-and-repeats"),
+    pytest.param(lambda: [DOCS[3]], id="an-equal-document"),
+    pytest.param(lambda: chunks(200)[180:], id="unrelated"),
+])
+def test_duplicates_are_the_exact_pairs_touching_new_documents(built, symmetric, new):
+    base = vendrask.Index(DOCS[:120] + DOCS[:3])
+    added = new()
+    i, j, score = base.duplicates(added, 0.5, symmetric=symmetric)
+    assert len(base) == 123  # unchanged
+    every = DOCS[:120] + DOCS[:3] + added
+    ei, ej, es = vendrask.pairs(every, threshold=0.5, symmetric=symmetric, errors="nan")
+    touching = (ei >= 123) | (ej >= 123)
+    assert same((i, j, score), (ei[touching], ej[touching], es[touching]))

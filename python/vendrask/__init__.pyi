@@ -104,6 +104,9 @@ class Index:
     def pairs(self, threshold: float, *, symmetric: Optional[_Symmetric] = "mean", exact: bool = False,
               via: Literal["sketch", "graph"] = "sketch", workers: Optional[int] = None,
               progress: _Progress = None, client: _Client = None) -> Tuple[_Positions, _Positions, _Scores]: ...
+    def duplicates(self, docs: _Documents, threshold: float, *, symmetric: Optional[_Symmetric] = "mean",
+                   workers: Optional[int] = None,
+                   progress: _Progress = None) -> Tuple[_Positions, _Positions, _Scores]: ...
     def clusters(self, threshold: float, *, symmetric: Optional[_Symmetric] = "mean", exact: bool = False,
                  graph: Literal["pairs", "neighbors"] = "pairs", k: int = 10,
                  via: Literal["sketch", "graph"] = "sketch", workers: Optional[int] = None,

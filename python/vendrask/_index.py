@@ -556,6 +556,72 @@ class Index:
             job.finish()
         return pairs
 
+    def duplicates(self, docs, threshold, *, symmetric="mean", workers=None, progress=None):
+        """The pairs at or over ``threshold`` that new documents ``docs``
+        would make if added, without adding them: ``(i, j, score)`` as
+        ``pairs`` of the index with ``docs`` after it gives them, only the
+        pairs with a new document (positions from len(index) on are those
+        ``docs`` would take). The new documents' signatures are looked up
+        in the index's bands: the cost is their candidates', not a scan."""
+        from ._api import report
+        threshold = _checks.score("threshold", threshold)
+        direction = _checks.direction(symmetric)
+        workers = self.workers if workers is None else _checks.worker_count(workers)
+        cut = []
+        new_docs = documents(docs, "docs", self.max_bytes, False, cut)
+        report(self.max_bytes, len(new_docs), [f"docs[{k}]" for k in cut], [], [], stacklevel=2)
+        state = self._state
+        n = len(state.ids)
+        corpus = _copied_corpus(state.corpus)
+        new_ids = corpus.add(new_docs)
+        empty = np.empty(0, dtype=np.int64)
+        if not len(new_ids):
+            return empty, empty, np.empty(0)
+        fresh = np.arange(len(state.corpus), len(corpus))
+        failure = corpus.compute_sizes(fresh, fresh, workers, JobProgress(None, 0), None)
+        if failure is not None:
+            raise RuntimeError(failure)
+        joined = _State(corpus, np.concatenate([state.ids, new_ids]), state.vectors,
+                        state.sketcher, state.graphs)
+        bands, rows = setting(threshold, direction)
+        member, held = self._bands(state, bands, rows)
+        # The queries: every id of a new document, and the old ids the
+        # bands left out that may fit with a new, shorter one.
+        shortest = corpus.lengths[new_ids].min()
+        outside = np.setdiff1d(np.arange(len(state.corpus)), member)
+        outside = outside[corpus.lengths[outside] + shortest <= JOINT_SIZE_LIMIT]
+        queries = np.union1d(new_ids, outside)
+        old_sigs = self._signatures(state)
+        fresh_sigs = minhash_signatures([corpus.strings[k] for k in fresh.tolist()])
+        query_sigs = np.concatenate([old_sigs, fresh_sigs])[queries]
+        candidates = held.query(query_sigs)
+        if candidates.count() > FALLBACK_SHARE * candidates.all_pairs:
+            plan = Plan(corpus, joined.ids, None, direction=direction, errors="nan",
+                        names=("docs", "docs"))
+            i, j, s = plan.run(Pairs(threshold, distinct=symmetric is None,
+                                     unordered=symmetric is not None), workers, progress)
+        else:
+            lifted = np.concatenate([member, queries])  # candidate ids -> corpus ids
+            sigs = np.concatenate([held.signatures, query_sigs])
+            lengths = corpus.lengths[lifted]
+            is_new = np.zeros(len(corpus), dtype=bool)
+            is_new[new_ids] = True
+
+            def chunks():
+                for a, b in screen(candidates, sigs, lengths, threshold):
+                    u, v = lifted[a], lifted[b]
+                    keep = is_new[u] | is_new[v]
+                    yield u[keep], v[keep]
+
+            with JobProgress(progress, 0) as job:
+                u, v = _distinct_pairs(chunks(), len(corpus))
+                u, v, forward, backward = rescore(corpus, [(u, v)], threshold, direction,
+                                                  workers=workers, job=job)
+                job.finish()
+            i, j, s = self._position_pairs(joined, u, v, forward, backward, direction, threshold)
+        keep = (i >= n) | (j >= n)
+        return i[keep], j[keep], s[keep]
+
     def clusters(self, threshold, *, symmetric="mean", exact=False, graph="pairs", k=10,
                  via="sketch", workers=None, progress=None, client=None):
         """A label (int64, from 0 in order of first appearance) for each
@@ -795,6 +861,13 @@ class Index:
             ("max_bytes", self.max_bytes), ("zlib", zlib_identity(state.corpus.zlib)),
             ("format", _store.FORMAT), ("degree", self.degree), ("bytes", int(held)),
         ])
+
+
+def _distinct_pairs(chunks, n):
+    """The pairs of ``chunks`` as u < v, each once."""
+    keys = [np.minimum(u, v) * n + np.maximum(u, v) for u, v in chunks]
+    keys = np.unique(np.concatenate(keys)) if keys else np.empty(0, dtype=np.int64)
+    return keys // n, keys % n
 
 
 def _walked(state):

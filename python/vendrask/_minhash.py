@@ -346,6 +346,14 @@ class Bands:
                                                     np.empty(0, np.int64))
         return Candidates(run, [], self._n)
 
+    def query(self, signatures):
+        """The Candidates of documents given by their signatures with every
+        document so far and with each other, as if added (ids from
+        ``len(self)`` on), leaving the bands as they are."""
+        signatures = self._checked(signatures)
+        run = _Run.of(band_keys(signatures, self.bands, self.rows), self._n)
+        return Candidates(run, list(self._runs), self._n + len(signatures))
+
     def to_arrays(self):
         """Plain arrays to store: the parameters, and the signatures."""
         return {"bands": np.int64(self.bands), "rows": np.int64(self.rows),
