@@ -185,3 +185,18 @@ def test_duplicates_are_the_exact_pairs_touching_new_documents(built, symmetric,
     ei, ej, es = vendrask.pairs(every, threshold=0.5, symmetric=symmetric, errors="nan")
     touching = (ei >= 123) | (ej >= 123)
     assert same((i, j, score), (ei[touching], ej[touching], es[touching]))
+
+
+@pytest.mark.parametrize("threshold, sample", [(0.5, 500), (0.5, 60), (0.3, 40), (0.99, 10)])
+def test_pairs_recall_is_a_share_and_whole_on_planted_copies(built, threshold, sample):
+    recall = built.pairs_recall(threshold, sample)
+    assert 0.0 <= recall <= 1.0
+    if sample >= len(DOCS):
+        assert recall == 1.0  # the planted copies are all found
+
+
+def test_pairs_recall_counts_missed_pairs(built, monkeypatch):
+    monkeypatch.setattr(vendrask.Index, "_sketch_pairs",
+                        lambda self, *a: (np.empty(0, np.int64),) * 2 + (np.empty(0),))
+    fresh = vendrask.Index(DOCS[:40] + DOCS[120:])
+    assert fresh.pairs_recall(0.5) == 0.0

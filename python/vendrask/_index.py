@@ -622,6 +622,30 @@ class Index:
         keep = (i >= n) | (j >= n)
         return i[keep], j[keep], s[keep]
 
+    def pairs_recall(self, threshold, sample=500, *, symmetric="mean", seed=0, workers=None,
+                     progress=None):
+        """The share of the exact pairs among ``sample`` documents drawn at
+        random (all of them scored) that the default ``pairs`` finds; 1.0
+        when they make no pair. A check of the sketch on your own
+        documents: its cost is the sample's pairs and one ``pairs``."""
+        threshold = _checks.score("threshold", threshold)
+        sample = _checks.positive("sample", sample)
+        direction = _checks.direction(symmetric)
+        workers = self.workers if workers is None else _checks.worker_count(workers)
+        state = self._state
+        n = len(state.ids)
+        rows = np.sort(np.random.default_rng(seed).choice(n, min(sample, n), replace=False))
+        plan = Plan(state.corpus, state.ids[rows], None, direction=direction, errors="nan",
+                    names=("docs", "docs"))
+        ei, ej, _ = plan.run(Pairs(threshold, distinct=symmetric is None,
+                                   unordered=symmetric is not None), workers, progress)
+        if not len(ei):
+            return 1.0
+        i, j, _ = self._pairs(state, threshold, symmetric, direction, False, workers, None, None)
+        found = set(zip(i.tolist(), j.tolist()))
+        hits = sum((a, b) in found for a, b in zip(rows[ei].tolist(), rows[ej].tolist()))
+        return hits / len(ei)
+
     def clusters(self, threshold, *, symmetric="mean", exact=False, graph="pairs", k=10,
                  via="sketch", workers=None, progress=None, client=None):
         """A label (int64, from 0 in order of first appearance) for each
