@@ -300,6 +300,20 @@ def dedup(args):
         return
     job = CommandRun(args)
     labels, docs = job.one_list(job.documents(args.docs, NO_DOCUMENTS))
+    if not args.exact:
+        # The sketch stage alone: no neighbour graph to build for one answer.
+        i, j, score = _sketch_pairs(job, docs, args)
+        if args.clusters:
+            found = _components(len(docs), i, j).tolist()
+            job.write(lambda table: table.records(["cluster", "name"], zip(found, labels)))
+            return
+        order = np.lexsort((j, i, -score))
+
+        def rows():
+            for a, b, x in zip(i[order].tolist(), j[order].tolist(), score[order].tolist()):
+                yield labels[a], labels[b], x
+        job.write(lambda table: table.records(["t", "s", "score"], rows()))
+        return
     Index, _ = index_class()
     job.progress.plan_share(f"{len(docs)} documents")
     work = _Work(job.progress.callback(), _build_floor(len(docs), len(docs)))
@@ -326,10 +340,38 @@ def dedup(args):
     job.write(lambda table: table.records(["t", "s", "score"], rows()))
 
 
+def _sketch_pairs(job, docs, args):
+    """The pairs of ``docs`` at --threshold that the sketch stage finds, every
+    score exact."""
+    from .._rescore import near_pairs
+    job.progress.plan_share(f"{len(docs)} documents")
+    found = _call(job, near_pairs, docs, args.threshold, symmetric=args.symmetric,
+                  workers=args.workers, progress=job.progress.callback())
+    job.progress.reached(1.0)
+    return found
+
+
+def _components(n, i, j):
+    """A label for each of n documents, from 0 in order of first
+    appearance: the connected components of the pairs (i, j)."""
+    import numpy as np
+    from scipy import sparse
+    from scipy.sparse.csgraph import connected_components
+    adjacency = sparse.coo_array((np.ones(len(i), dtype=np.int8), (i, j)), shape=(n, n)).tocsr()
+    _, labels = connected_components(adjacency, directed=True, connection="weak")
+    _, first, inverse = np.unique(labels, return_index=True, return_inverse=True)
+    rank = np.empty(len(first), dtype=np.int64)
+    rank[np.argsort(first, kind="stable")] = np.arange(len(first))
+    return rank[inverse.reshape(-1)]
+
+
 def _record_clusters(job, docs):
     """Each record's cluster, for records.dedup (its texts come cut to
     --max-bytes, with long ones standing in for themselves)."""
     args = job.args
+    if not args.exact:
+        i, j, _ = _sketch_pairs(job, docs, args)
+        return _components(len(docs), i, j)
     Index, _ = index_class()
     job.progress.plan_share(f"{len(docs)} records")
     work = _Work(job.progress.callback(), _build_floor(len(docs), len(docs)))
