@@ -128,7 +128,9 @@ def test_an_add_stopped_from_progress_leaves_the_index_as_it_was(grown, tmp_path
 
     def progress(done, total):
         calls.append(done)
-        if len(calls) == stop_at:
+        # How many reports come depends on the machine's load: the last one
+        # (done == total, once the work is done) stands in for a count not reached.
+        if len(calls) == stop_at or done == total:
             raise KeyboardInterrupt
     with pytest.raises(KeyboardInterrupt):
         index.add(DOCS[60:90], progress=progress)

@@ -1,5 +1,5 @@
 import os
-from typing import (Any, Callable, Iterable, Iterator, Literal, Optional, Sequence, Tuple, TypedDict, Union,
+from typing import (Any, Callable, Dict, Iterable, Iterator, Literal, Optional, Sequence, Tuple, TypedDict, Union,
                     type_check_only)
 
 import numpy as np
@@ -87,6 +87,12 @@ class Index:
     candidates: int
     rounds: int
     client: _Client
+    # What the index holds (one consistent state, replaced whole by add).
+    corpus: Any
+    ids: npt.NDArray[np.int64]
+    vectors: npt.NDArray[np.int8]
+    sketcher: Any
+    graphs: Dict[str, Any]
     def __init__(self, docs: _Documents = ..., *, max_bytes: Optional[int] = None, workers: int = 1,
                  progress: _Progress = None, degree: int = 24, candidates: int = 32, rounds: int = 20,
                  client: _Client = None) -> None: ...
