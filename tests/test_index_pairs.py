@@ -137,7 +137,7 @@ def test_a_loaded_index_finds_the_same_pairs(built, tmp_path):
 def test_sketch_pairs_in_threads_beside_adds_stay_exact():
     docs = chunks(300, size=200)
     index = vendrask.Index(docs[:80])
-    done, failures, found = threading.Event(), [], []
+    done, failures, found = threading.Event(), [], {}
 
     def adding():
         try:
@@ -151,9 +151,14 @@ def test_sketch_pairs_in_threads_beside_adds_stay_exact():
         try:
             while not done.is_set():
                 state = index._state
-                held = [state.corpus.strings[k] for k in state.ids.tolist()]
-                found.append((held, index._pairs(state, 0.4, "mean", "mean", False, 1, None,
-                                                 None)))
+                result = index._pairs(state, 0.4, "mean", "mean", False, 1, None, None)
+                # A state is known by its size (adds only grow it); the same
+                # state must give the same pairs, and each is measured once.
+                if len(state.ids) in found:
+                    assert same(found[len(state.ids)][1], result)
+                else:
+                    held = [state.corpus.strings[k] for k in state.ids.tolist()]
+                    found[len(state.ids)] = (held, result)
         except BaseException as error:  # noqa: B902 - reported below
             failures.append(error)
             done.set()
@@ -165,7 +170,7 @@ def test_sketch_pairs_in_threads_beside_adds_stay_exact():
     for thread in threads:
         thread.join(600)  # a hang guard only
     assert not failures and found
-    for held, (i, j, score) in found:
+    for held, (i, j, score) in found.values():
         for a, b, s in zip(i.tolist(), j.tolist(), score.tolist()):
             assert s == measured(held, a, b, "mean") >= 0.4
 
