@@ -309,12 +309,15 @@ class CommandRun:
                 if function == "cdist":
                     return call(ts, ts if ss is None else ss, client=client, **options).compute()
                 return call(ts, ss, client=client, **options)
-            except (ValueError, RuntimeError):
-                raise  # the job's own errors, reported as in-process
             except Exception as error:  # a lost connection, a killed worker, a cancelled task
-                if "scheduler-connection-lost" in str(error):
+                from vendrask.dask._cluster import connection_lost
+                # Before the job's own errors: Dask says a lost scheduler in
+                # many ways, "IOLoop is closed" (a RuntimeError) among them.
+                if connection_lost(client, error):
                     raise Failure(f"the Dask cluster failed: lost the connection to the scheduler "
                                   f"at {self.args.scheduler}") from None
+                if isinstance(error, (ValueError, RuntimeError)):
+                    raise  # the job's own errors, reported as in-process
                 raise Failure(f"the Dask cluster failed: {type(error).__name__}: {error}") from None
             finally:
                 _close(client)
