@@ -56,8 +56,15 @@ def child(*argv):
     guard: (status, stderr)."""
     def bounded():
         resource.setrlimit(resource.RLIMIT_AS, (MEMORY_GUARD, MEMORY_GUARD))
+    options = {"preexec_fn": bounded}
+    if os.environ.get("VENDRASK_SANITIZED"):
+        # AddressSanitizer reserves terabytes of shadow at start: cap the
+        # resident size instead of the address space.
+        asan = os.environ.get("ASAN_OPTIONS", "")
+        options = {"env": dict(os.environ,
+                               ASAN_OPTIONS=f"{asan}:hard_rss_limit_mb={2 * MEMORY_GUARD >> 20}")}
     done = subprocess.run([sys.executable, "-m", "vendrask", *argv], capture_output=True,
-                          timeout=HANG_GUARD, preexec_fn=bounded, stdin=subprocess.DEVNULL)
+                          timeout=HANG_GUARD, stdin=subprocess.DEVNULL, **options)
     return done.returncode, done.stderr.decode("utf-8", "surrogateescape")
 
 
