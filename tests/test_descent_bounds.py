@@ -4,8 +4,7 @@ scores are cut, stops at a ``limit`` before scoring past it, and holds
 memory in proportion to what it finds; ``_join_pairs`` gives the same keys
 whatever its chunks, without laying out wide lists all at once."""
 import collections
-import glob
-import os
+import functools
 import tracemalloc
 
 import numpy as np
@@ -14,6 +13,7 @@ import pytest
 from vendrask import _descent
 from vendrask._corpus import Corpus
 from vendrask._descent import EMPTY, Graph, descend, key_of, within
+from corpora import stdlib_chunks
 
 TEST_SECONDS = 300
 
@@ -28,19 +28,7 @@ def sshd_lines(n):
                 50000 + i)).encode() for i in range(n)]
 
 
-def source_chunks(n, size=200):
-    """Distinct chunks of the standard library's source: ordinary text."""
-    out, seen = [], set()
-    for path in sorted(glob.glob(os.path.join(os.path.dirname(os.__file__), "*.py"))):
-        data = open(path, "rb").read()
-        for at in range(0, len(data) - size, size):
-            chunk = data[at:at + size]
-            if chunk not in seen:
-                seen.add(chunk)
-                out.append(chunk)
-            if len(out) == n:
-                return out
-    return out
+source_chunks = functools.partial(stdlib_chunks, size=200)
 
 
 class Scorer:

@@ -1,6 +1,5 @@
 """vendrask.Index: exact mode equals the in-process functions; the default
 mode returns only exact scores; files round-trip and damaged ones are refused."""
-import glob
 import json
 import mmap
 import os
@@ -15,6 +14,7 @@ import vendrask
 
 import _vendrask  # noqa: E402
 from vendrask import _store  # noqa: E402
+from corpora import stdlib_chunks
 
 DIRECTIONS = [None, "mean", "min", "max"]
 LIMIT_HALF = vendrask.JOINT_SIZE_LIMIT // 2
@@ -29,20 +29,6 @@ corpora = st.lists(doc, min_size=1, max_size=12)
 
 def same(a, b):
     return all(np.array_equal(x, y, equal_nan=True) for x, y in zip(a, b))
-
-
-def stdlib_chunks(n, size=1024):
-    out, seen = [], set()
-    for path in sorted(glob.glob(os.path.join(os.path.dirname(os.__file__), "*.py"))):
-        data = open(path, "rb").read()
-        for at in range(0, len(data) - size, size):
-            chunk = data[at:at + size]
-            if chunk not in seen:
-                seen.add(chunk)
-                out.append(chunk)
-        if len(out) >= n:
-            return out[:n]
-    return out
 
 
 @settings(max_examples=25, deadline=None)

@@ -1,8 +1,7 @@
 """Index.pairs through MinHash bands: every pair exact and over the
 threshold, near-copies found, positions as the exact path lays them out,
 signatures carried across adds, and threads that search while others add."""
-import glob
-import os
+import functools
 import random
 import threading
 
@@ -13,21 +12,10 @@ from hypothesis import given, settings, strategies as st
 import vendrask
 
 import _vendrask  # noqa: E402
+from corpora import stdlib_chunks
 
 
-def chunks(n, size=300):
-    """Distinct chunks of the standard library's sources."""
-    out, seen = [], set()
-    for path in sorted(glob.glob(os.path.join(os.path.dirname(os.__file__), "*.py"))):
-        data = open(path, "rb").read()
-        for at in range(0, len(data) - size, size):
-            chunk = data[at:at + size]
-            if chunk not in seen:
-                seen.add(chunk)
-                out.append(chunk)
-            if len(out) == n:
-                return out
-    return out
+chunks = functools.partial(stdlib_chunks, size=300)
 
 
 def edited(doc, rng, edits=3):

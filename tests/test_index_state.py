@@ -2,8 +2,7 @@
 to share between threads, progress only goes forward, repeated work is reused
 and quiet mistakes are refused."""
 import copy
-import glob
-import os
+import functools
 import pickle
 import signal
 import threading
@@ -20,22 +19,10 @@ from vendrask._sketch import Sketcher
 
 import _vendrask  # noqa: E402
 from conftest import HANG_SECONDS
+from corpora import stdlib_chunks
 
 
-def chunks(n, size=300):
-    """Distinct chunks of the standard library's sources: real text, with
-    near neighbours among them."""
-    out, seen = [], set()
-    for path in sorted(glob.glob(os.path.join(os.path.dirname(os.__file__), "*.py"))):
-        data = open(path, "rb").read()
-        for at in range(0, len(data) - size, size):
-            chunk = data[at:at + size]
-            if chunk not in seen:
-                seen.add(chunk)
-                out.append(chunk)
-            if len(out) == n:
-                return out
-    return out
+chunks = functools.partial(stdlib_chunks, size=300)
 
 
 DOCS = chunks(400)
