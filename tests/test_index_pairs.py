@@ -93,10 +93,14 @@ def test_graph_pairs_remain_and_both_ways_agree_on_planted_copies(built):
     sketch, graph = index.pairs(0.5, via="sketch"), index.pairs(0.5, via="graph")
     exact = index.pairs(0.5, exact=True)
     assert same(sketch, exact) and same(graph, exact)
-    labels = index.clusters(0.5, via="graph")
-    assert np.array_equal(labels, index.clusters(0.5))
     with pytest.raises(ValueError, match="via"):
         index.pairs(0.5, via="walk")
+
+
+def test_clusters_agree_both_ways(built):
+    pytest.importorskip("scipy.sparse.csgraph")
+    labels = built.clusters(0.5, via="graph")
+    assert np.array_equal(labels, built.clusters(0.5))
 
 
 def test_pairs_after_adds_equal_pairs_of_an_index_built_at_once():
