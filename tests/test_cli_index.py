@@ -116,6 +116,22 @@ def test_dedup_clusters_are_the_components_of_the_pairs(here, run):
                for a in range(len(names)) for b in range(len(names)))
 
 
+@pytest.mark.parametrize("what", [["--exact"], [], ["--clusters"], ["--clusters", "--exact"]])
+def test_dedup_of_a_saved_index_is_dedup_of_its_files(here, run, what):
+    ok(run("index", "build", "idx", "docs"))
+    options = ["--threshold", "0.3", "--format", "json", *what]
+    assert ok(run("dedup", "--index", "idx", *options)) == ok(run("dedup", "docs", *options))
+
+
+@pytest.mark.parametrize("argv, message", [
+    (["idx"], "vendrask: idx is an index: deduplicate what it holds with --index idx"),
+    (["--index", "idx", "docs"], "vendrask: --index idx is the corpus: name no DOCS beside it"),
+])
+def test_dedup_says_how_to_name_an_index(here, run, argv, message):
+    ok(run("index", "build", "idx", "docs"))
+    assert run("dedup", "--threshold", "0.5", *argv)[1:] == (b"", [message])
+
+
 def test_long_documents_meet_their_copies_across_runs(here, run):
     long = b"".join(b"line %d of a long file\n" % i for i in range(2000))  # over the joint limit
     for name, data in (("a", long), ("b", long), ("c", long[:-1] + b"!")):

@@ -9,11 +9,13 @@
   vendrask index info INDEX [--format text|json]
   vendrask search INDEX QUERY... [-k N] [--symmetric [mean|min|max]] [--exact]
   vendrask dedup DOCS... --threshold X [--symmetric mean|min|max] [--clusters] [--exact]
+  vendrask dedup --index INDEX --threshold X [--clusters] [--exact]
   vendrask doctor
 
 The modules: ``errors`` (error types, exit statuses, the message line),
 ``args`` (the grammar), ``run`` (what each command does), ``index`` (the
-commands on vendrask.Index, and its names file), ``inputs`` (reading
+commands on vendrask.Index, and its names file), ``dedup`` and ``records``
+(near-duplicates of documents and of records in datasets), ``inputs`` (reading
 documents), ``output`` (csv, tsv, json, numpy files), ``plot`` (pictures),
 ``bar`` (the progress bar). numpy, argparse and tqdm are imported only by the
 commands that need them, so that ``vendrask measure`` starts quickly.

@@ -426,6 +426,9 @@ def _fill_search(parser):
 
 def _fill_dedup(parser):
     parser.add_argument("docs", nargs="*", metavar="DOCS", help=DOCS_HELP)
+    parser.add_argument("--index", metavar="INDEX",
+                        help="the documents of the index at INDEX (index build made it), "
+                             "instead of DOCS: nothing is read or built again")
     _add_reading(parser, INDEX_ERRORS)
     parser.add_argument("--threshold", type=_score, required=True, metavar="X",
                         help="list the pairs scoring X or more, from 0 to 1")
@@ -473,12 +476,13 @@ COMMANDS = {
                "(those the index's graph leads to) unless --exact; every score printed is exact. "
                "A query that is itself one of the indexed files is not its own hit (a copy under "
                f"another name is). {SCORE}."),
-    "dedup": (_fill_dedup, "near-duplicate pairs of documents, found through an index",
+    "dedup": (_fill_dedup, "near-duplicate pairs or clusters of documents or records",
               "Print every pair of documents scoring at least X, highest first, as pairs "
               "--symmetric prints them: t, s and the mean (or --symmetric min or max) of both "
               "directions, each pair once; with --clusters, each document's cluster instead. "
-              "Which pairs are scored is approximate (those an index of the documents leads to) "
-              "unless --exact; every score printed is exact. "
+              "The documents are DOCS, the records of a dataset (--field, --column) or those of "
+              "an index (--index INDEX). Which pairs are scored is approximate (those whose "
+              "MinHash sketches meet) unless --exact; every score printed is exact. "
               f"{SCORE}."),
     "doctor": (None, "print which zlib this install runs on",
                "Print the version and the zlib this install runs on, and whether it gives "

@@ -30,10 +30,10 @@ def parse(argv):
         return SimpleNamespace(command="measure", run=measure, t=argv[1], s=argv[2],
                                max_bytes=None, errors="raise")
     from .args import parse as parse_options
-    from . import index
+    from . import dedup, index
     runners = {"measure": measure, "matrix": matrix, "nearest": nearest, "pairs": pairs,
                "doctor": doctor, "index build": index.build, "index add": index.add,
-               "index info": index.info, "search": index.search, "dedup": index.dedup}
+               "index info": index.info, "search": index.search, "dedup": dedup.dedup}
     return parse_options(argv, runners, lambda: _print(_about()))
 
 
