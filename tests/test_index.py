@@ -33,13 +33,15 @@ def same(a, b):
 
 @settings(max_examples=25, deadline=None)
 @given(corpora, st.lists(doc, min_size=1, max_size=4), st.sampled_from(DIRECTIONS),
-       st.integers(1, 5))
-def test_exact_mode_is_the_in_process_functions(docs, queries, symmetric, k):
+       st.integers(1, 5), st.sampled_from(["query", "document"]))
+def test_exact_mode_is_the_in_process_functions(docs, queries, symmetric, k, primed_by):
     with _quiet():
         index = vendrask.Index(docs)
         stored = list(index)
-        assert same(index.nearest(queries, k, symmetric=symmetric, exact=True),
-                    vendrask.nearest(queries, stored, k=k, symmetric=symmetric, errors="nan"))
+        assert same(index.nearest(queries, k, symmetric=symmetric, primed_by=primed_by,
+                                  exact=True),
+                    vendrask.nearest(queries, stored, k=k, symmetric=symmetric,
+                                     primed_by=primed_by, errors="nan"))
         assert same(index.neighbors(k, symmetric=symmetric, exact=True),
                     vendrask.nearest(stored, k=k, symmetric=symmetric, errors="nan"))
         for threshold in (0.0, 0.4):
@@ -74,6 +76,11 @@ def test_default_mode_returns_exact_scores_in_the_contract_order(docs, symmetric
                     assert r not in row_index
                 for j, value in zip(row_index[found], row_scores[found]):
                     assert value == _score(rows[r], stored[j], symmetric)
+        # Primed by the documents: each score is the query compressed after the hit.
+        scores, indices = index.nearest(stored[:3], k, primed_by="document")
+        for query, row_scores, row_index in zip(stored, scores, indices):
+            for j, value in zip(row_index[row_index >= 0], row_scores[row_index >= 0]):
+                assert value == _score(stored[j], query, None)
         i, j, values = index.pairs(0.3, symmetric=symmetric)
         exact = vendrask.pairs(stored, threshold=0.3, symmetric=symmetric, errors="nan")
         found = set(zip(i.tolist(), j.tolist()))

@@ -16,12 +16,11 @@ import numpy as np
 
 from . import JOINT_SIZE_LIMIT, _checks
 from ._corpus import Corpus
-from ._descent import EMPTY, Graph, descend, key_of, search, within
+from ._descent import EMPTY, Graph, descend, key_of, link, search, within
 from ._documents import documents
 from ._plan import Plan
 from ._progress import JobProgress
 from ._reduce import Pairs, TopK
-from ._sorted import distinct
 from ._sketch import DIM, Sketcher, most_similar, seeds as sketch_seeds
 from ._minhash import SLOTS, Bands, signatures as minhash_signatures
 from ._rescore import FALLBACK_SHARE, rescore, screen, setting
@@ -243,31 +242,11 @@ class Index:
     def _link(self, state, fresh, job, cluster):
         """Seeds the new ids' edges from their sketches, then refines the
         whole graph (of ``state``, not yet in place)."""
-        corpus, n = state.corpus, len(state.corpus)
         seeds = sketch_seeds(fresh, state.vectors, self.candidates, poll=job.poll)
-        u = np.repeat(fresh, seeds.shape[1])
-        v = seeds.reshape(-1)
-        keep = (v != EMPTY) & (v != u)
-        u, v = u[keep], v[keep]
-        if len(u) and n > len(fresh):
-            # A few random old documents too, so that a new island of
-            # documents still meets the rest of the graph.
-            rng = np.random.default_rng(n)
-            extra = rng.integers(0, n, len(fresh) * 2)
-            u, v = np.concatenate([u, np.repeat(fresh, 2)]), np.concatenate([v, extra])
-            keep = u != v
-            u, v = u[keep], v[keep]
-        lo, hi = np.minimum(u, v), np.maximum(u, v)
-        keys = distinct(lo * n + hi)
-        u, v = keys // n, keys % n
-        score = self._scorer(corpus, job, cluster=cluster)
-        scores = score(u, v)
         walked = _walked(state)
-        others = [graph for graph in state.graphs.values() if graph is not walked]
-        for graph in state.graphs.values():
-            graph.offer(u, v, *scores)
-        descend(walked, score, rounds=self.rounds, sample=self.degree // 2,
-                followers=others, joined=_JOINED, tried=keys)
+        link(walked, [graph for graph in state.graphs.values() if graph is not walked], fresh,
+             seeds, self._scorer(state.corpus, job, cluster=cluster), rounds=self.rounds,
+             sample=self.degree // 2, joined=_JOINED)
 
     @staticmethod
     def _degrees(degree):
@@ -318,21 +297,24 @@ class Index:
 
     # -- searches
 
-    def nearest(self, queries, k=10, *, symmetric=None, exact=False, workers=None,
-                progress=None, candidates=None, seeds=None, client=None):
+    def nearest(self, queries, k=10, *, symmetric=None, primed_by="query", exact=False,
+                workers=None, progress=None, candidates=None, seeds=None, client=None):
         """The ``k`` best documents of the index for each query: ``(scores,
         indices)`` of shape ``(len(queries), k)``, as
         ``vendrask.nearest(queries, list(index), k=k, symmetric=symmetric,
-        errors="nan")`` gives them (score ``measure(queries[i], index[j])``,
-        or both directions combined; best first, ties by the smaller index,
-        padded with NaN and -1). With ``exact`` that call's result bit for
+        primed_by=primed_by, errors="nan")`` gives them (score
+        ``measure(queries[i], index[j])``; with ``primed_by="document"``
+        ``measure(index[j], queries[i])``, the query compressed with the
+        document as the dictionary, which finds the documents that hold a
+        passage; or both directions combined; best first, ties by the
+        smaller index, padded with NaN and -1). With ``exact`` that call's result bit for
         bit; otherwise only the documents the search reaches are scored
         (``candidates``: the pool each query keeps, by default max(4k, 64)
         growing to 128 with the index; ``seeds``: the sketch candidates it
         starts from, by default 128 growing to 256, and at least the
         index's ``candidates``)."""
         k = _checks.positive("k", k)
-        direction = _checks.direction(symmetric)
+        direction = _checks.direction(symmetric, primed_by)
         workers = self.workers if workers is None else _checks.worker_count(workers)
         cluster = self._on(client)
         cut = []
@@ -345,7 +327,8 @@ class Index:
         if exact or not len(state.ids) or not len(qids):
             if cluster is not None and len(state.ids) and len(qids):
                 return cluster.nearest(qdocs, list(_documents_of(state)), k=k,
-                                       symmetric=symmetric, progress=progress)
+                                       symmetric=symmetric, primed_by=primed_by,
+                                       progress=progress)
             plan = Plan(overlay, qids, state.ids, direction=direction, errors="nan",
                         names=("queries", "docs"))
             reducer = TopK(len(qids), k, None, leave_out_own=False, n_cols=len(state.ids))
