@@ -274,6 +274,34 @@ _SCORE_BATCH = 1 << 18
 _JOIN_PER_PAIR = 16
 
 
+def link(walked, followers, fresh, seeds, score, *, rounds, sample, joined):
+    """Links the nodes ``fresh`` (new, with no edges yet) into ``walked``:
+    scores each with its ``seeds`` (rows of candidate ids, EMPTY where
+    none) and with two random older nodes, so that a new island of nodes
+    still meets the rest, offers those pairs to ``walked`` and every graph
+    of ``followers``, then refines ``walked`` by ``descend`` (its followers
+    collecting the same scored pairs)."""
+    n = walked.n
+    u = np.repeat(fresh, seeds.shape[1])
+    v = seeds.reshape(-1)
+    keep = (v != EMPTY) & (v != u)
+    u, v = u[keep], v[keep]
+    if len(u) and n > len(fresh):
+        rng = np.random.default_rng(n)
+        extra = rng.integers(0, n, len(fresh) * 2)
+        u, v = np.concatenate([u, np.repeat(fresh, 2)]), np.concatenate([v, extra])
+        keep = u != v
+        u, v = u[keep], v[keep]
+    lo, hi = np.minimum(u, v), np.maximum(u, v)
+    keys = distinct(lo * n + hi)
+    u, v = keys // n, keys % n
+    scores = score(u, v)
+    for graph in [walked, *followers]:
+        graph.offer(u, v, *scores)
+    descend(walked, score, rounds=rounds, sample=sample, followers=followers, joined=joined,
+            tried=keys)
+
+
 def _joins(pair_keys, fresh, n):
     """The joins that the ``fresh`` pairs of the graph of ``pair_keys``
     (both lo*n + hi) bring: each fresh pair (t, x) joins x with every other
