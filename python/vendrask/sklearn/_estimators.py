@@ -44,9 +44,9 @@ from sklearn.exceptions import DataConversionWarning
 from sklearn.utils.multiclass import check_classification_targets
 from sklearn.utils.validation import check_array, check_is_fitted
 
-from . import JOINT_SIZE_LIMIT, _checks
-from ._api import nearest, pairs, report
-from ._documents import documents
+from .. import JOINT_SIZE_LIMIT, _checks
+from .._api import nearest, pairs, report
+from .._documents import documents
 
 __all__ = ["NearestNeighbors", "KNeighborsClassifier", "KNeighborsRegressor",
            "KNeighborsTransformer", "symmetric_graph"]
@@ -86,7 +86,7 @@ def _as_documents(X, max_bytes, name="X"):
 def _depth_outside():
     """How many frames above its caller the first one outside this package
     is: a warning names the caller's line, not the package's own."""
-    here = os.path.dirname(os.path.abspath(__file__))
+    here = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
     frame, depth = sys._getframe(2), 1
     while frame is not None and os.path.abspath(frame.f_code.co_filename).startswith(here):
         frame, depth = frame.f_back, depth + 1
