@@ -18,13 +18,13 @@ JOINT_SIZE_LIMIT = 32767
 __all__ = [
     "JOINT_SIZE_LIMIT", "JointSizeError", "cdist", "matrix", "nearest", "pairs", "pdist",
     "pairwise", "scorer", "windowed", "zlib_info", "DocumentWarning", "Index", "IndexFileError",
-    "__version__",
+    "WindowIndex", "__version__",
 ]
 
 _LAZY = {
     "cdist": "._api", "matrix": "._api", "nearest": "._api", "pairs": "._api",
     "pdist": "._api", "pairwise": "._api", "scorer": "._api", "windowed": "._windows",
-    "zlib_info": "._zlib", "Index": "._index",
+    "zlib_info": "._zlib", "Index": "._index", "WindowIndex": "._passages",
 }
 
 

@@ -1,6 +1,6 @@
 import os
-from typing import (Any, Callable, Dict, Iterable, Iterator, Literal, Optional, Sequence, Tuple, TypedDict, Union,
-                    type_check_only)
+from typing import (Any, Callable, Dict, Iterable, Iterator, Literal, NamedTuple, Optional, Sequence, Tuple,
+                    TypedDict, Union, type_check_only)
 
 import numpy as np
 import numpy.typing as npt
@@ -24,7 +24,7 @@ class _ZlibInfo(TypedDict):
 __all__ = [
     "JOINT_SIZE_LIMIT", "JointSizeError", "cdist", "matrix", "nearest", "pairs", "pdist",
     "pairwise", "scorer", "windowed", "zlib_info", "DocumentWarning", "Index", "IndexFileError",
-    "__version__",
+    "WindowIndex", "__version__",
 ]
 __version__: str
 JOINT_SIZE_LIMIT: int
@@ -126,3 +126,45 @@ class Index:
     def load(cls, path: Union[str, os.PathLike[str]], *, workers: int = 1, progress: _Progress = None,
              client: _Client = None) -> Index: ...
     def info(self) -> _IndexInfo: ...
+
+@type_check_only
+class _Hits(NamedTuple):
+    scores: _Scores
+    indices: _Positions
+    offsets: _Positions
+    lengths: _Positions
+
+class WindowIndex:
+    window: int
+    overlap: int
+    max_bytes: Optional[int]
+    index: Index
+    @property
+    def workers(self) -> int: ...
+    def __init__(self, docs: _Documents = ..., *, window: int = 2048, overlap: Optional[int] = None,
+                 max_bytes: Optional[int] = None, workers: int = 1, progress: _Progress = None, degree: int = 24,
+                 seeds: Optional[int] = None, rounds: int = 20, client: _Client = None) -> None: ...
+    def __len__(self) -> int: ...
+    def __getitem__(self, position: int) -> bytes: ...
+    def __iter__(self) -> Iterator[bytes]: ...
+    def windows(self) -> Tuple[_Positions, _Positions, _Positions]: ...
+    def add(self, docs: _Documents, *, progress: _Progress = None, client: _Client = None) -> _Positions: ...
+    def build_graph(self, progress: _Progress = None, client: _Client = None) -> None: ...
+    def nearest(self, queries: _Documents, k: int = 10, *, symmetric: Optional[_Symmetric] = None,
+                primed_by: _PrimedBy = "query", exact: bool = False, workers: Optional[int] = None,
+                progress: _Progress = None, candidates: Optional[int] = None, seeds: Optional[int] = None,
+                client: _Client = None) -> _Hits: ...
+    def neighbors(self, k: int = 10, *, symmetric: Optional[_Symmetric] = None, exact: bool = False,
+                  workers: Optional[int] = None, progress: _Progress = None,
+                  client: _Client = None) -> Tuple[_Scores, _Positions]: ...
+    def pairs(self, threshold: float, *, symmetric: Optional[_Symmetric] = "mean", exact: bool = False,
+              via: Literal["sketch", "graph"] = "sketch", workers: Optional[int] = None,
+              progress: _Progress = None, client: _Client = None) -> Tuple[_Positions, _Positions, _Scores]: ...
+    def clusters(self, threshold: float, *, symmetric: Optional[_Symmetric] = "mean", exact: bool = False,
+                 via: Literal["sketch", "graph"] = "sketch", workers: Optional[int] = None,
+                 progress: _Progress = None, client: _Client = None) -> _Positions: ...
+    def save(self, path: Union[str, os.PathLike[str]], *, progress: _Progress = None) -> None: ...
+    @classmethod
+    def load(cls, path: Union[str, os.PathLike[str]], *, workers: int = 1, progress: _Progress = None,
+             client: _Client = None) -> WindowIndex: ...
+    def info(self) -> Dict[str, Any]: ...
