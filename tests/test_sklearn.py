@@ -363,3 +363,109 @@ def test_cut_documents_are_reported_at_the_callers_line():
     assert caught[0].filename == __file__
     with pytest.warns(vendrask.DocumentWarning, match=r"cut 1 of 1 documents: X\[0\]"):
         assert nn.kneighbors(["abcq"])[0][0, 0] == 0.0  # queries are cut alike: "abc" is fitted
+
+
+def tied_corpus():
+    """Documents 0, 1, 2 and 4 equal (more copies than the neighbours asked
+    for), with equal labels and targets; every other row sees them tied."""
+    docs, labels = corpus(30, seed=4)
+    for k in (2, 4):
+        docs[k], labels[k] = docs[0], labels[0]
+    return docs, labels, np.array([len(d) ** 0.5 for d in docs])
+
+
+def documented_order(full, k, own):
+    """Each row's k nearest as the README orders them: by distance, equal
+    distances by the smaller index, its own position left out (own=True)."""
+    rows = []
+    for r, row in enumerate(full):
+        cols = [j for j in range(len(row)) if not (own and j == r)]
+        rows.append(sorted(cols, key=lambda j: (row[j], j))[:k])
+    return np.array(rows)
+
+
+@pytest.mark.parametrize("search", ["exact", "exhaustive rows of the index"])
+@pytest.mark.parametrize("k", [1, 2, 5])
+def test_tied_duplicates_in_the_documented_order_with_scikit_learns_predictions(
+        search, k, monkeypatch):
+    docs, labels, target = tied_corpus()
+    queries = [docs[0], docs[3]] + TEST[:6]
+    d_fit, d_query = distances(docs, docs, "mean"), distances(queries, docs, "mean")
+    model = vsk.KNeighborsClassifier(k, exact=search == "exact").fit(docs, labels)
+    if search != "exact":  # the index leaves every row short: each is searched again
+        def short(k, **kwargs):
+            return np.full((len(docs), k), np.nan), np.full((len(docs), k), -1)
+        monkeypatch.setattr(model.index_, "neighbors", short)
+        monkeypatch.setattr(model.index_, "nearest", lambda q, k, **kwargs: (
+            np.full((len(q), k), np.nan), np.full((len(q), k), -1)))
+    ref = skn.KNeighborsClassifier(k, metric="precomputed").fit(d_fit, labels)
+    for X, full, own, ref_X in ((None, d_fit, True, None), (queries, d_query, False, d_query)):
+        dist, ind = model.kneighbors(X)
+        np.testing.assert_array_equal(ind, documented_order(full, k, own))
+        ref_dist, ref_ind = ref.kneighbors(ref_X)
+        np.testing.assert_array_equal(dist, ref_dist)
+        # scikit-learn's indices differ only among equal distances, so never in their labels.
+        np.testing.assert_array_equal(np.sort(labels[ind], axis=1),
+                                      np.sort(labels[ref_ind], axis=1))
+        np.testing.assert_array_equal(model.predict(X), ref.predict(ref_X))
+        np.testing.assert_array_equal(model.predict_proba(X), ref.predict_proba(ref_X))
+    assert list(model.kneighbors(queries[:1])[1][0][:3]) == [0, 1, 2][:k]
+    assert list(model.kneighbors()[1][4][:3]) == [0, 1, 2][:k]  # 4 itself left out
+    regressor = vsk.KNeighborsRegressor(k, exact=True).fit(docs, target)
+    ref_regressor = skn.KNeighborsRegressor(k, metric="precomputed").fit(d_fit, target)
+    np.testing.assert_array_equal(regressor.predict(queries), ref_regressor.predict(d_query))
+    np.testing.assert_array_equal(regressor.predict(None), ref_regressor.predict(None))
+
+
+@pytest.mark.parametrize("exact", [True, False])
+def test_tied_radius_neighbours_and_clusters_equal_scikit_learns(exact):
+    from sklearn.cluster import DBSCAN
+    from sklearn.pipeline import make_pipeline
+
+    docs, _, _ = tied_corpus()
+    d_fit, d_query = distances(docs, docs, "mean"), distances(TEST, docs, "mean")
+    nn = vsk.NearestNeighbors(radius=0.75, exact=exact).fit(docs)
+    ref = skn.NearestNeighbors(radius=0.75, metric="precomputed").fit(d_fit)
+    for X, ref_X in ((None, None), (TEST, d_query)):
+        # scikit-learn sorts each row stably, so equal distances keep the index order too.
+        for ours, theirs in zip(nn.radius_neighbors(X), ref.radius_neighbors(ref_X,
+                                                                             sort_results=True)):
+            assert [list(row) for row in ours] == [list(row) for row in theirs]
+    labels = make_pipeline(vsk.KNeighborsTransformer(6, exact=exact),
+                           DBSCAN(eps=0.55, min_samples=3, metric="precomputed")).fit_predict(docs)
+    ref_labels = make_pipeline(skn.KNeighborsTransformer(n_neighbors=6, metric="precomputed"),
+                               DBSCAN(eps=0.55, min_samples=3, metric="precomputed")
+                               ).fit_predict(d_fit)
+    assert len(set(labels)) > 1
+    np.testing.assert_array_equal(labels, ref_labels)
+
+
+@pytest.mark.parametrize("scores, ind, own, expected_scores, expected_ind", [
+    ([[1.0, 1.0, 1.0]], [[0, 1, 2]], [1], [[1.0, 1.0]], [[0, 2]]),       # own among ties
+    ([[1.0, 1.0, 1.0]], [[0, 1, 2]], [3], [[1.0, 1.0]], [[0, 1]]),       # crowded out
+    ([[0.5, 0.9, 0.9]], [[1, 5, 2]], [5], [[0.9, 0.5]], [[2, 1]]),       # candidates unordered
+    ([[0.9, np.nan, np.nan]], [[3, -1, -1]], [3], [[np.nan] * 2], [[-1, -1]]),  # short row
+    ([[0.4, 0.9, np.nan]], [[0, 2, -1]], [1], [[0.9, 0.4]], [[2, 0]]),
+])
+def test_own_position_is_masked_before_the_candidates_are_ordered(
+        scores, ind, own, expected_scores, expected_ind):
+    from vendrask.sklearn._base import leave_out_own
+    got_scores, got_ind = leave_out_own(np.array(scores), np.array(ind), np.array(own), 2)
+    np.testing.assert_array_equal(got_scores, expected_scores)
+    np.testing.assert_array_equal(got_ind, expected_ind)
+
+
+@pytest.mark.parametrize("exact", [True, False])
+def test_fitted_documents_are_kept_with_or_without_the_index(exact):
+    with pytest.warns(vendrask.DocumentWarning, match="cut 60 of 60"):
+        model = vsk.NearestNeighbors(3, exact=exact, max_bytes=50).fit(np.array(TRAIN,
+                                                                                dtype=object))
+    assert model._fit_X == [d.encode()[:50] for d in TRAIN]
+    blob = pickle.dumps(model)
+    assert b"vendrask.sklearn._" not in blob  # classes pickled by their public name
+    if not exact:  # as pickled before the documents were kept beside an index
+        model._fit_X = None
+        again = pickle.loads(pickle.dumps(model))
+        assert again._fit_X == [d.encode()[:50] for d in TRAIN]
+        np.testing.assert_array_equal(again.kneighbors(TRAIN[:9])[1],
+                                      model.kneighbors(TRAIN[:9])[1])
