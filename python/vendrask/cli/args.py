@@ -59,8 +59,7 @@ def _workers(text):
     return value
 
 
-def _size(text):
-    """Bytes: a whole number, or one followed by k or M (1024 or 1024**2)."""
+def _sized(text, least):
     unit = UNITS.get(text[-1:], 1) if text[:-1].strip() else 1
     digits = text[:-1] if unit != 1 else text
     try:
@@ -69,11 +68,21 @@ def _size(text):
         raise argparse.ArgumentTypeError(
             f"expected a number of bytes, such as 16384 or 16k (k: 1024, M: 1024*1024), "
             f"not {text!r}") from None
-    if value < 1:
-        raise argparse.ArgumentTypeError(f"expected 1 or more, not {text}")
+    if value < least:
+        raise argparse.ArgumentTypeError(f"expected {least} or more, not {text}")
     if value > MAX_COUNT:
         raise argparse.ArgumentTypeError(f"expected at most {MAX_COUNT} bytes (2047M), not {text}")
     return value
+
+
+def _size(text):
+    """Bytes: a whole number, or one followed by k or M (1024 or 1024**2)."""
+    return _sized(text, 1)
+
+
+def _bytes(text):
+    """Bytes as for _size, 0 too."""
+    return _sized(text, 0)
 
 
 def _score(text):
@@ -90,7 +99,7 @@ def _score(text):
     return value
 
 
-NUMBERS = (_whole, _positive, _workers, _size, _score)
+NUMBERS = (_whole, _positive, _workers, _size, _bytes, _score)
 
 
 def _suffixed(suffixes):
@@ -400,6 +409,18 @@ def _fill_index_documents(parser):
     parser.set_defaults(output=None, format=None, scheduler=None)
 
 
+def _fill_index_build(parser):
+    _fill_index_documents(parser)
+    parser.add_argument("--window", type=_size, metavar="N",
+                        help="index windows of N bytes of each document instead of whole "
+                             "documents (at most %d; 2k is a good start): search then finds "
+                             "which documents hold a passage, and where" % (JOINT_SIZE_LIMIT // 2))
+    parser.add_argument("--overlap", type=_bytes, metavar="M",
+                        help="bytes each window shares with the next (default: half the "
+                             "window); a passage up to M bytes lies whole in some window. "
+                             "Needs --window")
+
+
 def _fill_index_info(parser):
     parser.add_argument("index", metavar="INDEX", help=INDEX_HELP)
     parser.add_argument("--format", choices=("text", "json"), default="text",
@@ -415,6 +436,12 @@ def _fill_search(parser):
     parser.add_argument("-k", type=_positive, default=5, metavar="N",
                         help="hits per query (default 5); fewer when the index holds fewer "
                              "documents, or fewer scoring at least --score-cutoff")
+    parser.add_argument("--primed-by", choices=PRIMED_BY, default="query",
+                        help="which one primes the compressor: the query, scoring "
+                             "measure(query, hit) (the default); or the document (of a window "
+                             "index: the window), scoring measure(hit, query), the query "
+                             "compressed with the hit (for finding which documents hold a "
+                             "passage); no effect with --symmetric")
     _add_symmetric(parser)
     parser.add_argument("--score-cutoff", type=_score, metavar="X",
                         help="leave out hits scoring below X, from 0 to 1")
@@ -471,8 +498,11 @@ COMMANDS = {
     "search": (_fill_search, "each query's k best-scoring documents of an index",
                "For each query, its k best-scoring documents of INDEX, best first: one line per "
                "hit with query, hit, rank and score, as nearest prints them. The score is "
-               "measure(query, hit), the hit compressed with the query as the preset dictionary; "
-               "--symmetric combines both directions. Which documents are scored is approximate "
+               "measure(query, hit), the hit compressed with the query as the preset dictionary "
+               "(--primed-by document: measure(hit, query)); --symmetric combines both "
+               "directions. Of an index of windows (index build --window), a document scores "
+               "its best window's score, and each line also gives that window's byte offset "
+               "and length in the document. Which documents are scored is approximate "
                "(those the index's graph leads to) unless --exact; every score printed is exact. "
                "A query that is itself one of the indexed files is not its own hit (a copy under "
                f"another name is). {SCORE}."),
@@ -491,20 +521,23 @@ COMMANDS = {
 
 
 INDEX_COMMANDS = {
-    "build": (_fill_index_documents, "build an index of documents and save it at INDEX",
+    "build": (_fill_index_build, "build an index of documents and save it at INDEX",
               "Build an index of DOCS and save it at INDEX, with their names in INDEX.names beside "
               "it; both files are replaced at once when complete. An existing INDEX is replaced "
-              "only if it is an index."),
+              "only if it is an index. With --window, an index of each document's windows, for "
+              "finding which long documents hold a passage, and where."),
     "add": (_fill_index_documents, "add documents to an index",
             "Add DOCS to the index at INDEX and save it again, replacing INDEX and INDEX.names "
-            "at once when complete. Documents are cut as the index's were (its max_bytes); a file "
+            "at once when complete. Documents are cut as the index's were (its max_bytes), and "
+            "windowed as its were (its window and overlap); a file "
             "already in the index (by its path, or another path to it) is left out. INDEX.names "
             "records absolute paths; they are printed relative to the current folder when they "
             "lie below it."),
     "info": (_fill_index_info, "print what an index holds",
              "Print what the index at INDEX holds: its documents, how many are distinct, the cut "
              "(max_bytes), the zlib it was built with, its file format, its graph's degree and "
-             "the memory it takes."),
+             "the memory it takes; of an index of windows also its windows, their size and "
+             "overlap."),
 }
 
 

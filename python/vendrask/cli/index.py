@@ -13,7 +13,7 @@ import os
 
 from .. import JOINT_SIZE_LIMIT
 from .errors import Failure, UsageError, listed, say, shown
-from .index_files import IndexPath, index_class, load, save
+from .index_files import IndexPath, index_class, load, save, window_class
 from .inputs import STDIN, _unpaired_against, scored
 from .run import NO_DOCUMENTS, CommandRun, _print, _say_cut
 
@@ -149,18 +149,58 @@ def _file_of(name):
 
 def build(args):
     job = CommandRun(args)
+    window = _window(args)
     IndexPath(args.index).check_replaceable()  # before the work, not after it
     labels, docs = job.one_list(job.documents(args.docs), stable=True)
-    Index, _ = index_class()
     job.progress.plan_share(f"{len(docs)} documents")
-    work = _Work(job.progress.callback(), _build_floor(len(docs), len(docs)))
+    if window is None:
+        Index, _ = index_class()
+        options, count = {}, len(docs)
+    else:
+        Index = window_class()
+        options = {"window": window[0], "overlap": window[1]}
+        count = _window_count(docs, *window)
+    work = _Work(job.progress.callback(), _build_floor(count, count))
     index = _call(job, Index, docs, max_bytes=args.max_bytes, workers=args.workers,
-                  progress=work.call())
+                  progress=work.call(), **options)
+    _graphed(job, index, work)
     job.progress.reached(1.0)
     try:
         save(index, [_recorded(label) for label in labels], args.index)
     finally:
         job.progress.close()
+
+
+def _window(args):
+    """(window, overlap) of --window and --overlap, or None without them;
+    a usage error for values that cannot be."""
+    if args.window is None:
+        if args.overlap is not None:
+            raise UsageError("--overlap needs --window: the overlap is of the windows "
+                             "(--window N --overlap M)")
+        return None
+    from .._passages import MAX_WINDOW, check_window
+    if args.window > MAX_WINDOW:
+        raise UsageError(f"--window {args.window}: at most {MAX_WINDOW} bytes, so that any two "
+                         f"windows fit the joint size limit of {JOINT_SIZE_LIMIT} bytes together")
+    if args.overlap is not None and args.overlap >= args.window:
+        raise UsageError(f"--overlap {args.overlap}: less than the window ({args.window} "
+                         f"bytes), or every window would start where the one before it did")
+    return check_window(args.window, args.overlap)
+
+
+def _window_count(docs, window, overlap):
+    """The windows the documents make."""
+    from .._passages import cut
+    return sum(len(cut(len(doc), window, overlap)[0]) for doc in docs)
+
+
+def _graphed(job, index, work):
+    """Builds the neighbour graph of an index that builds it lazily, so that
+    the saved file carries it and search does not build it each time."""
+    build = getattr(index, "build_graph", None)
+    if build is not None:
+        _call(job, build, progress=work.call())
 
 
 def _build_floor(new, everything):
@@ -180,15 +220,22 @@ def add(args):
     texts = _left_out_if_known(texts, names)
     if not texts:
         return
-    _say_cut(texts, args.max_bytes, _cut_in(index, args.max_bytes))
+    windows = getattr(index, "window", None)
+    _say_cut(texts, args.max_bytes, 0 if windows else _cut_in(index, args.max_bytes))
     docs = scored(texts, stable=True)
-    if args.errors == "skip":
+    if args.errors == "skip" and not windows:  # every window fits with every other
         texts, docs = _skip_unpaired(texts, docs, docs + list(index), True, "other document")
         if not texts:
             return
     job.progress.plan_share(f"{len(docs)} documents")
-    work = _Work(job.progress.callback(), _build_floor(len(docs), len(docs) + len(index)))
+    if windows:
+        new = _window_count(docs, index.window, index.overlap)
+        floor = _build_floor(new, new + len(index.index))
+    else:
+        floor = _build_floor(len(docs), len(docs) + len(index))
+    work = _Work(job.progress.callback(), floor)
     positions = _call(job, index.add, docs, progress=work.call()).tolist()
+    _graphed(job, index, work)
     job.progress.reached(1.0)
     try:
         names = names + [None] * (max(positions, default=-1) + 1 - len(names))
@@ -222,7 +269,8 @@ def _left_out_if_known(texts, names):
     return texts
 
 
-INFO_KEYS = ("documents", "distinct", "max_bytes", "zlib", "format", "degree", "bytes")
+INFO_KEYS = ("documents", "windows", "window", "overlap", "distinct", "distinct_windows",
+             "max_bytes", "text_bytes", "zlib", "format", "degree", "bytes")
 
 
 def info(args):
@@ -237,7 +285,7 @@ def info(args):
         value = found[key]
         if key == "max_bytes" and value is None:
             value = "none (documents kept whole)"
-        elif key == "bytes" and isinstance(value, int):
+        elif key in ("bytes", "text_bytes") and isinstance(value, int):
             value = f"{value} ({_size(value)})"
         lines.append(f"{key}: {value}")
     _print(lines)
@@ -254,13 +302,16 @@ def search(args):
     job = CommandRun(args)
     index, names = load(args.index, args.workers)
     names = _Names(names)
+    windows = getattr(index, "window", None)
     if args.max_bytes is None:  # queries are cut as the documents were
         args.max_bytes = index.max_bytes
     texts = job.documents(args.docs, NO_QUERIES)
-    _say_cut(texts, args.max_bytes, _cut_in(index, args.max_bytes))
+    _say_cut(texts, args.max_bytes, 0 if windows else _cut_in(index, args.max_bytes))
     queries = scored(texts, stable=True)
     if args.errors == "skip":
-        texts, queries = _skip_unpaired(texts, queries, list(index), False, "document of the index")
+        others, what = ((list(index.index), "window of the index") if windows
+                        else (list(index), "document of the index"))
+        texts, queries = _skip_unpaired(texts, queries, others, False, what)
         if not texts:
             raise Failure("no queries left to search")
     labels = [text.label for text in texts]
@@ -271,22 +322,43 @@ def search(args):
     # No row holds more hits than the index holds documents.
     k = max(1, min(args.k + mine, len(index)))
     job.progress.plan_share(f"{len(queries)} queries")
-    floor = 2 * len(queries) + len(queries) * min(len(index), PAIRS_PER_QUERY)
+    size = len(index.index) if windows else len(index)
+    floor = 2 * len(queries) + len(queries) * min(size, PAIRS_PER_QUERY)
     work = _Work(job.progress.callback(), floor)
-    scores, hits = _call(job, index.nearest, queries, k=k, symmetric=args.symmetric,
-                         exact=args.exact, workers=args.workers, progress=work.call())
+    found = _call(job, index.nearest, queries, k=k, symmetric=args.symmetric,
+                  primed_by=args.primed_by, exact=args.exact, workers=args.workers,
+                  progress=work.call())
     job.progress.reached(1.0)
+    scores, hits = found[0].tolist(), found[1].tolist()
+    # A window index also says where in the document its best window lies.
+    places = (list(zip(found.offsets.tolist(), found.lengths.tolist())) if windows
+              else [[None] * k] * len(hits))
     cutoff = args.score_cutoff
 
     def rows():
-        for query, file, score_row, hit_row in zip(labels, files, scores.tolist(), hits.tolist()):
-            found = [(score, hit) for score, hit in zip(score_row, hit_row)
-                     if hit >= 0 and (cutoff is None or score >= cutoff)]
+        for query, file, score_row, hit_row, place_row in zip(labels, files, scores, hits,
+                                                              places):
+            kept = [(score, hit, place) for score, hit, place in zip(score_row, hit_row,
+                                                                     _rows(place_row, windows))
+                    if hit >= 0 and (cutoff is None or score >= cutoff)]
             if file is not None:
-                itself = next((n for n, (_, hit) in enumerate(found) if names.file(hit) == file),
-                              None)
+                itself = next((n for n, (_, hit, _) in enumerate(kept)
+                               if names.file(hit) == file), None)
                 if itself is not None:
-                    del found[itself]
-            for rank, (score, hit) in enumerate(found[:args.k], 1):
-                yield query, names[hit], rank, score
-    job.write(lambda table: table.records(["query", "hit", "rank", "score"], rows()))
+                    del kept[itself]
+            for rank, (score, hit, place) in enumerate(kept[:args.k], 1):
+                if windows:
+                    yield (query, names[hit], *place, rank, score)
+                else:
+                    yield query, names[hit], rank, score
+    header = (["query", "hit", "offset", "length", "rank", "score"] if windows
+              else ["query", "hit", "rank", "score"])
+    job.write(lambda table: table.records(header, rows()))
+
+
+def _rows(place_row, windows):
+    """The (offset, length) of each hit of a row of a window index."""
+    if windows:
+        offsets, lengths = place_row
+        return list(zip(offsets, lengths))
+    return place_row

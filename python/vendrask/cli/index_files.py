@@ -87,6 +87,26 @@ def index_class():
     return vendrask.Index, vendrask.IndexFileError
 
 
+def window_class():
+    from .._passages import WindowIndex
+    return WindowIndex
+
+
+def stored_kind(path):
+    """The kind the index file at ``path`` names in its header (None: an
+    index of whole documents), or None where it cannot be read: the load
+    that follows says why."""
+    from .. import IndexFileError, _store
+    try:
+        with _files().open_regular(path) as file:
+            size = os.fstat(file.fileno()).st_size
+            meta, _ = _store.read_header(_store._Reader(file, path), size)
+    except (OSError, IndexFileError):
+        return None
+    kind = meta.get("kind")
+    return kind if isinstance(kind, str) else None
+
+
 def _files():
     from .. import _files
     return _files
@@ -103,7 +123,10 @@ def load(path, workers=1):
     digest = hashlib.sha256()
     try:
         # The digest is of the very bytes the index was read from.
-        index = _store.load(Index, where.real, workers, digest=digest)
+        if stored_kind(where.real) == "windows":
+            index = window_class()._load(where.real, workers, digest=digest)
+        else:
+            index = _store.load(Index, where.real, workers, digest=digest)
     except IndexFileError as error:
         raise Failure(f"{where.name}: {_unprefixed(str(error), where)}") from None
     except OSError as error:
@@ -177,7 +200,12 @@ def save(index, names, path):
     files = _files()
     replacements = []
     try:
-        head, arrays = _store.encode(index, where.real)
+        stored = getattr(index, "_stored", None)
+        if stored is not None:  # an index of windows: its table goes with it
+            inner, kind, annex = stored()
+            head, arrays = _store.encode(inner, where.real, kind, annex)
+        else:
+            head, arrays = _store.encode(index, where.real)
         replacements = [files.Replacement(where.real), files.Replacement(where.names)]
         digest = hashlib.sha256()
         _store.write(_Digested(replacements[0].file, digest), head, arrays)
