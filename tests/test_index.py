@@ -60,7 +60,7 @@ def test_default_mode_returns_exact_scores_in_the_contract_order(docs, symmetric
                 index.neighbors(k, symmetric=symmetric) + (stored,),
                 index.nearest(stored[:3], k, symmetric=symmetric) + (stored[:3],),
                 # A pool narrower than k pads; any number of seeds is fine.
-                index.nearest(stored[:3], k, symmetric=symmetric, candidates=1, seeds=1)
+                index.nearest(stored[:3], k, symmetric=symmetric, pool=1, seeds=1)
                 + (stored[:3],),
                 index.nearest(stored[:3], k, symmetric=symmetric, seeds=1000) + (stored[:3],)):
             assert scores.shape == indices.shape == (len(rows), k)

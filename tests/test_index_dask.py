@@ -71,11 +71,16 @@ def client():
         yield client
 
 
+def _built(index):
+    index.build_graph()
+    return index
+
+
 @pytest.fixture(scope="module")
 def in_process():
     with warnings.catch_warnings():
         warnings.simplefilter("ignore", vendrask.DocumentWarning)
-        return vendrask.Index(DOCS, degree=6, candidates=4)
+        return _built(vendrask.Index(DOCS, degree=6, seeds=4))
 
 
 def _idle(client, seconds=WAIT):
@@ -118,7 +123,7 @@ def _nothing_in_process(patch):
 def on_cluster(client, small_shares):
     with pytest.MonkeyPatch.context() as patch:
         _nothing_in_process(patch)
-        return vendrask.Index(DOCS, degree=6, candidates=4, client=client)
+        return _built(vendrask.Index(DOCS, degree=6, seeds=4, client=client))
 
 
 @pytest.mark.parametrize("exact", [False, True], ids=["default", "exact"])
@@ -140,11 +145,16 @@ def test_an_index_built_on_the_cluster_gives_the_in_process_results(
 
 
 def test_a_call_s_client_and_the_client_never_kept_in_a_file(client, in_process, tmp_path):
-    index, want = (vendrask.Index(DOCS[:40], degree=6, candidates=4) for _ in range(2))
+    index, want = (vendrask.Index(DOCS[:40], degree=6, seeds=4) for _ in range(2))
     index.add(DOCS[40:], client=client)
     want.add(DOCS[40:])
     assert _same(index.neighbors(5, client=client), want.neighbors(5))
     assert index.recall(30, 4, client=client) == want.recall(30, 4)
+    for threshold in (0.2, 0.0):  # through the bands, and every pair (their fall-back)
+        assert _same(index.duplicates(QUERIES + DOCS[:3], threshold, client=client),
+                     want.duplicates(QUERIES + DOCS[:3], threshold))
+        assert (index.pairs_recall(threshold, 30, client=client)
+                == want.pairs_recall(threshold, 30))
     assert _same(index.nearest(QUERIES, 2, exact=True, client=client, progress=True),
                  in_process.nearest(QUERIES, 2, exact=True))
     index.save(tmp_path / "index")
@@ -185,7 +195,7 @@ def test_an_exception_from_progress_cancels_the_batch(client):
         if len(calls) == 5:
             raise KeyboardInterrupt
     with pytest.raises(KeyboardInterrupt):
-        vendrask.Index(DOCS, degree=6, candidates=4, client=client, progress=stop)
+        vendrask.Index(DOCS, degree=6, seeds=4, client=client).build_graph(progress=stop)
     assert len(calls) == 5 and _idle(client)
 
 
@@ -232,7 +242,8 @@ def test_a_build_survives_a_worker_killed_at_any_moment(three_workers, in_proces
         calls.append(done)
         if len(calls) == when:
             os.kill(pids[victim], signal.SIGKILL)
-    index = vendrask.Index(DOCS, degree=6, candidates=4, client=client, progress=kill)
+    index = vendrask.Index(DOCS, degree=6, seeds=4, client=client)
+    index.build_graph(progress=kill)
     assert len(calls) > when, "the build ended before a worker could be killed"
     assert np.array_equal(index.graphs["mean"].ids, in_process.graphs["mean"].ids)
     assert _same(index.nearest(QUERIES, 4), in_process.nearest(QUERIES, 4))

@@ -38,7 +38,9 @@ DOCS = chunks(48)
 
 @pytest.fixture(scope="module")
 def built():
-    return vendrask.Index(DOCS, max_bytes=1000)
+    index = vendrask.Index(DOCS, max_bytes=1000)
+    index.build_graph()
+    return index
 
 
 @pytest.fixture(scope="module")
@@ -191,6 +193,19 @@ FORGED = {
     "an edge twice": (_edge_twice, None, "has an edge twice"),
     "a position past the documents": (lambda m, a: a["ids"].__setitem__(0, 48), None,
                                       "a position of no document"),
+    # The MinHash signatures and how much of the corpus the graph holds.
+    "a signature changed": (lambda m, a: a["signatures"].__iadd__(np.uint32(1)), None,
+                            "a document's MinHash signature is not its own"),
+    "signatures short": (lambda m, a: a.update(signatures=a["signatures"][:-1]), None,
+                         DISAGREE + "the MinHash signatures"),
+    "linked past the documents": (_set(linked=49), None, DISAGREE + "a graph of more documents"),
+    "linked short of the graph": (_set(linked=47), None, DISAGREE + "the mean graph's shape"),
+    "linked a float": (_set(linked=48.0), None, "'linked' is not a whole number"),
+    "a kind of no name": (_set(kind="two words"), None, "'kind' is not None or a name"),
+    "annex of a string": (_set(annex={"window": "8"}), None,
+                          "'annex' is not a table of whole numbers"),
+    "an annex array not listed": (lambda m, a: a.update(annex_doc=np.zeros(3, "<i8")), None,
+                                  "lists other arrays than an index has"),
 }
 
 
@@ -479,3 +494,52 @@ def test_a_killed_save_leaves_a_temporary_that_the_next_save_or_load_removes(sav
     else:
         assert list(vendrask.Index.load(path)) == DOCS
     assert sorted(os.listdir(tmp_path)) == sorted(others + ["x.idx"])
+
+
+# ---------------------------------------------------------------- kinds and the graph
+
+def test_an_annex_round_trips_and_each_kind_is_read_only_as_itself(built, tmp_path):
+    path = tmp_path / "windows.idx"
+    annex = {"window": 512, "doc": np.arange(5, dtype=np.int64) * 3, "offset": np.zeros(0, np.int32)}
+    _store.save(built, path, kind="windows", annex=annex)
+    index, got = _store.load(vendrask.Index, path, kind="windows")
+    assert got["window"] == 512 and set(got) == set(annex)
+    assert all(np.array_equal(got[name], annex[name]) and got[name].dtype == np.int64
+               for name in ("doc", "offset"))
+    assert list(index) == list(built)
+    with pytest.raises(vendrask.IndexFileError, match="an index of windows, not of whole documents"):
+        vendrask.Index.load(path)
+    plain = tmp_path / "plain.idx"
+    built.save(plain)
+    with pytest.raises(vendrask.IndexFileError, match="an index of whole documents, not of windows"):
+        _store.load(vendrask.Index, plain, kind="windows")
+
+
+@pytest.mark.parametrize("annex, message", [
+    ({"a b": 1}, "identifiers"), ({"x": 1.5}, "ints and integer arrays"),
+    ({"x": np.zeros((2, 2), np.int64)}, "one-dimensional integers"),
+    ({"x": np.zeros(2)}, "one-dimensional integers"),
+])
+def test_an_annex_of_other_values_is_refused(built, tmp_path, annex, message):
+    with pytest.raises(ValueError, match=message):
+        _store.save(built, tmp_path / "x.idx", kind="windows", annex=annex)
+    assert not os.listdir(tmp_path)
+
+
+def test_the_graph_is_saved_as_far_as_it_was_built_and_grows_after_a_load(tmp_path):
+    index = vendrask.Index(DOCS[:30])
+    index.save(tmp_path / "none.idx")  # no graph yet: sizes, sketches and signatures only
+    index.build_graph()
+    index.add(DOCS[30:])
+    index.save(tmp_path / "part.idx")
+    for name, linked in (("none.idx", 0), ("part.idx", 30)):
+        loaded = vendrask.Index.load(tmp_path / name)
+        assert loaded.info()["linked"] == linked
+        scores, _ = loaded.nearest(DOCS[:3], 2)  # links the rest first
+        assert loaded.info()["linked"] == len(loaded.corpus)
+        assert scores[:, 0].tolist() == [1.0] * 3
+    index.build_graph()
+    loaded.save(tmp_path / "again.idx")
+    index.save(tmp_path / "whole.idx")
+    # Linked after the load or before the save: one graph.
+    assert (tmp_path / "again.idx").read_bytes() == (tmp_path / "whole.idx").read_bytes()

@@ -52,12 +52,25 @@ def saved(index, path):
 
 @pytest.fixture(scope="module")
 def grown(tmp_path_factory):
-    """An index of 60 documents as saved, and as saved after adding 30 more."""
+    """The files of an index of 60 documents with its graph, after adding 30
+    more, and after linking them into the graph: {stage: (path, bytes)}."""
     folder = tmp_path_factory.mktemp("grown")
     index = vendrask.Index(DOCS[:60], workers=2)
-    before = saved(index, folder / "before.idx")
+    index.build_graph()
+    files = {"before": folder / "before.idx", "added": folder / "added.idx",
+             "linked": folder / "linked.idx"}
+    found = {"before": saved(index, files["before"])}
     index.add(DOCS[60:90])
-    return folder / "before.idx", before, saved(index, folder / "after.idx")
+    found["added"] = saved(index, files["added"])
+    index.build_graph()
+    found["linked"] = saved(index, files["linked"])
+    return {stage: (files[stage], found[stage]) for stage in files}
+
+
+# The two changes an index goes through: an add, then the graph's growth.
+CHANGES = {"add": ("before", lambda index, **options: index.add(DOCS[60:90], **options),
+                   "added"),
+           "link": ("added", lambda index, **options: index.build_graph(**options), "linked")}
 
 
 def _after(original, calls=1):
@@ -75,42 +88,59 @@ def _after(original, calls=1):
 
 
 FAILURES = {
-    "sizes": lambda mp: mp.setattr(Corpus, "compute_sizes", _after(Corpus.compute_sizes)),
-    "sketches": lambda mp: mp.setattr(Sketcher, "sketch", _after(Sketcher.sketch)),
-    "seeds": lambda mp: mp.setattr(_index, "sketch_seeds", _after(_index.sketch_seeds)),
-    "second offer": lambda mp: mp.setattr(_descent.Graph, "offer",
-                                          _after(_descent.Graph.offer, calls=2)),
-    "refinement": lambda mp: mp.setattr(_index, "descend", _after(_index.descend)),
-    "a late batch": lambda mp: mp.setattr(Corpus, "cross_sizes",
-                                          _after(Corpus.cross_sizes, calls=4)),
+    "sizes": ("add", lambda mp: mp.setattr(Corpus, "compute_sizes",
+                                           _after(Corpus.compute_sizes))),
+    "sketches": ("add", lambda mp: mp.setattr(Sketcher, "sketch", _after(Sketcher.sketch))),
+    "signatures": ("add", lambda mp: mp.setattr(_index, "minhash_signatures",
+                                                _after(_index.minhash_signatures))),
+    "seeds": ("link", lambda mp: mp.setattr(_index, "sketch_seeds",
+                                            _after(_index.sketch_seeds))),
+    "second offer": ("link", lambda mp: mp.setattr(_descent.Graph, "offer",
+                                                   _after(_descent.Graph.offer, calls=2))),
+    "refinement": ("link", lambda mp: mp.setattr(_descent, "descend",
+                                                 _after(_descent.descend))),
+    "a late batch": ("link", lambda mp: mp.setattr(Corpus, "cross_sizes",
+                                                   _after(Corpus.cross_sizes, calls=4))),
 }
 
 
+def _same_as_file(index, path, expected_bytes, tmp_path):
+    """The index saves as the file at ``path`` and answers as it does (the
+    bytes first: a search may link documents into the graph)."""
+    assert saved(index, tmp_path / "again.idx") == expected_bytes
+    assert same(answers(index), answers(vendrask.Index.load(path)))
+
+
 @pytest.mark.parametrize("where", sorted(FAILURES))
-def test_an_add_stopped_inside_leaves_the_index_as_it_was(grown, tmp_path, monkeypatch, where):
-    path, before, after = grown
-    index = vendrask.Index.load(path, workers=2)
-    expected = answers(index)
+def test_a_change_stopped_inside_leaves_the_index_as_it_was(grown, tmp_path, monkeypatch, where):
+    change, stop = FAILURES[where]
+    start, run, end = CHANGES[change]
+    index = vendrask.Index.load(grown[start][0], workers=2)
     with monkeypatch.context() as patched:
-        FAILURES[where](patched)
+        stop(patched)
         with pytest.raises(KeyboardInterrupt):
-            index.add(DOCS[60:90])
-    assert same(answers(index), expected)
-    assert saved(index, tmp_path / "again.idx") == before
-    # Tried again, it adds as if the first try never was.
-    assert index.add(DOCS[60:90]).tolist() == list(range(60, 90))
-    assert saved(index, tmp_path / "again.idx") == after
+            run(index)
+    _same_as_file(index, *grown[start], tmp_path)
+    # Tried again, it changes the index as if the first try never was.
+    index = vendrask.Index.load(grown[start][0], workers=2)
+    with monkeypatch.context() as patched:
+        stop(patched)
+        with pytest.raises(KeyboardInterrupt):
+            run(index)
+    run(index)
+    assert saved(index, tmp_path / "again.idx") == grown[end][1]
 
 
+@pytest.mark.parametrize("change", sorted(CHANGES))
 @pytest.mark.parametrize("stop_at", [1, 2, 5, 0.5, -1])
-def test_an_add_stopped_from_progress_leaves_the_index_as_it_was(grown, tmp_path, stop_at):
+def test_a_change_stopped_from_progress_leaves_the_index_as_it_was(grown, tmp_path, change,
+                                                                   stop_at):
     # The report in the middle, and the last, which comes once the work is done.
-    path, before, after = grown
+    start, run, end = CHANGES[change]
     counted = []
-    vendrask.Index.load(path).add(DOCS[60:90], progress=lambda *report: counted.append(report))
+    run(vendrask.Index.load(grown[start][0]), progress=lambda *report: counted.append(report))
     stop_at = {0.5: len(counted) // 2, -1: len(counted)}.get(stop_at, stop_at)
-    index = vendrask.Index.load(path, workers=2)
-    expected = answers(index)
+    index = vendrask.Index.load(grown[start][0], workers=2)
     calls = []
 
     def progress(done, total):
@@ -120,17 +150,19 @@ def test_an_add_stopped_from_progress_leaves_the_index_as_it_was(grown, tmp_path
         if len(calls) == stop_at or done == total:
             raise KeyboardInterrupt
     with pytest.raises(KeyboardInterrupt):
-        index.add(DOCS[60:90], progress=progress)
-    assert same(answers(index), expected)
-    assert saved(index, tmp_path / "again.idx") == before
-    index.add(DOCS[60:90])
-    assert saved(index, tmp_path / "again.idx") == after
+        run(index, progress=progress)
+    assert saved(index, tmp_path / "again.idx") == grown[start][1]
+    run(index)
+    assert saved(index, tmp_path / "again.idx") == grown[end][1]
 
 
-def test_ctrl_c_at_any_moment_of_an_add_leaves_it_undone_or_done(grown, tmp_path, ctrl_c):
-    path, before, after = grown
+@pytest.mark.parametrize("change", sorted(CHANGES))
+def test_ctrl_c_at_any_moment_of_a_change_leaves_it_undone_or_done(grown, tmp_path, ctrl_c,
+                                                                    change):
+    start_at, run, end = CHANGES[change]
+    (path, before), after = grown[start_at], grown[end][1]
     start = time.monotonic()
-    vendrask.Index.load(path).add(DOCS[60:90])
+    run(vendrask.Index.load(path))
     took = time.monotonic() - start
     main = threading.get_ident()
     outcomes = set()
@@ -140,16 +172,16 @@ def test_ctrl_c_at_any_moment_of_an_add_leaves_it_undone_or_done(grown, tmp_path
         try:
             try:
                 timer.start()
-                index.add(DOCS[60:90])
+                run(index)
             finally:
                 timer.join()
-                time.sleep(0.01)  # the signal, if it came after the add
+                time.sleep(0.01)  # the signal, if it came after the change
         except KeyboardInterrupt:
             pass
         got = saved(index, tmp_path / "now.idx")
-        assert got in (before, after), f"SIGINT at {step / 10:.1f} of an add left a third state"
+        assert got in (before, after), f"SIGINT at {step / 10:.1f} of an {change} left a third state"
         outcomes.add(got == after)
-    assert False in outcomes  # at least one signal stopped an add
+    assert False in outcomes  # at least one signal stopped a change
 
 
 def test_an_add_from_inside_an_add_is_refused_and_a_search_sees_the_index_before(tmp_path):

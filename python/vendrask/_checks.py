@@ -148,3 +148,15 @@ def indices(name, values, n):
         raise IndexError(f"{name}[{bad[0]}] = {array[bad[0]]} is out of range for {n} documents")
     array = array.astype(np.int64)
     return np.where(array < 0, array + n, array)
+
+
+def renamed(old, old_value, new, new_value):
+    """The value of a keyword given by its new name ``new`` or, with a
+    DeprecationWarning, its former name ``old``; None when neither is."""
+    if old_value is None:
+        return new_value
+    if new_value is not None:
+        raise TypeError(f"{new} and {old} are one option ({old} is its former name): give {new}")
+    import warnings
+    warnings.warn(f"{old}= is now called {new}=", DeprecationWarning, stacklevel=3)
+    return old_value

@@ -48,24 +48,25 @@ class _State:
     place a state is never changed, but for the caches of what searches
     derive from it (two threads may both make one; they make the same)."""
 
-    __slots__ = ("corpus", "ids", "vectors", "sketcher", "graphs", "rekeyed", "by_id", "found",
-                 "signatures", "bands")
-    FIELDS = ("corpus", "ids", "vectors", "sketcher", "graphs")
+    __slots__ = ("corpus", "ids", "vectors", "sketcher", "graphs", "signatures", "rekeyed",
+                 "by_id", "found", "bands")
+    FIELDS = ("corpus", "ids", "vectors", "sketcher", "graphs", "signatures")
 
-    def __init__(self, corpus, ids, vectors, sketcher, graphs):
+    def __init__(self, corpus, ids, vectors, sketcher, graphs, signatures):
         self.corpus = corpus
         self.ids = ids  # the corpus id of each position
         self.vectors = vectors
         self.sketcher = sketcher
         # "mean" is the graph every search walks; "forward" collects the
-        # same scored pairs by one direction.
+        # same scored pairs by one direction. They hold the first
+        # graphs["mean"].n corpus ids: an add leaves them as they were, and
+        # the ids after those are linked when a search first needs the graph.
         self.graphs = graphs
+        # The MinHash signature of each corpus id (threshold queries).
+        self.signatures = signatures
         self.rekeyed = {}  # direction -> that graph keyed so, refined once
         self.by_id = None  # the positions of each id
         self.found = None  # (arguments, result) of the last pairs()
-        # MinHash signatures of the first len(signatures) corpus ids: derived,
-        # never saved, made when a sketch search first needs them.
-        self.signatures = np.empty((0, SLOTS), dtype=np.uint32)
         self.bands = {}  # (bands, rows) -> (member ids, their Bands)
 
     def replace(self, **fields):
@@ -91,13 +92,19 @@ class Index:
 
     ``Index(docs)`` stores the documents (``str`` as UTF-8, or bytes-like;
     cut to ``max_bytes`` first), computes each distinct document's lone and
-    self-primed sizes once, and links each to its near neighbours: seeds from
-    byte 4-gram sketches, refined by the exact measure (NN-descent). Searches
-    then walk that graph. Tuning:
+    self-primed sizes once, and two sketches of it: byte 4-gram vectors and
+    a MinHash signature. Threshold queries (``pairs``, ``clusters``,
+    ``duplicates``) find their candidates through the signatures alone.
+    Searches for the nearest (``nearest``, ``neighbors``, ``recall``) walk a
+    graph that links each document to its near neighbours: seeds from the
+    vectors, refined by the exact measure (NN-descent). The graph costs
+    far more than the rest, so it is built when first needed, or by
+    ``build_graph()``; an add leaves it to be extended likewise. Tuning:
 
     degree: neighbours kept per distinct document (memory and build cost
         grow with it, and recall with it);
-    candidates: sketch neighbours scored exactly to seed each new document;
+    seeds: sketch neighbours scored exactly to seed each new document in
+        the graph (``candidates``, its former name, is deprecated);
     rounds: refinement rounds at most (a round stops the build early once
         few edges change).
 
@@ -125,14 +132,16 @@ class Index:
     vectors = _held("vectors")
     sketcher = _held("sketcher")
     graphs = _held("graphs")
+    signatures = _held("signatures")
 
     def __init__(self, docs=(), *, max_bytes=None, workers=1, progress=None, degree=24,
-                 candidates=32, rounds=20, client=None):
+                 seeds=None, rounds=20, client=None, candidates=None):
         self.client = None if client is None else _cluster(client).client
         self.max_bytes = _checks.max_bytes(max_bytes)
         self.workers = _checks.worker_count(workers)
         self.degree = _checks.positive("degree", degree)
-        self.candidates = _checks.positive("candidates", candidates)
+        seeds = _checks.renamed("candidates", candidates, "seeds", seeds)
+        self.seeds = 32 if seeds is None else _checks.positive("seeds", seeds)
         self.rounds = _checks.positive("rounds", rounds)
         self.scored = 0  # pairs scored in this process, for benchmarks
         self._unlocked()
@@ -140,7 +149,8 @@ class Index:
         self._state = _State(
             corpus, np.empty(0, dtype=np.int64), np.empty((0, DIM), dtype=np.int8), Sketcher(),
             {direction: Graph(0, degree, direction, corpus.measures)
-             for direction, degree in self._degrees(self.degree).items()})
+             for direction, degree in self._degrees(self.degree).items()},
+            np.empty((0, SLOTS), dtype=np.uint32))
         if len(docs) if hasattr(docs, "__len__") else True:
             self.add(docs, progress=progress)
 
@@ -158,8 +168,17 @@ class Index:
         state.update((name, getattr(held, name)) for name in _State.FIELDS)
         return state
 
+    @property
+    def candidates(self):
+        """The former name of ``seeds``."""
+        return self.seeds
+
     def __setstate__(self, state):
         state = dict(state)
+        if "candidates" in state:  # pickled before seeds had its name
+            state["seeds"] = state.pop("candidates")
+        if "signatures" not in state:  # pickled before signatures were kept
+            state["signatures"] = np.empty((0, SLOTS), dtype=np.uint32)
         held = _State(**{name: state.pop(name) for name in _State.FIELDS})
         for cache in ("_graphs", "_by_id"):  # an older pickle's caches
             state.pop(cache, None)
@@ -207,10 +226,11 @@ class Index:
 
     def add(self, docs, *, progress=None, client=None):
         """Adds documents; returns the positions given to them (int64).
-        Equal documents are stored and sized once. All or nothing: an
-        exception or Ctrl-C at any point, one from ``progress`` too, leaves
-        the index as it was. Searches in other threads meanwhile see the
-        index as it was until the add is done."""
+        Equal documents are stored and sized once. The graph is extended to
+        them when a search next needs it (or by ``build_graph``). All or
+        nothing: an exception or Ctrl-C at any point, one from ``progress``
+        too, leaves the index as it was. Searches in other threads meanwhile
+        see the index as it was until the add is done."""
         from ._api import report
         cluster = self._on(client)
         cut = []
@@ -221,28 +241,70 @@ class Index:
             corpus = _copied_corpus(old.corpus)
             ids = corpus.add(new_docs)
             fresh = np.arange(len(old.corpus), len(corpus))
-            estimate = _add_work(len(fresh), len(corpus), self.degree, self.rounds)
-            with JobProgress(progress, 2 * len(fresh), estimate) as job:
+            with JobProgress(progress, 2 * len(fresh)) as job:
                 failure = corpus.compute_sizes(fresh, fresh, self.workers, job, cluster)
                 if failure is not None:
                     raise RuntimeError(failure)
+                strings = [corpus.strings[i] for i in fresh.tolist()]
                 sketcher = _copied_sketcher(old.sketcher)
-                vectors = np.concatenate([old.vectors, sketcher.sketch(
-                    [corpus.strings[i] for i in fresh.tolist()], job.poll)])
-                graphs = {direction: _copied_graph(graph, len(corpus), corpus.measures)
-                          for direction, graph in old.graphs.items()}
-                new = _State(corpus, np.concatenate([old.ids, ids]), vectors, sketcher, graphs)
-                new.signatures = old.signatures  # ids keep theirs; new ones come when needed
-                if len(fresh):
-                    self._link(new, fresh, job, cluster)
+                vectors = np.concatenate([old.vectors, sketcher.sketch(strings, job.poll)])
+                signatures = np.concatenate([self._signatures(old),
+                                             minhash_signatures(strings, poll=job.poll)])
+                new = _State(corpus, np.concatenate([old.ids, ids]), vectors, sketcher,
+                             old.graphs, signatures)
                 job.finish()
             self._state = new  # the add, in one step
         return np.arange(len(old.ids), len(new.ids))
 
+    def build_graph(self, *, progress=None, client=None):
+        """Links every document not yet in the neighbour graph, as the first
+        ``nearest``, ``neighbors`` or ``recall`` after a build or an add
+        would (they call it): to pay for it at a time of your choosing, or
+        to save an index with its graph. Nothing to do costs nothing.
+        All or nothing, as ``add``."""
+        state = self._state
+        with JobProgress(progress, 0, self._link_work(state)) as job:
+            self._graphed(state, job, self._on(client), finish=True)
+
+    def _graphed(self, state, job, cluster, finish=False):
+        """``state`` with every id in its graph, linking those that are not.
+        Linking is a change, made under the lock as an add is: a search in
+        another thread that needs it too waits, then uses it. If an add
+        came in first, the linked state serves this search only.
+        ``finish``: ends ``job`` before the change is put in place (an
+        exception from its last report leaves the index as it was)."""
+        if _walked(state).n == len(state.corpus):
+            if finish:
+                job.finish()
+            return state
+        with self._writing():
+            current = self._state
+            if current.corpus is state.corpus and _walked(current).n == len(current.corpus):
+                if finish:
+                    job.finish()
+                return current  # another search linked it meanwhile
+            n, linked = len(state.corpus), _walked(state).n
+            graphs = {direction: _copied_graph(graph, n, state.corpus.measures)
+                      for direction, graph in state.graphs.items()}
+            new = state.replace(graphs=graphs)
+            self._link(new, np.arange(linked, n), job, cluster)
+            if finish:
+                job.finish()
+            if current is state:
+                self._state = new
+        return new
+
+    def _link_work(self, state):
+        """About the compressions linking the ids of ``state`` not yet in
+        its graph costs."""
+        n = len(state.corpus)
+        return _add_work(n - _walked(state).n, n, self.degree, self.rounds) - 2 * (
+            n - _walked(state).n)
+
     def _link(self, state, fresh, job, cluster):
         """Seeds the new ids' edges from their sketches, then refines the
         whole graph (of ``state``, not yet in place)."""
-        seeds = sketch_seeds(fresh, state.vectors, self.candidates, poll=job.poll)
+        seeds = sketch_seeds(fresh, state.vectors, self.seeds, poll=job.poll)
         walked = _walked(state)
         link(walked, [graph for graph in state.graphs.values() if graph is not walked], fresh,
              seeds, self._scorer(state.corpus, job, cluster=cluster), rounds=self.rounds,
@@ -298,7 +360,8 @@ class Index:
     # -- searches
 
     def nearest(self, queries, k=10, *, symmetric=None, primed_by="query", exact=False,
-                workers=None, progress=None, candidates=None, seeds=None, client=None):
+                workers=None, progress=None, pool=None, seeds=None, client=None,
+                candidates=None):
         """The ``k`` best documents of the index for each query: ``(scores,
         indices)`` of shape ``(len(queries), k)``, as
         ``vendrask.nearest(queries, list(index), k=k, symmetric=symmetric,
@@ -307,46 +370,48 @@ class Index:
         ``measure(index[j], queries[i])``, the query compressed with the
         document as the dictionary, which finds the documents that hold a
         passage; or both directions combined; best first, ties by the
-        smaller index, padded with NaN and -1). With ``exact`` that call's result bit for
-        bit; otherwise only the documents the search reaches are scored
-        (``candidates``: the pool each query keeps, by default max(4k, 64)
-        growing to 128 with the index; ``seeds``: the sketch candidates it
-        starts from, by default 128 growing to 256, and at least the
-        index's ``candidates``)."""
+        smaller index, padded with NaN and -1). With ``exact`` that call's
+        result bit for bit; otherwise only the documents the search reaches
+        are scored (``pool``: the documents each query keeps while it
+        walks, by default max(4k, 64) growing to 128 with the index;
+        ``seeds``: the sketch candidates it starts from, by default 128
+        growing to 256, and at least the index's ``seeds``; ``candidates``
+        is the former name of ``pool``, deprecated). The first search after
+        a build or an add links the documents not yet in the graph (see
+        ``build_graph``)."""
         k = _checks.positive("k", k)
         direction = _checks.direction(symmetric, primed_by)
         workers = self.workers if workers is None else _checks.worker_count(workers)
         cluster = self._on(client)
+        pool = _checks.renamed("candidates", candidates, "pool", pool)
+        pool = None if pool is None else _checks.positive("pool", pool)
+        seeds = None if seeds is None else _checks.positive("seeds", seeds)
         cut = []
         qdocs = documents(queries, "queries", self.max_bytes, False, cut)
-        state = self._state
-        overlay = state.corpus.overlay()
-        qids = overlay.add(qdocs)
         from ._api import report
         report(self.max_bytes, len(qdocs), [f"queries[{i}]" for i in cut], [], [], stacklevel=2)
-        if exact or not len(state.ids) or not len(qids):
-            if cluster is not None and len(state.ids) and len(qids):
+        state = self._state
+        if exact or not len(state.ids) or not len(qdocs):
+            if cluster is not None and len(state.ids) and len(qdocs):
                 return cluster.nearest(qdocs, list(_documents_of(state)), k=k,
                                        symmetric=symmetric, primed_by=primed_by,
                                        progress=progress)
+            overlay = state.corpus.overlay()
+            qids = overlay.add(qdocs)
             plan = Plan(overlay, qids, state.ids, direction=direction, errors="nan",
                         names=("queries", "docs"))
             reducer = TopK(len(qids), k, None, leave_out_own=False, n_cols=len(state.ids))
             return plan.run(reducer, workers, progress)
-        # A larger index has more documents in a query's way: on 100 000 code
-        # chunks, 256 seeds and a pool of 128 took one-way recall from 0.930
-        # to 0.950 for 1.6 times the pairs, still 1% of scoring them all.
-        # Seeds cost a pair each: 128 rather than 32 took 10 000 prose
-        # chunks' recall from 0.948 / 0.942 to 0.956 / 0.955 for 12% more.
-        n = len(state.corpus)
-        pool = (max(4 * k, min(128, max(64, n // 800))) if candidates is None
-                else _checks.positive("candidates", candidates))
-        seeds = (max(self.candidates, min(256, max(128, n // 400))) if seeds is None
-                 else _checks.positive("seeds", seeds))
-        distinct, where = np.unique(qids, return_inverse=True)
-        fresh = distinct[distinct >= n]
-        estimate = 2 * len(fresh) + 2 * len(distinct) * _search_pairs(n, seeds, pool)
-        with JobProgress(progress, 2 * len(fresh), estimate) as job:
+        estimate = self._link_work(state) + 2 * len(qdocs) * (
+            1 + _search_pairs(len(state.corpus), *self._search_knobs(state, k, pool, seeds)))
+        with JobProgress(progress, 0, estimate) as job:
+            state = self._graphed(state, job, cluster)
+            n = len(state.corpus)
+            pool, seeds = self._search_knobs(state, k, pool, seeds)
+            overlay = state.corpus.overlay()
+            distinct, where = np.unique(overlay.add(qdocs), return_inverse=True)
+            fresh = distinct[distinct >= n]
+            job.total += 2 * len(fresh)
             failure = overlay.compute_sizes(fresh, fresh, workers, job, cluster)
             if failure is not None:
                 raise RuntimeError(failure)
@@ -365,6 +430,20 @@ class Index:
             job.finish()
         scores, positions = self._positions(state, ids, found, k)
         return scores[where.reshape(-1)], positions[where.reshape(-1)]
+
+    def _search_knobs(self, state, k, pool, seeds):
+        """(pool, seeds) of a search for k in ``state``, the defaults where None.
+        A larger index has more documents in a query's way: on 100 000 code
+        chunks, 256 seeds and a pool of 128 took one-way recall from 0.930
+        to 0.950 for 1.6 times the pairs, still 1% of scoring them all.
+        Seeds cost a pair each: 128 rather than 32 took 10 000 prose
+        chunks' recall from 0.948 / 0.942 to 0.956 / 0.955 for 12% more."""
+        n = len(state.corpus)
+        if pool is None:
+            pool = max(4 * k, min(128, max(64, n // 800)))
+        if seeds is None:
+            seeds = max(self.seeds, min(256, max(128, n // 400)))
+        return pool, seeds
 
     def neighbors(self, k=10, *, symmetric=None, exact=False, workers=None, progress=None,
                   client=None):
@@ -387,11 +466,12 @@ class Index:
                         names=("docs", "docs"))
             reducer = TopK(len(state.ids), k, None, leave_out_own=True, n_cols=len(state.ids))
             return plan.run(reducer, workers, progress)
-        graph = self._kept_graph(state, direction, k)
-        if graph is None:
-            with JobProgress(progress, 0, self._graph_work(state, k)) as job:
+        with JobProgress(progress, 0, self._link_work(state) + self._graph_work(state, k)) as job:
+            state = self._graphed(state, job, cluster)
+            graph = self._kept_graph(state, direction, k)
+            if graph is None:
                 graph = self._refined_graph(state, direction, k, workers, job, cluster)
-                job.finish()
+            job.finish()
         return self._positions(state, graph.ids, graph.keys, k, own=True)
 
     def _kept_graph(self, state, direction, k):
@@ -520,11 +600,13 @@ class Index:
 
     def _graph_pairs(self, state, threshold, symmetric, direction, workers, progress, cluster):
         reach = "max" if direction == "forward" else direction
-        walked = _walked(state)
-        graph = walked if reach == walked.direction else walked.rekeyed(reach)
         d = len(state.corpus)
-        estimate = _within_work(graph, threshold) if progress not in (None, False) else 0
-        with JobProgress(progress, 0, estimate) as job:
+        with JobProgress(progress, 0, self._link_work(state)) as job:
+            state = self._graphed(state, job, cluster)
+            walked = _walked(state)
+            graph = walked if reach == walked.direction else walked.rekeyed(reach)
+            if progress not in (None, False):
+                job.estimate += _within_work(graph, threshold)
             found = within(graph, self._scorer(state.corpus, job, workers, cluster), threshold,
                            limit=d * (d - 1) // 2 // 2)
             if found is None:
@@ -539,17 +621,20 @@ class Index:
             job.finish()
         return pairs
 
-    def duplicates(self, docs, threshold, *, symmetric="mean", workers=None, progress=None):
+    def duplicates(self, docs, threshold, *, symmetric="mean", workers=None, progress=None,
+                   client=None):
         """The pairs at or over ``threshold`` that new documents ``docs``
         would make if added, without adding them: ``(i, j, score)`` as
         ``pairs`` of the index with ``docs`` after it gives them, only the
         pairs with a new document (positions from len(index) on are those
         ``docs`` would take). The new documents' signatures are looked up
-        in the index's bands: the cost is their candidates', not a scan."""
+        in the index's bands: the cost is their candidates', not a scan.
+        ``client``: as for ``Index()``, for this call."""
         from ._api import report
         threshold = _checks.score("threshold", threshold)
         direction = _checks.direction(symmetric)
         workers = self.workers if workers is None else _checks.worker_count(workers)
+        cluster = self._on(client)
         cut = []
         new_docs = documents(docs, "docs", self.max_bytes, False, cut)
         report(self.max_bytes, len(new_docs), [f"docs[{k}]" for k in cut], [], [], stacklevel=2)
@@ -561,11 +646,22 @@ class Index:
         if not len(new_ids):
             return empty, empty, np.empty(0)
         fresh = np.arange(len(state.corpus), len(corpus))
-        failure = corpus.compute_sizes(fresh, fresh, workers, JobProgress(None, 0), None)
-        if failure is not None:
-            raise RuntimeError(failure)
+        with JobProgress(progress, 2 * len(fresh)) as job:
+            failure = corpus.compute_sizes(fresh, fresh, workers, job, cluster)
+            if failure is not None:
+                raise RuntimeError(failure)
+            found = self._new_pairs(state, corpus, new_ids, fresh, threshold, symmetric,
+                                    direction, workers, job, cluster)
+            job.finish()
+        i, j, s = found
+        keep = (i >= n) | (j >= n)
+        return i[keep], j[keep], s[keep]
+
+    def _new_pairs(self, state, corpus, new_ids, fresh, threshold, symmetric, direction,
+                   workers, job, cluster):
+        """The pairs of ``state`` with the new ids added, among those with a new one."""
         joined = _State(corpus, np.concatenate([state.ids, new_ids]), state.vectors,
-                        state.sketcher, state.graphs)
+                        state.sketcher, state.graphs, state.signatures)
         bands, rows = setting(threshold, direction)
         member, held = self._bands(state, bands, rows)
         # The queries: every id of a new document, and the old ids the
@@ -579,10 +675,8 @@ class Index:
         query_sigs = np.concatenate([old_sigs, fresh_sigs])[queries]
         candidates = held.query(query_sigs)
         if candidates.count() > FALLBACK_SHARE * candidates.all_pairs:
-            plan = Plan(corpus, joined.ids, None, direction=direction, errors="nan",
-                        names=("docs", "docs"))
-            i, j, s = plan.run(Pairs(threshold, distinct=symmetric is None,
-                                     unordered=symmetric is not None), workers, progress)
+            return self._exact_pairs(joined, threshold, symmetric, direction, workers,
+                                     job.rest(), cluster)
         else:
             lifted = np.concatenate([member, queries])  # candidate ids -> corpus ids
             sigs = np.concatenate([held.signatures, query_sigs])
@@ -596,35 +690,34 @@ class Index:
                     keep = is_new[u] | is_new[v]
                     yield u[keep], v[keep]
 
-            with JobProgress(progress, 0) as job:
-                u, v = _distinct_pairs(chunks(), len(corpus))
-                u, v, forward, backward = rescore(corpus, [(u, v)], threshold, direction,
-                                                  workers=workers, job=job)
-                job.finish()
-            i, j, s = self._position_pairs(joined, u, v, forward, backward, direction, threshold)
-        keep = (i >= n) | (j >= n)
-        return i[keep], j[keep], s[keep]
+            u, v = _distinct_pairs(chunks(), len(corpus))
+            u, v, forward, backward = rescore(corpus, [(u, v)], threshold, direction,
+                                              workers=workers, job=job, sizes=cluster)
+            return self._position_pairs(joined, u, v, forward, backward, direction, threshold)
 
     def pairs_recall(self, threshold, sample=500, *, symmetric="mean", seed=0, workers=None,
-                     progress=None):
+                     progress=None, client=None):
         """The share of the exact pairs among ``sample`` documents drawn at
         random (all of them scored) that the default ``pairs`` finds; 1.0
         when they make no pair. A check of the sketch on your own
-        documents: its cost is the sample's pairs and one ``pairs``."""
+        documents: its cost is the sample's pairs and one ``pairs``
+        (``progress`` reports the sample's). ``client``: as for
+        ``Index()``, for this call."""
         threshold = _checks.score("threshold", threshold)
         sample = _checks.positive("sample", sample)
         direction = _checks.direction(symmetric)
         workers = self.workers if workers is None else _checks.worker_count(workers)
+        cluster = self._on(client)
         state = self._state
         n = len(state.ids)
         rows = np.sort(np.random.default_rng(seed).choice(n, min(sample, n), replace=False))
-        plan = Plan(state.corpus, state.ids[rows], None, direction=direction, errors="nan",
-                    names=("docs", "docs"))
-        ei, ej, _ = plan.run(Pairs(threshold, distinct=symmetric is None,
-                                   unordered=symmetric is not None), workers, progress)
+        drawn = state.replace(ids=state.ids[rows])
+        ei, ej, _ = self._exact_pairs(drawn, threshold, symmetric, direction, workers, progress,
+                                      cluster)
         if not len(ei):
             return 1.0
-        i, j, _ = self._pairs(state, threshold, symmetric, direction, False, workers, None, None)
+        i, j, _ = self._pairs(state, threshold, symmetric, direction, False, workers, None,
+                              cluster)
         found = set(zip(i.tolist(), j.tolist()))
         hits = sum((a, b) in found for a, b in zip(rows[ei].tolist(), rows[ej].tolist()))
         return hits / len(ei)
@@ -689,11 +782,12 @@ class Index:
         if n < 2:
             return 1.0
         rows = np.sort(np.random.default_rng(seed).choice(n, min(sample, n), replace=False))
-        graph = self._kept_graph(state, direction, k)
-        estimate = 2 * len(rows) * len(state.corpus)
-        if graph is None:
+        estimate = 2 * len(rows) * len(state.corpus) + self._link_work(state)
+        if _walked(state).n < len(state.corpus) or self._kept_graph(state, direction, k) is None:
             estimate += self._graph_work(state, k)
         with JobProgress(progress, 0, estimate) as job:
+            state = self._graphed(state, job, cluster)
+            graph = self._kept_graph(state, direction, k)
             if graph is None:
                 graph = self._refined_graph(state, direction, k, workers, job, cluster)
             approx, _ = self._positions(state, graph.ids, graph.keys, k, own=True)
@@ -856,7 +950,7 @@ class Index:
         """What the index holds: counts, its limits and build, its memory."""
         from . import _store
         state = self._state
-        held = (state.ids.nbytes + state.vectors.nbytes
+        held = (state.ids.nbytes + state.vectors.nbytes + state.signatures.nbytes
                 + sum(g.ids.nbytes + g.there.nbytes + g.back.nbytes + g.new.nbytes
                       for g in state.graphs.values())
                 + state.corpus.lengths.nbytes * 2 + sum(map(len, state.corpus.strings))
@@ -866,7 +960,8 @@ class Index:
         return collections.OrderedDict([
             ("documents", len(state.ids)), ("distinct", len(state.corpus)),
             ("max_bytes", self.max_bytes), ("zlib", zlib_identity(state.corpus.zlib)),
-            ("format", _store.FORMAT), ("degree", self.degree), ("bytes", int(held)),
+            ("format", _store.FORMAT), ("degree", self.degree),
+            ("linked", int(_walked(state).n)), ("bytes", int(held)),
         ])
 
 

@@ -15,10 +15,16 @@ Layout (all numbers little-endian):
 
 The arrays: ``ids`` (corpus id of each position), ``offsets`` and ``blob``
 (the distinct documents, concatenated), ``alone`` and ``self`` (their sizes),
-``vectors`` (sketches, int8), ``df`` (the sketches' document frequencies) and the
-graphs, for each direction D the header lists: ``D_ids`` (int32, -1 where
-unused), ``D_there`` and ``D_back`` (uint16, the two cross sizes of each
-edge, from which its scores are computed again) and ``D_new``.
+``vectors`` (sketches, int8), ``df`` (the sketches' document frequencies),
+``signatures`` (MinHash, uint32) and the graphs, for each direction D the
+header lists: ``D_ids`` (int32, -1 where unused), ``D_there`` and ``D_back``
+(uint16, the two cross sizes of each edge, from which its scores are
+computed again) and ``D_new``. The graphs have a row for each of the first
+``linked`` documents (the graph is built when first needed, so an index
+may be saved with fewer, or none). An index of another ``kind`` than whole
+documents (of windows, say) adds the arrays it names in ``annex_arrays``,
+``annex_NAME`` (int64), and whole numbers in ``annex``; the header's
+``kind`` says which, and each kind is read only by its own class.
 
 Every byte is covered: the header and each array by a checksum, the padding
 by being zeros, the end by the length the header implies. A checksum only
@@ -41,12 +47,14 @@ from . import JOINT_SIZE_LIMIT, IndexFileError, __version__, _files
 from ._progress import JobProgress, silent
 
 MAGIC = b"vendrask index\n\x00"
-FORMAT = 3
+FORMAT = 4
 _ALIGN = 64
 _CHUNK = 1 << 24
 _GRAPH = {"ids": "<i4", "there": "<u2", "back": "<u2", "new": "|b1"}
 _ARRAYS = {"ids": ("<i8", 1), "offsets": ("<i8", 1), "blob": ("|u1", 1), "alone": ("<i4", 1),
-           "self": ("<i4", 1), "vectors": ("|i1", 2), "df": ("<i4", 1)}
+           "self": ("<i4", 1), "vectors": ("|i1", 2), "df": ("<i4", 1),
+           "signatures": ("<u4", 2)}
+_ANNEX = "annex_"
 _DIRECTIONS = ("forward", "mean", "min", "max")
 # A header is a few kilobytes; a length past this is damage, not an index.
 _HEADER_MAX = 1 << 20
@@ -92,6 +100,7 @@ def _arrays(held):
         "ids": held.ids.astype("<i8"), "offsets": offsets.astype("<i8"), "blob": blob,
         "alone": corpus.alone.astype("<i4"), "self": corpus.self_.astype("<i4"),
         "vectors": held.vectors.astype("|i1"), "df": held.sketcher.df.astype("<i4"),
+        "signatures": _signatures(held).astype("<u4"),
     }
     for direction, graph in held.graphs.items():
         arrays.update({f"{direction}_{part}": getattr(graph, part).astype(dtype)
@@ -99,19 +108,49 @@ def _arrays(held):
     return {name: np.ascontiguousarray(array) for name, array in arrays.items()}
 
 
-def encode(index, path):
+def _signatures(held):
+    """Every document's signature (an index unpickled from before they were
+    kept makes the rest now)."""
+    from ._index import Index
+    return Index._signatures(held)
+
+
+def _annexed(annex):
+    """(whole numbers, arrays) of an annex: names to ints or 1-D int64 arrays."""
+    numbers, arrays = {}, {}
+    for name, value in (annex or {}).items():
+        if not (isinstance(name, str) and name.isidentifier()):
+            raise ValueError(f"an annex's names are identifiers, not {name!r}")
+        if isinstance(value, np.ndarray):
+            if value.ndim != 1 or value.dtype.kind not in "iu":
+                raise ValueError(f"the annex array {name!r} is not one-dimensional integers")
+            arrays[_ANNEX + name] = np.ascontiguousarray(value.astype("<i8"))
+        elif type(value) is int:
+            numbers[name] = value
+        else:
+            raise ValueError(f"an annex holds ints and integer arrays, not {type(value).__name__}")
+    return numbers, arrays
+
+
+def encode(index, path, kind=None, annex=None):
     """(head, arrays): the start of the file for ``index`` (its padding
     included) and its arrays in file order, checked as ``load`` checks
     them. An index whose arrays do not agree (an ``add`` that was stopped
     or failed half way leaves one so) raises IndexFileError naming
-    ``path``, before anything is written."""
+    ``path``, before anything is written. ``kind`` and ``annex``: what an
+    index of another kind (of windows, say) adds, ints and int64 arrays by
+    name."""
     held = _held(index)
     arrays = _arrays(held)
+    numbers, annexed = _annexed(annex)
     settings = {
         "max_bytes": index.max_bytes, "documents": len(held.ids), "distinct": len(held.corpus),
-        "degree": index.degree, "candidates": index.candidates, "rounds": index.rounds,
+        "degree": index.degree, "seeds": index.seeds, "rounds": index.rounds,
         "graphs": list(held.graphs), "seen": int(held.sketcher.seen),
+        "linked": int(held.graphs["mean"].n), "kind": kind, "annex": numbers,
+        "annex_arrays": sorted(name[len(_ANNEX):] for name in annexed),
     }
+    arrays.update((name, annexed[name]) for name in sorted(annexed))
     try:
         check(settings, arrays, held.corpus.strings, type(index)._degrees, index.workers)
     except _Inconsistent as why:
@@ -145,13 +184,14 @@ def write(out, head, arrays, progress=None):
         job.finish()
 
 
-def save(index, path, progress=None):
+def save(index, path, progress=None, *, kind=None, annex=None):
     """Writes ``index`` at ``path`` through a temporary file renamed over it
     once complete (see ``_files.Replacement``: a link is followed, anything
     but a regular file is refused). A failure or Ctrl-C leaves what was
-    there; so does an index that fails the checks (IndexFileError)."""
+    there; so does an index that fails the checks (IndexFileError).
+    ``kind`` and ``annex`` as for ``encode``."""
     shown = os.fsdecode(os.fspath(path))
-    head, arrays = encode(index, shown)
+    head, arrays = encode(index, shown, kind, annex)
     with _files.Replacement(shown) as replacement:
         write(replacement.file, head, arrays, progress)
 
@@ -279,31 +319,44 @@ def _settings(path, meta):
                        and all(d in _DIRECTIONS for d in v) and len(set(v)) == len(v),
                        "a list of graph directions"),
     }
-    for name in ("documents", "distinct", "seen"):
+    for name in ("documents", "distinct", "seen", "linked"):
         settings[name] = need(name, _int, "a whole number")
-    for name in ("degree", "candidates", "rounds"):
+    for name in ("degree", "seeds", "rounds"):
         settings[name] = need(name, lambda v: _int(v, 1), "a positive whole number")
+    settings["kind"] = need("kind", lambda v: v is None or (isinstance(v, str) and v.isidentifier()),
+                            "None or a name")
+    settings["annex"] = need("annex", lambda v: isinstance(v, dict) and all(
+        isinstance(name, str) and name.isidentifier() and type(x) is int
+        for name, x in v.items()), "a table of whole numbers")
+    settings["annex_arrays"] = need("annex_arrays", lambda v: isinstance(v, list) and all(
+        isinstance(name, str) and name.isidentifier() for name in v) and v == sorted(set(v)),
+        "a list of names")
     need("arrays", lambda v: isinstance(v, dict), "a table of arrays")
     return settings, zlib_build
 
 
-def _names(directions):
-    return list(_ARRAYS) + [f"{d}_{part}" for d in directions for part in _GRAPH]
+def _names(settings):
+    return (list(_ARRAYS) + [f"{d}_{part}" for d in settings["graphs"] for part in _GRAPH]
+            + [_ANNEX + name for name in settings["annex_arrays"]])
 
 
 def _dtype(name):
+    if name.startswith(_ANNEX):
+        return "<i8"
     return _ARRAYS[name][0] if name in _ARRAYS else _GRAPH[name.split("_", 1)[1]]
 
 
 def _rank(name):
+    if name.startswith(_ANNEX):
+        return 1
     return _ARRAYS[name][1] if name in _ARRAYS else 2
 
 
-def _layout(path, meta, directions, base, size):
+def _layout(path, meta, settings, base, size):
     """[(name, dtype, shape, crc)] in file order, each array described as
     ``save`` writes it and the file exactly as long as they make it."""
     table = meta["arrays"]
-    names = _names(directions)
+    names = _names(settings)
     if set(table) != set(names):
         _refuse(path, "corrupt (the header lists other arrays than an index has)")
     layout, at = [], 0
@@ -330,9 +383,10 @@ def _layout(path, meta, directions, base, size):
     return layout
 
 
-def load(cls, path, workers=1, progress=None, *, digest=None):
+def load(cls, path, workers=1, progress=None, *, digest=None, kind=None):
     """The index saved at ``path``; ``digest`` (a hashlib object), if given,
-    is fed every byte of the file as it is read."""
+    is fed every byte of the file as it is read. Only an index of ``kind``
+    is read (None: of whole documents); with a kind, ``(index, annex)``."""
     from ._corpus import Corpus
     from ._descent import Graph
     from ._index import zlib_identity
@@ -349,8 +403,11 @@ def load(cls, path, workers=1, progress=None, *, digest=None):
         size = os.fstat(file.fileno()).st_size
         meta, base = read_header(reader, size)
         settings, zlib_build = _settings(shown, meta)
+        if settings["kind"] != kind:
+            _refuse(shown, f"an index of {settings['kind'] or 'whole documents'}, not of "
+                           f"{kind or 'whole documents'}: load it as one")
         directions = settings["graphs"]
-        layout = _layout(shown, meta, directions, base, size)
+        layout = _layout(shown, meta, settings, base, size)
         arrays = {}
         with JobProgress(progress, size - base) as job:
             for name, dtype, shape, crc in layout:
@@ -391,7 +448,7 @@ def load(cls, path, workers=1, progress=None, *, digest=None):
         _refuse(shown, f"corrupt (its arrays do not agree with each other: {why})")
 
     index = cls(max_bytes=settings["max_bytes"], workers=workers, degree=settings["degree"],
-                candidates=settings["candidates"], rounds=settings["rounds"])
+                seeds=settings["seeds"], rounds=settings["rounds"])
     corpus = index.corpus
     d = len(strings)
     corpus.strings = strings
@@ -402,15 +459,19 @@ def load(cls, path, workers=1, progress=None, *, digest=None):
     index.ids = arrays["ids"]
     index.vectors = arrays["vectors"]
     index.sketcher = Sketcher(arrays["df"], settings["seen"])
+    index.signatures = arrays["signatures"]
     graphs = {}
     for direction in directions:
         ids = arrays[f"{direction}_ids"]
-        graph = Graph(d, ids.shape[1], direction, corpus.measures)
+        graph = Graph(settings["linked"], ids.shape[1], direction, corpus.measures)
         for part in _GRAPH:  # in memory, the file's arrays as they were checked
             setattr(graph, part, arrays[f"{direction}_{part}"])
         graphs[direction] = graph
     index.graphs = graphs
-    return index
+    if kind is None:
+        return index
+    return index, dict(settings["annex"], **{name[len(_ANNEX):]: arrays[name]
+                                             for name in _names(settings) if name.startswith(_ANNEX)})
 
 
 # ---------------------------------------------------------------- checking
@@ -423,6 +484,7 @@ def check(settings, arrays, strings, degrees, workers=1, blob=None, interned=Non
     longer hold them; ``interned``: a dict keyed by the documents, where
     one is made anyway."""
     from ._corpus import Corpus
+    from ._minhash import SLOTS, signatures as minhash_signatures
     from ._sketch import DIM, FEATURES
 
     def need(ok, why):
@@ -430,7 +492,7 @@ def check(settings, arrays, strings, degrees, workers=1, blob=None, interned=Non
             raise _Inconsistent(why)
 
     directions = settings["graphs"]
-    need(set(arrays) == set(_names(directions)), "not the arrays of an index")
+    need(set(arrays) == set(_names(settings)), "not the arrays of an index")
     for name, array in arrays.items():
         dtype = np.dtype(_dtype(name))
         need(array.dtype == dtype and array.ndim == _rank(name), f"the array {name!r} is of "
@@ -455,13 +517,17 @@ def check(settings, arrays, strings, degrees, workers=1, blob=None, interned=Non
     need(arrays["vectors"].shape == (d, DIM), "the sketches")
     need(arrays["df"].shape == (FEATURES,) and (arrays["df"] >= 0).all() and settings["seen"] >= 0,
          "the sketches' document frequencies")
+    need(arrays["signatures"].shape == (d, SLOTS), "the MinHash signatures")
+    linked = settings["linked"]
+    need(linked <= d, "a graph of more documents than there are")
 
     corpus = Corpus(max_bytes)
     corpus.strings, corpus.lengths = strings, lengths
     corpus.alone, corpus.self_ = alone.astype(np.int32), self_.astype(np.int32)
     degree = settings["degree"]
     for direction in directions:
-        _check_graph(corpus, arrays, direction, d, degrees(degree).get(direction, degree), need)
+        _check_graph(corpus, arrays, direction, linked, degrees(degree).get(direction, degree),
+                     need)
 
     # Sizes compressed again: a sample of the documents' and of each graph's edges'.
     rng = np.random.default_rng(d)
@@ -474,6 +540,9 @@ def check(settings, arrays, strings, degrees, workers=1, blob=None, interned=Non
         need(failure is None and np.array_equal(
             sizes, np.concatenate([alone[sample], self_[sample]]).astype(np.int32)),
             "a document's sizes are not its own")
+        need(np.array_equal(minhash_signatures([strings[i] for i in sample.tolist()]),
+                            arrays["signatures"][sample]),
+             "a document's MinHash signature is not its own")
     for direction in directions:
         ids, there, back = (arrays[f"{direction}_{part}"] for part in ("ids", "there", "back"))
         # Rows with edges, then one of each chosen row's edges (rows are
