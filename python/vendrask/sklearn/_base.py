@@ -13,7 +13,9 @@ from ._inputs import as_documents
 # start from many more sketch candidates, which cost one pair each. Against
 # 20 neighbours and 12 seeds that cut fit + predict from 122 s to 67 s and
 # the accuracy lost against exact search from 1.65 points to 0.35.
-DEGREE, CANDIDATES, SEEDS = 10, 16, 256
+# BUILD_SEEDS: the sketch candidates each document starts from as the graph
+# is built; SEEDS those of a query, which keeps at least as many in its pool.
+DEGREE, BUILD_SEEDS, SEEDS = 10, 16, 256
 
 
 def leave_out_own(scores, ind, positions, k):
@@ -83,7 +85,7 @@ class NeighborsBase(BaseEstimator):
         self.n_samples_fit_ = len(docs)
         self._fit_X = docs
         self.index_ = None if self.exact else _index_class()(
-            docs, workers=_params.workers(self.n_jobs), degree=DEGREE, candidates=CANDIDATES)
+            docs, workers=_params.workers(self.n_jobs), degree=DEGREE, seeds=BUILD_SEEDS)
 
     def _queries(self, X):
         return None if X is None else as_documents(X, self._max_bytes)
@@ -116,7 +118,7 @@ class NeighborsBase(BaseEstimator):
             else:
                 scores, ind = self.index_.nearest(queries, k, symmetric=self.symmetric,
                                                   workers=workers, seeds=SEEDS,
-                                                  candidates=max(SEEDS, 4 * k))
+                                                  pool=max(SEEDS, 4 * k))
             scores, ind = np.array(scores, dtype=np.float64), np.array(ind, dtype=np.int64)
             short = np.flatnonzero((ind < 0).any(axis=1))
             if len(short):
