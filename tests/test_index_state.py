@@ -212,13 +212,28 @@ def test_pickles_and_copies_hold_one_state_and_locks_of_their_own():
         thread.join(HANG_SECONDS)
         assert len(other) == 60
     assert same(answers(index), expected)
-    # A pickle made before the state was one object: its parts, and caches.
-    state = index.__getstate__()
-    assert {"corpus", "ids", "vectors", "sketcher", "graphs"} <= set(state)
-    state.update(_graphs={}, _by_id=None)
+    # A pickle made before the state was one object: its parts, and caches;
+    # before signatures were kept, and before seeds had their name.
+    index.build_graph()
+    state = {name: getattr(index._state, name)
+             for name in ("corpus", "ids", "vectors", "sketcher", "graphs")}
+    state.update(max_bytes=None, workers=1, degree=24, candidates=32, rounds=20, scored=0,
+                 _graphs={}, _by_id=None)
     old = vendrask.Index.__new__(vendrask.Index)
     old.__setstate__(state)
-    assert same(answers(old), expected)
+    assert old.seeds == 32 and same(answers(old), expected)
+
+
+def test_a_pickle_is_checked_as_a_file_is():
+    index = vendrask.Index(DOCS[:30])
+    index.build_graph()
+    data = pickle.dumps(index)
+    assert same(answers(pickle.loads(data)), answers(index))
+    index._state.corpus.alone[3] += 1  # sizes that are not the document's
+    with pytest.raises(vendrask.IndexFileError, match="^a pickled vendrask.Index: not pickled: "):
+        pickle.dumps(index)
+    with pytest.raises(vendrask.IndexFileError, match="^a pickled vendrask.Index: corrupt"):
+        pickle.loads(data.replace(DOCS[7], DOCS[7][::-1]))
 
 
 # -- threads

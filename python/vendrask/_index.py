@@ -36,8 +36,6 @@ _BATCH = 1 << 20
 _JOINED = 4
 # How pairs() finds its candidates.
 VIAS = ("sketch", "graph")
-# The directions whose graphs an index builds and keeps.
-BUILT = ("mean", "forward")
 
 
 class _State:
@@ -160,13 +158,19 @@ class Index:
         self._counting = threading.Lock()
 
     def __getstate__(self):
-        # The state's parts as attributes of their own, as before there was
-        # a state; not the client (a connection) nor the locks.
-        state = {name: value for name, value in self.__dict__.items()
-                 if name not in ("client", "_state", "_lock", "_writer", "_counting")}
-        held = self._state
-        state.update((name, getattr(held, name)) for name in _State.FIELDS)
-        return state
+        # The bytes of its file, so that a pickle is checked as a file is,
+        # both ways; not the client (a connection) nor the locks.
+        from . import _store
+        return {"file": _store.dumps(self._holding(self._state)), "workers": self.workers,
+                "scored": self.scored}
+
+    def __copy__(self):
+        # The same state (a state in place never changes), locks of its own.
+        other = type(self).__new__(type(self))
+        other.__dict__.update((name, value) for name, value in self.__dict__.items()
+                              if name not in ("client", "_lock", "_writer", "_counting"))
+        other._unlocked()
+        return other
 
     @property
     def candidates(self):
@@ -175,10 +179,17 @@ class Index:
 
     def __setstate__(self, state):
         state = dict(state)
+        if "file" in state:
+            from . import _store
+            loaded = _store.loads(type(self), state.pop("file"), state["workers"])
+            self.__dict__.update(loaded.__dict__)
+            self.__dict__.update(state)
+            return
+        # A pickle of an earlier version: the state's parts by name.
         if "candidates" in state:  # pickled before seeds had its name
             state["seeds"] = state.pop("candidates")
         if "signatures" not in state:  # pickled before signatures were kept
-            state["signatures"] = np.empty((0, SLOTS), dtype=np.uint32)
+            state["signatures"] = minhash_signatures(state["corpus"].strings)
         held = _State(**{name: state.pop(name) for name in _State.FIELDS})
         for cache in ("_graphs", "_by_id"):  # an older pickle's caches
             state.pop(cache, None)
@@ -929,7 +940,7 @@ class Index:
 
     def _holding(self, state):
         """This index as it is in ``state``, whatever adds come after."""
-        view = copy.copy(self)  # by __getstate__: new locks, no client
+        view = copy.copy(self)
         view._state = state
         return view
 
@@ -959,7 +970,7 @@ class Index:
                 + sum(a.nbytes for a in (state.sketcher._folding or ())))
         return collections.OrderedDict([
             ("documents", len(state.ids)), ("distinct", len(state.corpus)),
-            ("max_bytes", self.max_bytes), ("zlib", zlib_identity(state.corpus.zlib)),
+            ("max_bytes", self.max_bytes), ("zlib", _store.zlib_identity(state.corpus.zlib)),
             ("format", _store.FORMAT), ("degree", self.degree),
             ("linked", int(_walked(state).n)), ("bytes", int(held)),
         ])
@@ -1056,9 +1067,3 @@ def _cluster(client):
     from .dask._sizes import ClusterSizes
     return ClusterSizes(client)
 
-
-def zlib_identity(zlib):
-    """One line naming a zlib build, as recorded by a corpus."""
-    kind = "zlib-ng" if zlib.get("zlib_ng") else "zlib"
-    link = "static" if zlib.get("static") else "shared"
-    return f"{kind} {zlib.get('version')} ({link})"

@@ -36,6 +36,7 @@ never half-read; an index in memory that fails is never written. A loaded
 index holds its own copy of everything, so what was checked is what it uses,
 whatever happens to the file afterwards.
 """
+import io
 import json
 import os
 import struct
@@ -100,7 +101,7 @@ def _arrays(held):
         "ids": held.ids.astype("<i8"), "offsets": offsets.astype("<i8"), "blob": blob,
         "alone": corpus.alone.astype("<i4"), "self": corpus.self_.astype("<i4"),
         "vectors": held.vectors.astype("|i1"), "df": held.sketcher.df.astype("<i4"),
-        "signatures": _signatures(held).astype("<u4"),
+        "signatures": held.signatures.astype("<u4"),
     }
     for direction, graph in held.graphs.items():
         arrays.update({f"{direction}_{part}": getattr(graph, part).astype(dtype)
@@ -108,11 +109,11 @@ def _arrays(held):
     return {name: np.ascontiguousarray(array) for name, array in arrays.items()}
 
 
-def _signatures(held):
-    """Every document's signature (an index unpickled from before they were
-    kept makes the rest now)."""
-    from ._index import Index
-    return Index._signatures(held)
+def zlib_identity(zlib):
+    """One line naming a zlib build, as recorded by a corpus."""
+    kind = "zlib-ng" if zlib.get("zlib_ng") else "zlib"
+    link = "static" if zlib.get("static") else "shared"
+    return f"{kind} {zlib.get('version')} ({link})"
 
 
 def _annexed(annex):
@@ -154,6 +155,8 @@ def encode(index, path, kind=None, annex=None):
     try:
         check(settings, arrays, held.corpus.strings, type(index)._degrees, index.workers)
     except _Inconsistent as why:
+        if path == _PICKLED:
+            _refuse(path, f"not pickled: the index's arrays do not agree with each other ({why})")
         _refuse(path, f"not saved: the index's arrays do not agree with each other ({why}), "
                       f"as an add that was stopped or failed leaves them; the file is left "
                       f"as it was")
@@ -387,11 +390,6 @@ def load(cls, path, workers=1, progress=None, *, digest=None, kind=None):
     """The index saved at ``path``; ``digest`` (a hashlib object), if given,
     is fed every byte of the file as it is read. Only an index of ``kind``
     is read (None: of whole documents); with a kind, ``(index, annex)``."""
-    from ._corpus import Corpus
-    from ._descent import Graph
-    from ._index import zlib_identity
-    from ._sketch import Sketcher
-
     shown = os.fsdecode(os.fspath(path))
     try:
         file = _files.open_regular(path)
@@ -399,43 +397,68 @@ def load(cls, path, workers=1, progress=None, *, digest=None, kind=None):
         _refuse(shown, f"{error.strerror}: an index is a regular file")
     _files.remove_stale(_files.resolve(path))
     with file:
-        reader = _Reader(file, shown, digest)
-        size = os.fstat(file.fileno()).st_size
-        meta, base = read_header(reader, size)
-        settings, zlib_build = _settings(shown, meta)
-        if settings["kind"] != kind:
-            _refuse(shown, f"an index of {settings['kind'] or 'whole documents'}, not of "
-                           f"{kind or 'whole documents'}: load it as one")
-        directions = settings["graphs"]
-        layout = _layout(shown, meta, settings, base, size)
-        arrays = {}
-        with JobProgress(progress, size - base) as job:
-            for name, dtype, shape, crc in layout:
-                if name == "blob":  # after the offsets, which cut it into documents
-                    offsets = arrays["offsets"]
-                    if not (len(offsets) and offsets[0] == 0 and np.all(np.diff(offsets) >= 0)
-                            and offsets[-1] == shape[0]):
-                        _refuse(shown, "corrupt (its arrays do not agree with each other: the "
-                                       "documents' offsets)")
-                    strings, found = reader.documents(offsets.tolist(), job)
-                    if found != crc:
-                        _refuse(shown, "corrupt (the array 'blob' does not match its checksum)")
-                    reader.zeros(-shape[0] % _ALIGN, "the array 'blob'")
-                    arrays[name] = np.empty(0, dtype=np.uint8)  # the documents are in ``strings``
-                    continue
-                # Bools are read as bytes: only 0 and 1 are one.
-                array = np.empty(shape, dtype=np.uint8 if dtype == "|b1" else np.dtype(dtype))
-                if reader.into(array, name, job) != crc:
-                    _refuse(shown, f"corrupt (the array {name!r} does not match its checksum)")
-                reader.zeros(-array.nbytes % _ALIGN, f"the array {name!r}")
-                if dtype == "|b1":
-                    if array.size and array.max() > 1:
-                        _refuse(shown, f"corrupt (the array {name!r} holds values that are not "
-                                       f"true or false)")
-                    array = array.view(bool)
-                arrays[name] = array
-            reader.end()
-            job.finish()
+        return _read(cls, file, shown, os.fstat(file.fileno()).st_size, workers, progress,
+                     digest, kind)
+
+
+def dumps(index):
+    """The bytes of ``index``'s file (for a pickle: checked as a save is)."""
+    head, arrays = encode(index, _PICKLED)
+    out = io.BytesIO()
+    write(out, head, arrays)
+    return out.getvalue()
+
+
+def loads(cls, data, workers=1):
+    """The index of ``dumps``'s bytes, checked as a load is."""
+    return _read(cls, io.BytesIO(data), _PICKLED, len(data), workers, None, None, None)
+
+
+# What errors name where an index came from a pickle, not a file.
+_PICKLED = "a pickled vendrask.Index"
+
+
+def _read(cls, file, shown, size, workers, progress, digest, kind):
+    from ._corpus import Corpus
+    from ._descent import Graph
+    from ._sketch import Sketcher
+
+    reader = _Reader(file, shown, digest)
+    meta, base = read_header(reader, size)
+    settings, zlib_build = _settings(shown, meta)
+    if settings["kind"] != kind:
+        _refuse(shown, f"an index of {settings['kind'] or 'whole documents'}, not of "
+                       f"{kind or 'whole documents'}: load it as one")
+    directions = settings["graphs"]
+    layout = _layout(shown, meta, settings, base, size)
+    arrays = {}
+    with JobProgress(progress, size - base) as job:
+        for name, dtype, shape, crc in layout:
+            if name == "blob":  # after the offsets, which cut it into documents
+                offsets = arrays["offsets"]
+                if not (len(offsets) and offsets[0] == 0 and np.all(np.diff(offsets) >= 0)
+                        and offsets[-1] == shape[0]):
+                    _refuse(shown, "corrupt (its arrays do not agree with each other: the "
+                                   "documents' offsets)")
+                strings, found = reader.documents(offsets.tolist(), job)
+                if found != crc:
+                    _refuse(shown, "corrupt (the array 'blob' does not match its checksum)")
+                reader.zeros(-shape[0] % _ALIGN, "the array 'blob'")
+                arrays[name] = np.empty(0, dtype=np.uint8)  # the documents are in ``strings``
+                continue
+            # Bools are read as bytes: only 0 and 1 are one.
+            array = np.empty(shape, dtype=np.uint8 if dtype == "|b1" else np.dtype(dtype))
+            if reader.into(array, name, job) != crc:
+                _refuse(shown, f"corrupt (the array {name!r} does not match its checksum)")
+            reader.zeros(-array.nbytes % _ALIGN, f"the array {name!r}")
+            if dtype == "|b1":
+                if array.size and array.max() > 1:
+                    _refuse(shown, f"corrupt (the array {name!r} holds values that are not "
+                                   f"true or false)")
+                array = array.view(bool)
+            arrays[name] = array
+        reader.end()
+        job.finish()
     here = Corpus().zlib
     if (zlib_build["version"], zlib_build["zlib_ng"]) != (here["version"], here["zlib_ng"]):
         _refuse(shown, f"saved under {zlib_identity(zlib_build)}, whose values differ from "
