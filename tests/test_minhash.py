@@ -66,7 +66,7 @@ def edited(doc, rng):
 
 @settings(max_examples=200, deadline=None)
 @given(corpora, st.sampled_from(DIRECTIONS), st.sampled_from([0.0, 0.3, 0.6, 1.0]),
-       st.sampled_from([(16, 4), (64, 1), (2, 8)]))
+       st.sampled_from([(16, 4), (64, 1), (2, 8), (32, 4)]))
 def test_near_pairs_are_exact_pairs_with_their_exact_scores(docs, symmetric, threshold, band):
     found = _rescore.near_pairs(docs, threshold, symmetric=symmetric, bands=band[0],
                                 rows=band[1])
@@ -267,23 +267,52 @@ def grouped_signatures():
     return _minhash.signatures(docs)
 
 
+@pytest.fixture(scope="module")
+def mixed_signatures():
+    """Short lines and long chunks, each kind with near-copies: the short
+    bands pair short documents with every other one."""
+    rng = random.Random(2)
+    base = text_chunks(60)
+    lines = [line for doc in base for line in doc.split(b"\n") if len(line) > 20][:120]
+    docs = base + lines + [edited(base[k], rng) for k in range(0, 60, 3)]
+    docs += [line[:-3] + b"xyz" for line in lines[::2]] + [b"", b"ab", b"ab"]
+    rng.shuffle(docs)
+    sigs = _minhash.signatures(docs)
+    short = _minhash.filled_slots(sigs) < _minhash.SHORT_FILLED
+    assert 50 < short.sum() < len(docs) - 50
+    return sigs
+
+
+def band_sharers(keys, short=None):
+    """Pairs sharing some band (one of them short, if ``short`` is given)."""
+    n = len(keys)
+    return {a * n + b for a in range(n) for b in range(a + 1, n)
+            if (short is None or short[a] or short[b]) and np.any(keys[a] == keys[b])}
+
+
+@pytest.mark.parametrize("kind, setting, short", [
+    ("grouped", (10, 3), None), ("mixed", (10, 3), None), ("mixed", (6, 4), (8, 2)),
+    ("mixed", (32, 4), ...), ("grouped", (6, 4), (8, 2)),
+])
 @pytest.mark.parametrize("piece", [1, 7, 50, 1000])
 @pytest.mark.parametrize("chunk", [1, 30, _minhash.CHUNK_PAIRS])
-def test_adding_in_pieces_gives_the_same_candidates(grouped_signatures, piece, chunk,
+def test_adding_in_pieces_gives_the_same_candidates(request, kind, setting, short, piece, chunk,
                                                     monkeypatch):
     monkeypatch.setattr(_minhash, "CHUNK_PAIRS", chunk)
-    sigs = grouped_signatures
+    sigs = request.getfixturevalue(f"{kind}_signatures")
     n = len(sigs)
-    whole = _minhash.Bands(10, 3)
+    whole = _minhash.Bands(*setting, short=short)
     every = candidate_keys(whole.add(sigs).pairs(), n)
     assert every == candidate_keys(whole.candidates().pairs(), n)
-    bands, found = _minhash.Bands(10, 3), set()
+    bands, found = _minhash.Bands(*setting, short=short), set()
     for start in range(0, n, piece):
+        queried = candidate_keys(bands.query(sigs[start:start + piece]).pairs(), n)
         new = bands.add(sigs[start:start + piece])
         keys = candidate_keys(new.pairs(), n)
         assert all(start <= key % n < start + piece for key in keys)  # new ones only
         assert not keys & found
         assert new.count() == len(keys) <= new.bound
+        assert queried == keys  # a query is an add that leaves the bands as they were
         found |= keys
     assert found == every
     assert candidate_keys(bands.candidates().pairs(), n) == every
@@ -292,11 +321,31 @@ def test_adding_in_pieces_gives_the_same_candidates(grouped_signatures, piece, c
 
 def test_candidates_are_the_pairs_sharing_a_band(grouped_signatures):
     sigs = grouped_signatures[:150]
-    keys = _minhash.band_keys(sigs, 6, 4)
-    want = {a * len(sigs) + b for a in range(len(sigs)) for b in range(a + 1, len(sigs))
-            if np.any(keys[a] == keys[b])}
+    want = band_sharers(_minhash.band_keys(sigs, 6, 4))
     assert want  # the groups share bands
     assert candidate_keys(_minhash.Bands(6, 4).add(sigs).pairs(), len(sigs)) == want
+
+
+@pytest.mark.parametrize("setting, short", [((6, 4), (8, 2)), ((32, 4), (40, 3))])
+def test_short_documents_also_meet_through_the_short_bands(mixed_signatures, setting, short):
+    sigs = mixed_signatures
+    is_short = _minhash.filled_slots(sigs) < _minhash.SHORT_FILLED
+    main = band_sharers(_minhash.band_keys(sigs, *setting))
+    extra = band_sharers(_minhash.band_keys(sigs, *short), is_short) - main
+    assert extra  # pairs that only the short bands find
+    found = candidate_keys(_minhash.Bands(*setting, short=short).add(sigs).pairs(), len(sigs))
+    assert found == main | extra
+    assert _minhash.Bands(*setting).short == _minhash.SHORT_BANDS.get(setting)
+
+
+@pytest.mark.parametrize("docs, short", [
+    ([b"", b"a", b"2026-12-10 02:13:07 status installed libc6:amd64 2.36-9"], True),
+    ([np.random.default_rng(0).bytes(1000), b"".join(text_chunks(3))], False),
+    ([bytes(range(256)) * 4], True),  # few distinct shingles however long
+])
+def test_short_documents_are_told_by_their_signatures(docs, short):
+    filled = _minhash.filled_slots(_minhash.signatures(docs))
+    assert np.all((filled < _minhash.SHORT_FILLED) == short)
 
 
 def test_chunks_stay_bounded(monkeypatch):
@@ -310,13 +359,16 @@ def test_chunks_stay_bounded(monkeypatch):
     assert max(sizes) <= 500 // 8 + 199
 
 
-def test_round_trip_through_arrays(grouped_signatures):
-    bands = _minhash.Bands(12, 5)
+@pytest.mark.parametrize("setting, short", [((12, 5), ...), ((32, 4), ...), ((6, 4), (8, 2)),
+                                            ((32, 4), None)])
+def test_round_trip_through_arrays(grouped_signatures, setting, short):
+    bands = _minhash.Bands(*setting, short=short)
     bands.add(grouped_signatures[:100])
     bands.add(grouped_signatures[100:])
     arrays = bands.to_arrays()
     assert all(isinstance(value, (np.ndarray, np.integer)) for value in arrays.values())
     again = _minhash.Bands.from_arrays(**{k: np.array(v) for k, v in arrays.items()})
+    assert again.short == bands.short
     pickled = pickle.loads(pickle.dumps(bands))
     n = len(grouped_signatures)
     assert (candidate_keys(again.candidates().pairs(), n)
@@ -328,6 +380,9 @@ def test_round_trip_through_arrays(grouped_signatures):
 @pytest.mark.parametrize("args, error, message", [
     ((0, 4), ValueError, "must be positive"),
     ((40, 4), ValueError, "need 160 slots"),
+    ((8, 4, 128, (0, 2)), ValueError, r"short bands must be positive and fit in 128 slots, "
+                                      r"not \(0, 2\)"),
+    ((8, 4, 128, (40, 4)), ValueError, "short bands must be positive"),
 ])
 def test_bad_band_settings(args, error, message):
     with pytest.raises(error, match=message):

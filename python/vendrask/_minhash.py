@@ -41,6 +41,16 @@ _BORROW_TRIES = 32
 _BLOCK_BYTES = 1 << 19  # text hashed at a time: its arrays take about 30 times that
 # Raw pairs (before the bands' repeats are removed) generated at a time.
 CHUNK_PAIRS = 1 << 18
+# Short documents also meet through a second, more sensitive set of bands.
+# Their few shingles leave pairs of them less in common for the same score
+# (log lines scoring 0.5 share a third of their shingles), while between
+# longer documents sensitive bands mostly pair unrelated ones that happen to
+# share common shingles (indentation, keywords): on 100 000 chunks of code,
+# 40 x 3 bands made 25 million candidates, 32 x 4 bands 1.3 million. A
+# document is short when its signature fills fewer than SHORT_FILLED slots,
+# about 270 shingles or fewer.
+SHORT_FILLED = 112
+SHORT_BANDS = {(32, 4): (40, 3)}
 
 
 def _mix(h):
@@ -171,30 +181,47 @@ def band_keys(signatures, bands, rows):
     if bands * rows > signatures.shape[1]:
         raise ValueError(f"{bands} bands of {rows} rows need {bands * rows} slots; "
                          f"the signatures have {signatures.shape[1]}")
-    cut = signatures[:, :bands * rows].reshape(len(signatures), bands, rows).astype(np.uint64)
-    keys = np.broadcast_to(np.arange(1, bands + 1, dtype=np.uint64) * _M2,
-                           (len(signatures), bands)).copy()
-    for r in range(rows):
-        keys ^= cut[:, :, r]
+    cut = signatures[:, :bands * rows].reshape(len(signatures), bands, rows)
+    keys = np.empty((len(signatures), bands), dtype=np.uint64)
+    keys[:] = np.arange(1, bands + 1, dtype=np.uint64) * _M2
+    # Two slots to a word, so that a band of 4 rows takes two mixes, not 4.
+    for r in range(0, rows, 2):
+        word = cut[:, :, r].astype(np.uint64)
+        if r + 1 < rows:
+            word |= cut[:, :, r + 1].astype(np.uint64) << np.uint64(32)
+        keys ^= word
         _mix(keys)
     return keys
 
 
 class _Run:
-    """Band keys of a range of documents, sorted by key and then by id."""
+    """Band keys of some documents, sorted by key and then by id."""
 
-    __slots__ = ("keys", "ids")
+    __slots__ = ("keys", "ids", "at")
 
-    def __init__(self, keys, ids):
-        self.keys, self.ids = keys, ids
+    def __init__(self, keys, ids, at=None):
+        # at: where each document's keys went, document by document (known
+        # for a run just made: it spares a sort of the run by id)
+        self.keys, self.ids, self.at = keys, ids, at
 
     @classmethod
-    def of(cls, keys, first_id):
-        """The run of the (n, bands) keys of ids first_id, first_id + 1, ..."""
-        ids = np.repeat(np.arange(first_id, first_id + len(keys), dtype=np.int64), keys.shape[1])
+    def of(cls, keys, ids):
+        """The run of the (m, bands) keys of documents ``ids`` (rising)."""
+        ids = np.repeat(np.asarray(ids, dtype=np.int64), keys.shape[1])
         flat = keys.reshape(-1)
         order = np.argsort(flat, kind="stable")
-        return cls(flat[order], ids[order])
+        at = np.empty(len(order), dtype=np.int64)
+        at[order] = np.arange(len(order))
+        return cls(flat[order], ids[order], at)
+
+    def by_document(self, which=None):
+        """The positions of the keys of the documents ``which`` (a mask
+        over the run's documents in order; all when None), document by
+        document."""
+        at = np.argsort(self.ids, kind="stable") if self.at is None else self.at
+        if which is None or not len(at):
+            return at
+        return at.reshape(len(which), -1)[which].reshape(-1)
 
     @classmethod
     def merged(cls, runs):
@@ -204,8 +231,21 @@ class _Run:
         order = np.argsort(keys, kind="stable")
         return cls(keys[order], np.concatenate([run.ids for run in runs])[order])
 
+    @classmethod
+    def empty(cls):
+        return cls(np.empty(0, np.uint64), np.empty(0, np.int64))
+
     def __len__(self):
         return len(self.keys)
+
+
+def _merge(runs):
+    """Runs merge while the one before is at most twice as long, so there
+    are O(log n) of them and each key is merged O(log n) times."""
+    runs = list(runs)
+    while len(runs) > 1 and len(runs[-2]) <= 2 * len(runs[-1]):
+        runs[-2:] = [_Run.merged(runs[-2:])]
+    return runs
 
 
 def _ranges(starts, counts):
@@ -214,35 +254,57 @@ def _ranges(starts, counts):
     return np.arange(total) - np.repeat(np.cumsum(counts) - counts - starts, counts)
 
 
+# How a target gives the partners of an entry: the ids after it in its own
+# run (greater, as the run is sorted by id within a key), the ids of its
+# bucket in another run of the same documents of which only the greater
+# ones count, or an older run (all smaller).
+_AFTER, _OVER, _OLDER = range(3)
+
+
+def _part(run, entries, own, older):
+    """The entries ``entries`` of ``run`` (new documents' keys, document by
+    document) with their partners: in ``own`` (``run`` itself: the entries
+    after them; another run of new documents: its greater ids) and in the
+    older runs."""
+    targets = []
+    if len(entries):
+        # Searched in the run's order, sorted, which numpy's binary search
+        # takes many times faster than keys in random order.
+        keys = run.keys
+        if own is run:
+            hi = np.searchsorted(keys, keys, side="right")
+            targets.append((run.ids, entries + 1, hi[entries], _AFTER))
+        elif len(own):
+            targets.append((own.ids, np.searchsorted(own.keys, keys, side="left")[entries],
+                            np.searchsorted(own.keys, keys, side="right")[entries], _OVER))
+        for other in older:
+            if len(other):
+                targets.append((other.ids, np.searchsorted(other.keys, keys, side="left")[entries],
+                                np.searchsorted(other.keys, keys, side="right")[entries],
+                                _OLDER))
+    return run.ids[entries], targets
+
+
 class Candidates:
     """The candidate pairs (i < j) of some documents with all documents up to
     them, generated in chunks of about CHUNK_PAIRS raw pairs (a document's
     own pairs are never split). ``bound`` (the pairs counted once per band
     they share) is known at once; ``count()`` removes those repeats."""
 
-    def __init__(self, run, older, n, chunk=None):
+    def __init__(self, parts, first, new, n, chunk=None):
         self.n, self._chunk = n, CHUNK_PAIRS if chunk is None else chunk
-        self._run, self._older = run, older
-        keys = run.keys
-        # Partners in the run itself: the ids after this one in its bucket.
-        self._end = np.searchsorted(keys, keys, side="right")
-        raw = self._end - np.arange(len(keys)) - 1
-        self._spans = []
-        for other in older:
-            lo = np.searchsorted(other.keys, keys, side="left")
-            hi = np.searchsorted(other.keys, keys, side="right")
-            self._spans.append((other, lo, hi))
-            raw = raw + (hi - lo)
-        self._raw = raw
-        self.bound = int(raw.sum())
-        first = int(run.ids.min()) if len(run) else 0
         self._first = first
-        per_doc = np.bincount(run.ids - first, weights=raw) if len(run) else np.zeros(0)
-        self._per_doc = per_doc.astype(np.int64)
-        self._by_doc = np.argsort(run.ids, kind="stable")
-        self._doc_start = np.concatenate(
-            [[0], np.cumsum(np.bincount(run.ids - first, minlength=len(per_doc)))])
-        new = len(per_doc)
+        self._parts = []
+        per_doc = np.zeros(new, dtype=np.int64)
+        for own, targets in parts:
+            if not len(own) or not targets:
+                continue
+            raw = sum(hi - lo for _, lo, hi, _ in targets)
+            per_doc += np.bincount(own - first, weights=raw, minlength=new).astype(np.int64)
+            starts = np.concatenate([[0], np.cumsum(np.bincount(own - first, minlength=new))])
+            self._parts.append((own, targets, starts))
+        self._per_doc = per_doc
+        self.bound = int(per_doc.sum())
         # every pair these documents make with each other and with the older ones
         self.all_pairs = new * (new - 1) // 2 + new * first
 
@@ -261,16 +323,28 @@ class Candidates:
 
     def _pairs(self, a, b):
         """The distinct pairs of the documents first + [a, b)."""
-        entries = self._by_doc[self._doc_start[a]:self._doc_start[b]]
-        run = self._run
-        own = run.ids[entries]
-        count = self._end[entries] - entries - 1
-        partner = run.ids[_ranges(entries + 1, count)]
-        lo, hi = [np.repeat(own, count)], [partner]
-        for other, start, stop in self._spans:
-            count = stop[entries] - start[entries]
-            lo.append(other.ids[_ranges(start[entries], count)])
-            hi.append(np.repeat(own, count))
+        lo, hi = [], []
+        for own, targets, starts in self._parts:
+            at = slice(starts[a], starts[b])
+            mine = own[at]
+            if not len(mine):
+                continue
+            for ids, start, stop, kind in targets:
+                count = stop[at] - start[at]
+                partner = ids[_ranges(start[at], count)]
+                me = np.repeat(mine, count)
+                if kind == _OVER:
+                    keep = partner > me
+                    partner, me = partner[keep], me[keep]
+                if kind == _OLDER:
+                    lo.append(partner)
+                    hi.append(me)
+                else:
+                    lo.append(me)
+                    hi.append(partner)
+        if not lo:
+            empty = np.empty(0, dtype=np.int64)
+            return empty, empty
         lo, hi = np.concatenate(lo), np.concatenate(hi)
         width = np.int64(max(self.n, 1))
         keys = distinct(lo * width + hi)
@@ -288,23 +362,43 @@ class Candidates:
         return tuple(np.concatenate(part) for part in zip(*found))
 
 
+def filled_slots(signatures):
+    """How many slots of each signature a shingle fell in: its distinct
+    values (the others are borrowed copies)."""
+    signatures = np.sort(np.asarray(signatures, dtype=np.uint32), axis=1)
+    return 1 + np.count_nonzero(signatures[:, 1:] != signatures[:, :-1], axis=1)
+
+
 class Bands:
     """Signatures with their LSH band buckets. ``add(signatures)`` gives the
     new documents ids from ``len(self)`` on and returns their Candidates;
-    ``candidates()`` gives every candidate pair."""
+    ``candidates()`` gives every candidate pair.
 
-    def __init__(self, bands, rows, slots=SLOTS):
+    ``short`` (bands, rows): a second set of bands through which pairs with
+    a short document also meet (one whose signature fills fewer than
+    SHORT_FILLED slots); by default SHORT_BANDS' for this setting."""
+
+    def __init__(self, bands, rows, slots=SLOTS, short=...):
         if bands < 1 or rows < 1:
             raise ValueError(f"bands and rows must be positive, not {bands} and {rows}")
         if bands * rows > slots:
             raise ValueError(f"{bands} bands of {rows} rows need {bands * rows} slots, "
                              f"over the {slots} of a signature")
-        self.bands, self.rows, self.slots = bands, rows, slots
+        if short is ...:
+            short = SHORT_BANDS.get((bands, rows)) if slots == SLOTS else None
+        if short is not None:
+            short = tuple(int(x) for x in short)
+            if len(short) != 2 or min(short) < 1 or short[0] * short[1] > slots:
+                raise ValueError(f"short bands must be positive and fit in {slots} slots, "
+                                 f"not {short}")
+        self.bands, self.rows, self.slots, self.short = bands, rows, slots, short
         # Room grows by doubling, so that adding one document at a time
         # never copies all the others each time.
         self._held = np.empty((0, slots), dtype=np.uint32)
         self._n = 0
         self._runs = []
+        self._wide = []    # the short bands' runs of every document
+        self._narrow = []  # and of the short documents alone
 
     def __len__(self):
         return self._n
@@ -316,13 +410,35 @@ class Bands:
         view.flags.writeable = False
         return view
 
+    def _new(self, signatures, first):
+        """The runs of documents ``first``, ``first + 1``, ... by their
+        signatures: (main, wide, narrow, which are short)."""
+        ids = np.arange(first, first + len(signatures), dtype=np.int64)
+        run = _Run.of(band_keys(signatures, self.bands, self.rows), ids)
+        if self.short is None:
+            return run, None, None, None
+        short = filled_slots(signatures) < SHORT_FILLED
+        keys = band_keys(signatures, *self.short)
+        return run, _Run.of(keys, ids), _Run.of(keys[short], ids[short]), short
+
+    def _candidates(self, new, first, count, runs, wide, narrow):
+        run, new_wide, new_narrow, short = new
+        parts = [_part(run, run.by_document(), run, runs)]
+        if short is not None:
+            # A short document meets every document through the short
+            # bands; a longer one only the short ones.
+            parts.append(_part(new_wide, new_wide.by_document(short), new_wide, wide))
+            parts.append(_part(new_wide, new_wide.by_document(~short), new_narrow, narrow))
+        return Candidates(parts, first, count, first + count)
+
     def add(self, signatures):
         """Adds documents by their signatures; returns the Candidates of
         their pairs with every document so far, themselves included."""
         signatures = self._checked(signatures)
         first = self._n
-        run = _Run.of(band_keys(signatures, self.bands, self.rows), first)
-        older = list(self._runs)
+        new = self._new(signatures, first)
+        out = self._candidates(new, first, len(signatures), self._runs, self._wide,
+                               self._narrow)
         if first + len(signatures) > len(self._held):
             held = np.empty((max(2 * len(self._held), first + len(signatures)), self.slots),
                             dtype=np.uint32)
@@ -330,43 +446,59 @@ class Bands:
             self._held = held
         self._held[first:first + len(signatures)] = signatures
         self._n = first + len(signatures)
-        runs = older + [run]
-        # Runs merge while the one before is at most twice as long, so there
-        # are O(log n) of them and each key is merged O(log n) times.
-        while len(runs) > 1 and len(runs[-2]) <= 2 * len(runs[-1]):
-            runs[-2:] = [_Run.merged(runs[-2:])]
-        self._runs = runs
-        return Candidates(run, older, self._n)
+        for run in new[:3]:
+            if run is not None:
+                run.at = None  # needed no more once the candidates are laid out
+        self._runs = _merge(self._runs + [new[0]])
+        if self.short is not None:
+            self._wide = _merge(self._wide + [new[1]])
+            self._narrow = _merge(self._narrow + [new[2]])
+        return out
 
     def candidates(self):
         """The Candidates of every pair of documents."""
-        if len(self._runs) > 1:
-            self._runs = [_Run.merged(self._runs)]
-        run = self._runs[0] if self._runs else _Run(np.empty(0, np.uint64),
-                                                    np.empty(0, np.int64))
-        return Candidates(run, [], self._n)
+        def one(runs):
+            return _Run.merged(runs) if len(runs) > 1 else runs[0] if runs else _Run.empty()
+        self._runs = [one(self._runs)] if self._runs else []
+        run = one(self._runs)
+        short = wide = narrow = None
+        if self.short is not None:
+            self._wide = [one(self._wide)] if self._wide else []
+            self._narrow = [one(self._narrow)] if self._narrow else []
+            wide, narrow = one(self._wide), one(self._narrow)
+            short = filled_slots(self.signatures) < SHORT_FILLED
+        return self._candidates((run, wide, narrow, short), 0, self._n, [], [], [])
 
     def query(self, signatures):
         """The Candidates of documents given by their signatures with every
         document so far and with each other, as if added (ids from
         ``len(self)`` on), leaving the bands as they are."""
         signatures = self._checked(signatures)
-        run = _Run.of(band_keys(signatures, self.bands, self.rows), self._n)
-        return Candidates(run, list(self._runs), self._n + len(signatures))
+        return self._candidates(self._new(signatures, self._n), self._n, len(signatures),
+                                self._runs, self._wide, self._narrow)
 
     def to_arrays(self):
         """Plain arrays to store: the parameters, and the signatures."""
+        short = self.short or (0, 0)
         return {"bands": np.int64(self.bands), "rows": np.int64(self.rows),
+                "short_bands": np.int64(short[0]), "short_rows": np.int64(short[1]),
                 "signatures": self.signatures}
 
     @classmethod
-    def from_arrays(cls, bands, rows, signatures):
-        """The Bands of to_arrays' arrays (the buckets are made again)."""
+    def from_arrays(cls, bands, rows, signatures, short_bands=None, short_rows=None):
+        """The Bands of to_arrays' arrays (the buckets are made again);
+        without the short bands, those of the setting."""
         signatures = np.asarray(signatures)
         if signatures.ndim != 2:
             raise ValueError(f"signatures must be two-dimensional, "
                              f"not {signatures.ndim}-dimensional")
-        out = cls(int(bands), int(rows), signatures.shape[1])
+        if short_bands is None and short_rows is None:
+            short = ...
+        elif int(short_bands) == 0 and int(short_rows) == 0:
+            short = None
+        else:
+            short = (short_bands, short_rows)
+        out = cls(int(bands), int(rows), signatures.shape[1], short=short)
         out.add(signatures)
         return out
 
