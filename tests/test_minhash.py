@@ -326,6 +326,25 @@ def test_candidates_are_the_pairs_sharing_a_band(grouped_signatures):
     assert candidate_keys(_minhash.Bands(6, 4).add(sigs).pairs(), len(sigs)) == want
 
 
+@pytest.mark.parametrize("place_bits", [3, 28])
+def test_runs_too_long_for_one_sort_give_the_same_candidates(grouped_signatures, place_bits,
+                                                              monkeypatch):
+    """A run of more keys than the places a key's low bits hold is sorted
+    another way (there, at 3 bits, a run of more than 7 keys)."""
+    sigs = grouped_signatures
+    n = len(sigs)
+    is_short = _minhash.filled_slots(sigs) < _minhash.SHORT_FILLED
+    want = (band_sharers(_minhash.band_keys(sigs, 6, 4))
+            | band_sharers(_minhash.band_keys(sigs, 8, 2), is_short))
+    monkeypatch.setattr(_minhash, "_PLACE_BITS", place_bits)
+    monkeypatch.setattr(_minhash, "_PLACE_MASK", (1 << place_bits) - 1)
+    bands = _minhash.Bands(6, 4, short=(8, 2))
+    found = candidate_keys(bands.add(sigs).pairs(), n)
+    assert found == candidate_keys(bands.candidates().pairs(), n)
+    # Keys cut to their top bits meet a little more often, never less.
+    assert want <= found and len(found - want) <= (len(want) // 100 if place_bits < 28 else 0)
+
+
 @pytest.mark.parametrize("setting, short", [((6, 4), (8, 2)), ((32, 4), (40, 3))])
 def test_short_documents_also_meet_through_the_short_bands(mixed_signatures, setting, short):
     sigs = mixed_signatures

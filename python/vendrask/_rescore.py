@@ -34,17 +34,27 @@ FALLBACK_SHARE = 0.5
 # that keeps 99% of the exact pairs (95% at 0.3) on every corpus, at the
 # threshold and also 0.05 under it (the safety margin: a corpus whose pairs
 # share somewhat fewer shingles for the same score still keeps its pairs),
-# for the fewest kilobytes of pairs to score. Per document, candidates and
-# (after the screen below) pairs scored; recall with the screen:
+# for the fewest kilobytes of pairs to score, and on 100 000 chunks of code
+# and prose for the fewest candidates (these grow as the square of the
+# corpus). Per document, candidates and (after the screen below) pairs
+# scored; recall with the screen:
 #
-#   mean  bands x rows  licences     edited      code        lines      worst recall
-#   0.3   48 x 2        294 / 102    181 / 0.59  76 / 0.21   275 / 229  0.9957 (lines)
-#   0.5   40 x 3         84 / 25     9.7 / 0.12  4.4 / 0.01  107 / 34   0.9961 (lines)
-#   0.7   24 x 4         33 / 5.3    0.5 / 0.10  0.1 / 0.00   30 / 6.5  0.9991 (lines)
-#   0.9   12 x 8        3.7 / 0.40   0.1 / 0.05  0.0 / 0.00  1.9 / 0.81 1.0
+#   mean  bands x rows      licences    edited      code        lines       worst recall  100 000
+#   0.3   48 x 2            295 / 101   177 / 0.62  76 / 0.21   272 / 226   0.9962 (lines)
+#   0.5   32 x 4 (+ 40 x 3)  42 / 22    0.6 / 0.11  0.3 / 0.01  106 / 33    0.9955 (edited)  23
+#   0.7   24 x 4             33 / 5.4   0.5 / 0.10  0.1 / 0.00   29 / 6.0   0.9994 (lines)
+#   0.9   12 x 8            3.8 / 0.39  0.1 / 0.04  0.0 / 0.00  1.6 / 0.67  0.9375 (lines: 1 of 16)
 #
-# The margin holds everywhere but on log lines, whose scores are high for
-# the few shingles they share: 0.983 of their pairs at 0.45 (0.979 at 0.25).
+# At 0.5, 40 x 3 bands kept every pair of licences, edited prose and code
+# but made 251 candidates per document in 100 000 chunks, ten times as many
+# as in 10 000 (slots where common shingles agree across unrelated code);
+# 32 x 4 bands make 23, and short documents still meet through 40 x 3 (the
+# SHORT_BANDS of _minhash: log lines 0.9973). The margin holds everywhere
+# but on log lines, whose scores are high for the few shingles they share
+# (0.985 of their pairs at 0.45, 0.980 at 0.25), and on licences at 0.45
+# just (0.9907). Fewer rows at 0.3 lose pairs of code (32 x 3 keeps 0.93),
+# so its 48 x 2 bands make candidates of 9% of all pairs of code: at 0.3 the
+# stage costs the square of the corpus, a tenth of the exact path's.
 # For None and "max" a document held in a longer one passes with few
 # shingles in common: 0.5 needs 20 x 2 (149, 142, 15 and 165 candidates;
 # recall 0.9987 on lines, 1.0 elsewhere); the others are as for "mean".
