@@ -3,9 +3,11 @@
     python bench/dedup_bench.py exact                 # cache the exact answers (slow, once)
     python bench/dedup_bench.py table                 # recall and cost per band setting
     python bench/dedup_bench.py defaults              # the defaults' recall and pairs scored
-    python bench/dedup_bench.py compare               # CPU side by side, 2000 + 200 edited
-    python bench/dedup_bench.py compare --corpus copyright lines
-    nice -n 10 python bench/dedup_bench.py growth --n 10000 100000
+    python bench/dedup_bench.py compare               # CPU side by side with datasketch
+    python bench/dedup_bench.py compare --corpus copyright --threshold 0.3
+    python bench/dedup_bench.py memory                # peak memory against the exact path
+    nice -n 10 python bench/dedup_bench.py growth --n 10000 30000 100000
+    nice -n 10 python bench/dedup_bench.py growth --growth-corpus pool
 
 Corpora, about 1 KB each: "copyright" (/usr/share/doc/*/copyright cut into
 chunks: the same licences again and again, natural near-duplicates),
@@ -17,6 +19,16 @@ Exact answers are every ordered pair's measure, computed once per corpus and
 cached under /tmp (the whole matrix gives every threshold and direction).
 CPU is time.process_time() of this process; its workers are threads, so
 their time counts too. Figures vary with the machine's load.
+
+Growth runs each size in a child process (CPU, and the peak resident set
+above the one the child started with) on one of two corpora of about 1 KB
+a document: "few" (the default), distinct chunks of code and prose without
+their near-duplicates (every chunk that scores 0.3 or more with an earlier
+one is left out, found once and cached) plus 1% edited copies, so that the
+pairs to find grow as the corpus does; or "pool", a random sample of the
+chunks as they come, whose near-duplicates (versions of the same packages)
+grow as the square of the sample: 0.03 pairs at 0.5 per document in 10 000
+of them, 0.37 in 100 000.
 """
 import argparse
 import glob
@@ -300,8 +312,14 @@ def stage(docs, threshold=0.5, workers=1):
     start = time.process_time()
     bands, rows = setting(threshold, "mean")
     candidates = _minhash.Bands(bands, rows).add(sigs)
-    count = candidates.count()
-    chunks = list(screen(candidates, sigs, corpus.lengths, threshold))
+    count = 0
+
+    def counted():
+        nonlocal count
+        for i, j in candidates:
+            count += len(i)
+            yield i, j
+    chunks = list(screen(counted(), sigs, corpus.lengths, threshold))
     cpu["bands"] = time.process_time() - start
     start = time.process_time()
     u, v, forward, backward = rescore(corpus, chunks, threshold, "mean", workers=workers)
@@ -310,18 +328,27 @@ def stage(docs, threshold=0.5, workers=1):
     return found, cpu, (count, sum(len(i) for i, _ in chunks))
 
 
-def datasketch_pipeline(docs, threshold=0.5, workers=1):
-    """MinHash of byte 5-grams (128 permutations), LSH at Jaccard 0.3 and
-    vendrask.pairwise on its candidates: (pairs, CPU seconds, candidates)."""
-    from datasketch import MinHash, MinHashLSH
+def datasketch_minhashes(docs):
+    """datasketch MinHash of each document's byte 5-grams, 128 permutations:
+    (the MinHashes, CPU seconds)."""
+    from datasketch import MinHash
     start = time.process_time()
-    lsh = MinHashLSH(threshold=0.3, num_perm=128)
     hashes = []
-    for k, doc in enumerate(docs):
+    for doc in docs:
         m = MinHash(num_perm=128)
         m.update_batch([doc[a:a + 5] for a in range(max(1, len(doc) - 4))])
-        lsh.insert(k, m)
         hashes.append(m)
+    return hashes, time.process_time() - start
+
+
+def datasketch_pipeline(docs, hashes, lsh_threshold, threshold=0.5, workers=1):
+    """LSH (datasketch) at ``lsh_threshold`` over the MinHashes, and
+    vendrask.pairwise on its candidates: (pairs, CPU seconds, candidates)."""
+    from datasketch import MinHashLSH
+    start = time.process_time()
+    lsh = MinHashLSH(threshold=lsh_threshold, num_perm=128)
+    for k, m in enumerate(hashes):
+        lsh.insert(k, m)
     pairs = {(min(k, q), max(k, q)) for k, m in enumerate(hashes) for q in lsh.query(m) if q != k}
     i = np.array(sorted(pairs), dtype=np.int64).reshape(-1, 2)
     scores = vendrask.pairwise(docs, rows=i[:, 0], cols=i[:, 1], symmetric="mean",
@@ -330,56 +357,160 @@ def datasketch_pipeline(docs, threshold=0.5, workers=1):
     return (i[keep, 0], i[keep, 1], scores[keep]), time.process_time() - start, len(i)
 
 
+def exact_scores_hold(found, matrix, threshold):
+    """Whether every pair found is at or over the threshold with the exact
+    score of the matrix (the mean of both directions, bit for bit)."""
+    i, j, score = (np.asarray(a) for a in found)
+    want = (matrix[i, j] + matrix[j, i]) * 0.5
+    return bool(np.all(score >= threshold) and np.array_equal(score, want))
+
+
 def compare(name="edited", workers=1, threshold=0.5):
+    """near_pairs against MinHash + LSH (datasketch) + vendrask.pairwise at
+    several LSH thresholds, CPU and recall side by side in one run."""
     docs = CORPORA[name]()
     n = len(docs)
-    wanted = exact_keys(exact_matrix(name, docs), "mean", threshold)
+    matrix = exact_matrix(name, docs)
+    wanted = exact_keys(matrix, "mean", threshold)
     print(f"{name}: {n} documents, {len(wanted)} exact pairs at {threshold} (mean), "
           f"workers={workers}", flush=True)
-    found, cpu, (count, scored) = stage(docs, threshold, workers)
-    total = sum(cpu.values())
-    print(f"sketch stage:  {total:6.2f} s CPU, recall {recall_of(found, wanted, n):.4f}, "
-          f"{count} candidates ({count / n:.1f} per document), {scored} scored, "
-          + ", ".join(f"{k} {v:.2f} s" for k, v in cpu.items()), flush=True)
+    from vendrask._rescore import near_pairs
     start = time.process_time()
-    index = vendrask.Index(docs, workers=workers)
-    found = index.pairs(threshold)
+    found = near_pairs(docs, threshold, workers=workers)
     elapsed = time.process_time() - start
-    print(f"Index + pairs: {elapsed:6.2f} s CPU, recall {recall_of(found, wanted, n):.4f}, "
-          f"{index.scored} pairs scored ({index.scored / n:.1f} per document)", flush=True)
-    found, elapsed, count = datasketch_pipeline(docs, threshold, workers)
-    print(f"datasketch:    {elapsed:6.2f} s CPU, recall {recall_of(found, wanted, n):.4f}, "
-          f"{count} candidates ({count / n:.1f} per document)", flush=True)
+    ours = recall_of(found, wanted, n)
+    print(f"  near_pairs:          {elapsed:6.2f} s CPU, recall {ours:.4f}, "
+          f"exact scores over the threshold: {exact_scores_hold(found, matrix, threshold)}",
+          flush=True)
+    found, cpu, (count, scored) = stage(docs, threshold, workers)
+    print(f"  its steps:           {sum(cpu.values()):6.2f} s CPU, {count / n:.1f} candidates "
+          f"and {scored / n:.2f} scored per document, "
+          + ", ".join(f"{k} {v:.2f} s" for k, v in cpu.items()), flush=True)
+    hashes, hashing = datasketch_minhashes(docs)
+    for lsh_threshold in (0.1, 0.2, 0.3, 0.4, 0.5):
+        found, elapsed, count = datasketch_pipeline(docs, hashes, lsh_threshold, threshold,
+                                                    workers)
+        print(f"  datasketch LSH {lsh_threshold}:  {hashing + elapsed:6.2f} s CPU "
+              f"({hashing:.2f} s hashing), recall {recall_of(found, wanted, n):.4f}, "
+              f"{count / n:.1f} candidates per document", flush=True)
 
 
-def growth(sizes, workers=1, threshold=0.5):
-    """The stage's CPU as the corpus grows, and a projection to 10^6."""
-    docs = large_corpus(max(sizes))
+def memory(workers=1):
+    """tracemalloc peaks of near_pairs and of the exact path (vendrask.pairs)
+    on 1000 near-identical log lines, alone and among unrelated documents."""
+    import tracemalloc
+    from vendrask._rescore import near_pairs
+    lines = [b"2026-12-10 02:13:07 worker 3 finished the nightly job in 12 ms, id %04d" % k
+             for k in range(1000)]
+    for others in (0, 20000):
+        docs = lines + large_corpus(others) if others else lines
+        peaks = {}
+        for label, run in (("exact", lambda: vendrask.pairs(docs, threshold=0.5,
+                                                           symmetric="mean", errors="nan",
+                                                           workers=workers)),
+                           ("near_pairs", lambda: near_pairs(docs, 0.5, workers=workers))):
+            tracemalloc.start()
+            start = time.process_time()
+            found = run()
+            elapsed = time.process_time() - start
+            peaks[label] = tracemalloc.get_traced_memory()[1]
+            tracemalloc.stop()
+            print(f"{len(lines)} near-identical lines + {others} others, {label}: "
+                  f"peak {peaks[label] / 2**20:.1f} MiB, {elapsed:.1f} s CPU, "
+                  f"{len(found[0])} pairs", flush=True)
+
+
+def _few_pool(size):
+    """The first ``size`` chunks of the pool less every one that scores 0.3
+    or more (mean) with an earlier one: ids into large_corpus(size), cached."""
+    pool = large_corpus(size)
+    digest = hashlib.sha256(b"\0".join(pool) + _native.version.encode()).hexdigest()[:16]
+    path = os.path.join(CACHE, f"few-{size}-{digest}.npy")
+    if os.path.exists(path):
+        return pool, np.load(path)
+    from vendrask._rescore import near_pairs
+    start = time.process_time()
+    # bands more sensitive than those of 0.3, to leave out all that can be found
+    _, j, _ = near_pairs(pool, 0.3, bands=40, rows=3)
+    kept = np.setdiff1d(np.arange(len(pool)), j)
+    print(f"few: {len(pool) - len(kept)} of {len(pool)} chunks left out as near-duplicates "
+          f"({time.process_time() - start:.0f} s CPU)", flush=True)
+    os.makedirs(CACHE, exist_ok=True)
+    np.save(path + ".tmp.npy", kept)
+    os.replace(path + ".tmp.npy", path)
+    return pool, kept
+
+
+def few_duplicates(n, share=0.01, pool_size=160000):
+    """``n`` documents: distinct chunks without near-duplicates, and a share
+    of them edited copies of some of the others (one pair each at least)."""
+    pool, kept = _few_pool(pool_size)
+    copies = round(n * share)
+    if n - copies > len(kept):
+        raise SystemExit(f"only {len(kept)} chunks without near-duplicates for {n}")
+    base = [pool[k] for k in kept[:n - copies].tolist()]
+    rng = random.Random(6)
+    vocabulary = sorted({w for doc in base[:500] for w in doc.split() if w.isalpha()})
+    return base + [edit(base[rng.randrange(len(base))], rng, vocabulary) for _ in range(copies)]
+
+
+def _resident(field):
+    with open("/proc/self/status") as file:
+        for line in file:
+            if line.startswith(field + ":"):
+                return int(line.split()[1]) * 1024
+    return 0
+
+
+def _growth_child(docs, threshold, workers, out):
+    """In a child process: the stage's CPU per step, and its peak RSS above
+    the resident set the child started with."""
+    before = _resident("VmRSS")
+    found, cpu, (count, scored) = stage(docs, threshold, workers)
+    out.send((cpu, count, scored, len(found[0]), _resident("VmHWM") - before))
+    out.close()
+
+
+def growth(sizes, workers=1, threshold=0.5, corpus="few"):
+    """The stage's CPU and peak memory as the corpus grows, and a projection to 10^6."""
+    import multiprocessing
+    context = multiprocessing.get_context("fork")
     measured = []
     for n in sizes:
-        if n > len(docs):
+        docs = few_duplicates(n) if corpus == "few" else large_corpus(n)
+        if len(docs) < n:
             print(f"only {len(docs)} distinct chunks for {n}", flush=True)
             break
-        found, cpu, (count, scored) = stage(docs[:n], threshold, workers)
+        kb = np.mean([len(doc) for doc in docs]) / 1024
+        receive, send = context.Pipe(duplex=False)
+        child = context.Process(target=_growth_child, args=(docs, threshold, workers, send))
+        child.start()
+        send.close()
+        cpu, count, scored, pairs, peak = receive.recv()
+        child.join()
         total = sum(cpu.values())
         measured.append((n, total))
-        print(f"{n:8d} documents: {total:8.1f} s CPU ({total / n * 1e6:.0f} us per document), "
-              f"{count / n:.2f} candidates, {scored / n:.2f} scored and {len(found[0]) / n:.3f} "
-              f"pairs per document; "
+        print(f"{corpus} {n:7d} documents ({kb:.2f} KB): {total:7.1f} s CPU "
+              f"({total / n * 1e6:.0f} us per document), {count / n:.2f} candidates, "
+              f"{scored / n:.2f} scored and {pairs / n:.3f} pairs per document, peak "
+              f"{peak / 2**20:.0f} MiB over the start ({peak / n:.0f} B per document); "
               + ", ".join(f"{k} {v:.1f} s" for k, v in cpu.items()), flush=True)
     if len(measured) >= 2:
         (n0, t0), (n1, t1) = measured[0], measured[-1]
         exponent = np.log(t1 / t0) / np.log(n1 / n0)
         projected = t1 * (1e6 / n1) ** exponent
-        print(f"growth exponent {exponent:.3f}; 10^6 documents projected at {projected:.0f} s "
-              f"CPU ({projected / 3600:.2f} core-hours)", flush=True)
+        print(f"growth exponent {exponent:.3f} from {n0} to {n1}; 10^6 documents projected "
+              f"at {projected:.0f} s CPU ({projected / 3600:.2f} core-hours)", flush=True)
 
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
-    parser.add_argument("what", choices=("exact", "table", "defaults", "compare", "growth"))
+    parser.add_argument("what", choices=("exact", "table", "defaults", "compare", "growth",
+                                         "memory"))
     parser.add_argument("--corpus", nargs="*", default=list(CORPORA), choices=list(CORPORA))
-    parser.add_argument("--n", type=int, nargs="*", default=[10000, 100000])
+    parser.add_argument("--n", type=int, nargs="*", default=[10000, 30000, 100000])
+    parser.add_argument("--growth-corpus", choices=("few", "pool"), default="few")
+    parser.add_argument("--threshold", type=float, nargs="*", default=[0.5])
     parser.add_argument("--workers", type=int, default=1)
     args = parser.parse_args()
     if args.what == "exact":
@@ -392,10 +523,14 @@ def main():
     elif args.what == "defaults":
         defaults(args.corpus)
     elif args.what == "compare":
-        for name in args.corpus if args.corpus != list(CORPORA) else ["edited"]:
-            compare(name, args.workers)
+        for name in args.corpus if args.corpus != list(CORPORA) else ["copyright", "edited",
+                                                                      "code"]:
+            for threshold in args.threshold:
+                compare(name, args.workers, threshold)
+    elif args.what == "memory":
+        memory(args.workers)
     else:
-        growth(args.n, args.workers)
+        growth(args.n, args.workers, corpus=args.growth_corpus)
 
 
 if __name__ == "__main__":
