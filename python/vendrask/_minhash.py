@@ -213,21 +213,25 @@ class _Run:
         Keys are kept to their top 64 - _PLACE_BITS bits: unrelated bands
         meet by chance once in 2^36, a few candidates more in 10^6
         documents."""
-        ids = np.asarray(ids, dtype=np.int64)
+        # ids as int32: a third less memory for the runs (2^31 documents
+        # would take a terabyte of signatures)
+        ids = np.asarray(ids, dtype=np.int32)
         flat = keys.reshape(-1) >> np.uint64(_PLACE_BITS)
         if len(flat) <= _PLACE_MASK:
             # Keys and places sorted together, as one word each: five times
             # faster than a stable argsort of the keys on millions.
-            both = np.sort((flat << np.uint64(_PLACE_BITS))
-                           | np.arange(len(flat), dtype=np.uint64))
-            order = (both & np.uint64(_PLACE_MASK)).astype(np.int64)
-            flat = both >> np.uint64(_PLACE_BITS)
+            flat <<= np.uint64(_PLACE_BITS)
+            flat |= np.arange(len(flat), dtype=np.uint64)
+            flat.sort()
+            order = (flat & np.uint64(_PLACE_MASK)).view(np.int64)
+            flat >>= np.uint64(_PLACE_BITS)
         else:
             order = np.argsort(flat, kind="stable")
             flat = flat[order]
         at = np.empty(len(order), dtype=np.int64)
         at[order] = np.arange(len(order))
-        return cls(flat, ids[order // max(1, keys.shape[1])], at)
+        order //= max(1, keys.shape[1])
+        return cls(flat, ids[order], at)
 
     def by_document(self, which=None):
         """The positions of the keys of the documents ``which`` (a mask
@@ -248,7 +252,7 @@ class _Run:
 
     @classmethod
     def empty(cls):
-        return cls(np.empty(0, np.uint64), np.empty(0, np.int64))
+        return cls(np.empty(0, np.uint64), np.empty(0, np.int32))
 
     def __len__(self):
         return len(self.keys)
@@ -297,7 +301,13 @@ def _part(run, entries, own, older):
                 targets.append((other.ids, np.searchsorted(other.keys, keys, side="left")[entries],
                                 np.searchsorted(other.keys, keys, side="right")[entries],
                                 _OLDER))
-    return run.ids[entries], targets
+    # Only the entries with some partner are kept: most have none.
+    some = np.zeros(len(entries), dtype=bool)
+    for _, lo, hi, _ in targets:
+        some |= hi > lo
+    some = np.flatnonzero(some)
+    return run.ids[entries[some]], [(ids, lo[some], hi[some], kind)
+                                    for ids, lo, hi, kind in targets]
 
 
 class Candidates:
@@ -363,7 +373,7 @@ class Candidates:
         if not lo:
             empty = np.empty(0, dtype=np.int64)
             return empty, empty
-        lo, hi = np.concatenate(lo), np.concatenate(hi)
+        lo, hi = np.concatenate(lo).astype(np.int64), np.concatenate(hi).astype(np.int64)
         width = np.int64(max(self.n, 1))
         keys = distinct(lo * width + hi)
         return keys // width, keys % width
@@ -447,6 +457,9 @@ class Bands:
             # bands; a longer one only the short ones.
             parts.append(_part(new_wide, new_wide.by_document(short), new_wide, wide))
             parts.append(_part(new_wide, new_wide.by_document(~short), new_narrow, narrow))
+        for made in new[:3]:
+            if made is not None:
+                made.at = None  # needed no more once the candidates are laid out
         return Candidates(parts, first, count, first + count)
 
     def add(self, signatures):
@@ -464,9 +477,6 @@ class Bands:
             self._held = held
         self._held[first:first + len(signatures)] = signatures
         self._n = first + len(signatures)
-        for run in new[:3]:
-            if run is not None:
-                run.at = None  # needed no more once the candidates are laid out
         self._runs = _merge(self._runs + [new[0]])
         if self.short is not None:
             self._wide = _merge(self._wide + [new[1]])
