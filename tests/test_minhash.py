@@ -124,6 +124,28 @@ def test_planted_near_duplicates_are_found():
     assert all(found[key] == want[key] for key in found)
 
 
+@pytest.mark.parametrize("threshold, edits", [(0.5, (4, 20)), (0.9, (1, 3))])
+def test_planted_near_duplicate_lines_are_found(threshold, edits):
+    """Short documents pass with fewer shingles in common than pages do;
+    their near-copies are found all the same."""
+    rng = random.Random(3)
+    lines = [doc[:rng.randrange(80, 250)] for doc in text_chunks(300)]
+    copies = []
+    for line in lines[:150]:
+        for _ in range(rng.randint(*edits)):
+            at = rng.randrange(len(line) - 2)
+            line = line[:at] + b"#" + line[at + 2:]
+        copies.append(line)
+    docs = lines + copies
+    want = as_dict(exact(docs, threshold, "mean"))
+    planted = [pair for pair in ((k, 300 + k) for k in range(150)) if pair in want]
+    assert len(planted) >= 30
+    found = as_dict(_rescore.near_pairs(docs, threshold))
+    assert all(found[key] == want[key] for key in found)
+    assert sum(pair in found for pair in planted) >= 0.99 * len(planted)
+    assert len(set(want) - set(found)) <= len(want) // 100
+
+
 def test_near_identical_lines_fall_back_to_every_pair(monkeypatch):
     lines = [b"2026-12-10 02:13:07 worker 3 finished the nightly job in 12 ms, id %04d" % k
              for k in range(300)]
@@ -345,7 +367,8 @@ def test_runs_too_long_for_one_sort_give_the_same_candidates(grouped_signatures,
     assert want <= found and len(found - want) <= (len(want) // 100 if place_bits < 28 else 0)
 
 
-@pytest.mark.parametrize("setting, short", [((6, 4), (8, 2)), ((32, 4), (40, 3))])
+@pytest.mark.parametrize("setting, short", [((6, 4), (8, 2)), ((32, 4), (40, 3)),
+                                            ((12, 8), (20, 5))])
 def test_short_documents_also_meet_through_the_short_bands(mixed_signatures, setting, short):
     sigs = mixed_signatures
     is_short = _minhash.filled_slots(sigs) < _minhash.SHORT_FILLED
