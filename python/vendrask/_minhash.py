@@ -239,7 +239,9 @@ class _Run:
         """The positions of the keys of the documents ``which`` (a mask
         over the run's documents in order; all when None), document by
         document."""
-        at = np.argsort(self.ids, kind="stable") if self.at is None else self.at
+        at = self.at  # read once: a run is shared by the threads that query it
+        if at is None:
+            at = np.argsort(self.ids, kind="stable")
         if which is None or not len(at):
             return at
         return at.reshape(len(which), -1)[which].reshape(-1)
