@@ -11,9 +11,11 @@ A document shorter than a shingle is one shingle: its whole bytes and length.
 
 Bands cut the first ``bands * rows`` slots into ``bands`` groups of ``rows``;
 two documents are candidates when some band of theirs is equal, which for a
-Jaccard similarity J happens with probability 1 - (1 - J^rows)^bands. The
-band keys are kept in sorted runs that merge as they grow, so that adding
-documents costs what their own candidates cost, not a rescan.
+Jaccard similarity J happens with probability 1 - (1 - J^rows)^bands. Some
+settings add a second set of bands through which a short document (few
+shingles) meets every other one (SHORT_BANDS). The band keys are kept in
+sorted runs that merge as they grow, so that adding documents costs what
+their own candidates cost, not a rescan.
 
 Everything is deterministic: fixed constants and seeds, the same signatures
 on every run and platform.
