@@ -1,23 +1,39 @@
 """vendrask.Index against exact search: recall@10 and cost, on real text.
 
-    python bench/index_bench.py --corpus code --n 10000
-    python bench/index_bench.py --corpus prose --n 10000 --degree 16 --rounds 6
-    python bench/index_bench.py --corpus code --n 10000 100000 --only build
-    python bench/index_bench.py --corpus code --n 100000 --sample 100 --only neighbors
+    python bench/index_bench.py --corpus code prose man --n 10000
+    python bench/index_bench.py --corpus code --n 10000 30000 --only build
+    python bench/index_bench.py --corpus code --n 2000 --peers
+    python bench/index_bench.py --corpus prose --n 10000 --builds default --degree 16
 
 Corpora, cut into distinct chunks of about 1 KB: "code" (the standard
 library's .py files), "prose" (package descriptions from `apt-cache
-dumpavail` and /usr/share/doc/*/copyright). The exact answer is computed for
---sample random rows against every document; the exact functions' time for
-all rows is that sample's time times (n - 1) / (2 * sample), over the same
-documents and workers: the full job compresses each unordered pair once each
-way, n (n - 1) compressions, where the sample's rows against all documents
-take 2 * sample * n. Prints
-one line per measurement; figures vary with the machine's load.
+dumpavail` and /usr/share/doc/*/copyright), "man" (the manual pages of
+/usr/share/man/man*, as their roff sources).
+
+Each build of --builds runs on the same documents in one process, side by
+side: "default" (the settings in vendrask._descent.BUILD), "previous" (the
+build before the joins picked their pairs by sketch: 32 seeds, half the
+degree sampled per round, every joined pair scored). A build is timed as
+``Index(docs)`` and, where the index builds its graph lazily,
+``index.build_graph()``; CPU time is this process's (time.process_time(),
+every thread). Compressions are two per pair scored.
+
+Recall@10 of ``neighbors`` is against the exact top 10 of --sample random
+rows (scored against every document), and of ``nearest`` against the exact
+answer for 100 held-out chunks, one way and ``symmetric="mean"``; the exact
+answers are computed once per corpus and size, for every build. With two or
+more --n, the build CPU's exponent between the two largest and the
+projection to 10^6 documents at that exponent are printed. --peers adds
+datasketch's HNSW over the same documents with the distance 1 - the mean of
+both directions (each pair compressed once each way, however often HNSW
+asks), and its recall against the same exact answers. Figures vary with the
+machine's load; compare the lines of one run.
 """
 import argparse
+import contextlib
 import glob
-import resource
+import gzip
+import math
 import subprocess
 import sys
 import time
@@ -25,8 +41,12 @@ import time
 import numpy as np
 
 import vendrask
+from vendrask import _descent
 
 CHUNK = 1024
+K = 10
+# The build before the joins picked by sketch, for comparison.
+PREVIOUS = _descent.BuildSettings(seeds=32, sample_per=2, top=0)
 
 
 def code_chunks():
@@ -38,6 +58,15 @@ def code_chunks():
             continue
         for at in range(0, len(data) - CHUNK // 2, CHUNK):
             yield data[at:at + CHUNK]
+
+
+def _buffered(paragraphs):
+    buffer = b""
+    for paragraph in paragraphs:
+        buffer += paragraph + b"\n\n"
+        while len(buffer) >= CHUNK:
+            yield buffer[:CHUNK]
+            buffer = buffer[CHUNK:]
 
 
 def prose_chunks():
@@ -53,17 +82,26 @@ def prose_chunks():
                 paragraphs.append(file.read())
         except OSError:
             pass
-    buffer = b""
-    for paragraph in paragraphs:
-        buffer += paragraph + b"\n\n"
-        while len(buffer) >= CHUNK:
-            yield buffer[:CHUNK]
-            buffer = buffer[CHUNK:]
+    return _buffered(paragraphs)
+
+
+def man_chunks():
+    def pages():
+        for path in sorted(glob.glob("/usr/share/man/man*/*.gz")):
+            try:
+                with gzip.open(path, "rb") as file:
+                    yield file.read()
+            except (OSError, EOFError):
+                continue
+    return _buffered(pages())
+
+
+CORPORA = {"code": code_chunks, "prose": prose_chunks, "man": man_chunks}
 
 
 def corpus(kind, n):
     seen, out = set(), []
-    for chunk in (code_chunks if kind == "code" else prose_chunks)():
+    for chunk in CORPORA[kind]():
         if chunk not in seen and len(chunk.strip()) > 200:
             seen.add(chunk)
             out.append(chunk)
@@ -75,100 +113,153 @@ def corpus(kind, n):
     return [out[i] for i in rng.permutation(n)]
 
 
-def exact_sample(docs, rows, k, symmetric, workers):
-    """Exact top k (own row left out) of the sampled rows, and its time."""
-    start = time.perf_counter()
-    scores, index = vendrask.nearest([docs[r] for r in rows], docs, k=k + 1, symmetric=symmetric,
-                                     workers=workers, errors="nan")
-    took = time.perf_counter() - start
+def exact_rows(docs, rows, symmetric, workers):
+    """Exact top K scores of the sampled rows, own row left out."""
+    scores, index = vendrask.nearest([docs[r] for r in rows], docs, k=K + 1,
+                                     symmetric=symmetric, workers=workers, errors="nan")
     own = index == np.asarray(rows)[:, None]
     order = np.argsort(own, axis=1, kind="stable")
-    scores = np.take_along_axis(np.where(own, np.nan, scores), order, axis=1)[:, :k]
-    return scores, took
+    return np.take_along_axis(np.where(own, np.nan, scores), order, axis=1)[:, :K]
 
 
 def recall(approx, exact):
+    """The share of each row's exact top K that ``approx`` matched in score."""
     kth = np.nanmin(np.where(np.isnan(exact), np.inf, exact), axis=1)
     wanted = np.sum(~np.isnan(exact), axis=1)
     found = np.minimum(np.sum(approx >= kth[:, None], axis=1), wanted)
     return found.sum() / max(1, wanted.sum())
 
 
+@contextlib.contextmanager
+def settings(build):
+    """The build settings of ``build`` in place for the indexes made meanwhile."""
+    kept = _descent.BUILD
+    _descent.BUILD = PREVIOUS if build == "previous" else kept
+    try:
+        yield _descent.BUILD
+    finally:
+        _descent.BUILD = kept
+
+
+def build_index(docs, args, build):
+    """(index, CPU seconds, wall seconds) of one build of ``docs``."""
+    with settings(build) as chosen:
+        cpu, wall = time.process_time(), time.perf_counter()
+        index = vendrask.Index(docs, workers=args.workers, degree=args.degree,
+                               seeds=chosen.seeds, rounds=args.rounds)
+        if hasattr(index, "build_graph"):
+            index.build_graph()
+        return index, time.process_time() - cpu, time.perf_counter() - wall
+
+
+class PairScores:
+    """1 - the mean of both directions of document pairs, each pair
+    compressed once each way however often it is asked for."""
+
+    def __init__(self, docs, workers):
+        from vendrask._corpus import Corpus
+        self.corpus = Corpus()
+        ids = self.corpus.add(docs)
+        assert self.corpus.compute_sizes(ids, ids, workers) is None
+        self.known = {}
+
+    def __call__(self, a, b):
+        i, j = int(a[0]), int(b[0])
+        if i == j:
+            return 0.0
+        key = (min(i, j), max(i, j))
+        found = self.known.get(key)
+        if found is None:
+            forward, backward, failure = self.corpus.cross(np.array([key[0]]),
+                                                           np.array([key[1]]))
+            assert failure is None
+            mean = 0.5 * (forward[0] + backward[0])
+            found = self.known[key] = 1.0 if np.isnan(mean) else 1.0 - mean
+        return found
+
+
+def hnsw_peer(docs, rows, exact_mean, workers):
+    """datasketch HNSW with our distance: (CPU s, pairs per document, recall)."""
+    from datasketch import HNSW
+    cpu = time.process_time()
+    distance = PairScores(docs, workers)
+    index = HNSW(distance_func=distance, seed=0)
+    for i in range(len(docs)):
+        index.insert(i, np.array([i]))
+    build = time.process_time() - cpu
+    pairs = len(distance.known)
+    found = np.full((len(rows), K), np.nan)
+    for a, r in enumerate(rows.tolist()):
+        hits = [(key, d) for key, d in index.query(np.array([r]), k=K + 1) if key != r][:K]
+        found[a, :len(hits)] = [1.0 - d for _, d in hits]
+    return build, pairs / len(docs), recall(found, exact_mean)
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--corpus", choices=("code", "prose"), default="code")
+    parser.add_argument("--corpus", choices=sorted(CORPORA), nargs="+", default=["code"])
     parser.add_argument("--n", type=int, nargs="+", default=[10000])
     parser.add_argument("--sample", type=int, default=200)
+    parser.add_argument("--queries", type=int, default=100)
     parser.add_argument("--workers", type=int, default=2)
     parser.add_argument("--degree", type=int, default=24)
-    parser.add_argument("--candidates", type=int, default=32)
     parser.add_argument("--rounds", type=int, default=20)
+    parser.add_argument("--builds", nargs="+", choices=("previous", "default"),
+                        default=["previous", "default"])
     parser.add_argument("--only", choices=("build", "neighbors", "all"), default="all",
-                        help="stop after the build, or after neighbors' recall")
+                        help="stop after the builds, or after neighbors' recall")
+    parser.add_argument("--peers", action="store_true",
+                        help="datasketch's HNSW on the same documents too")
     args = parser.parse_args()
-    k = 10
-    for n in args.n:
-        docs = corpus(args.corpus, n + 100)
-        held_out, docs = docs[n:], docs[:n]
-        start, cpu = time.perf_counter(), resource.getrusage(resource.RUSAGE_SELF)
-        index = vendrask.Index(docs, workers=args.workers, degree=args.degree,
-                               candidates=args.candidates, rounds=args.rounds)
-        build, built_pairs = time.perf_counter() - start, index.scored
-        now = resource.getrusage(resource.RUSAGE_SELF)
-        cpu = now.ru_utime + now.ru_stime - cpu.ru_utime - cpu.ru_stime
-        info = index.info()
-        print(f"{args.corpus} n={n} degree={args.degree} candidates={args.candidates} "
-              f"rounds={args.rounds}: build {build:.1f} s ({cpu:.0f} s of CPU), "
-              f"{built_pairs / n:.0f} pairs/document "
-              f"({built_pairs / (n * (n - 1) / 2):.2%} of all pairs), "
-              f"{(info['bytes'] - sum(map(len, index.corpus.strings))) / n:.0f} bytes/document "
-              f"besides the text", flush=True)
-        if args.only == "build":
-            continue
-        rows = np.sort(np.random.default_rng(1).choice(n, min(args.sample, n), replace=False))
-        for symmetric in (None, "mean"):
-            exact, took = exact_sample(docs, rows, k, symmetric, args.workers)
-            exact_all = took * (n - 1) / (2 * len(rows))
-            before = index.scored
-            start = time.perf_counter()
-            scores, _ = index.neighbors(k, symmetric=symmetric)
-            graph_time = time.perf_counter() - start
-            approx_time = build + graph_time
-            print(f"  neighbors symmetric={symmetric}: recall@10 {recall(scores[rows], exact):.3f}, "
-                  f"{build:.1f} + {graph_time:.1f} s against {exact_all:.0f} s exact "
-                  f"({approx_time / exact_all:.1%}); {index.scored - before} more pairs", flush=True)
-            if args.only == "neighbors":
-                continue
-            # Queries: documents of the same corpus that are not in the index.
-            mixed = held_out
-            start = time.perf_counter()
-            got, _ = index.nearest(mixed, k, symmetric=symmetric)
-            approx_time = time.perf_counter() - start
-            start = time.perf_counter()
-            want, _ = vendrask.nearest(mixed, docs, k=k, symmetric=symmetric,
-                                       workers=args.workers, errors="nan")
-            exact_time = time.perf_counter() - start
-            print(f"  nearest symmetric={symmetric} ({len(mixed)} queries): recall@10 "
-                  f"{recall(got, want):.3f}, {approx_time:.2f} s against {exact_time:.1f} s exact "
-                  f"({approx_time / exact_time:.1%})", flush=True)
-        if args.only == "neighbors":
-            continue
-        start = time.perf_counter()
-        i, j, _ = index.pairs(0.5, symmetric="mean")
-        pairs_time = time.perf_counter() - start
-        # Exact pairs over the sampled rows only: those the index found among them.
-        sampled = np.zeros(n, dtype=bool)
-        sampled[rows] = True
-        exact_s = vendrask.cdist([docs[r] for r in rows], docs, symmetric="mean",
-                                 workers=args.workers, errors="nan")
-        exact_s[np.arange(len(rows)), rows] = np.nan
-        want = {(min(r, c), max(r, c)) for a, r in enumerate(rows.tolist())
-                for c in np.flatnonzero(exact_s[a] >= 0.5).tolist()}
-        got = {(a, b) for a, b in zip(i.tolist(), j.tolist()) if sampled[a] or sampled[b]}
-        found = len(want & got) / max(1, len(want))
-        print(f"  pairs >= 0.5 mean: {found:.3f} of {len(want)} exact pairs touching the sample, "
-              f"{len(i)} pairs in all, {build + pairs_time:.1f} s with the build "
-              f"({(build + pairs_time) / exact_all:.1%} of exact)", flush=True)
+    for kind in args.corpus:
+        cpu_at = {build: [] for build in args.builds}
+        for n in args.n:
+            docs = corpus(kind, n + args.queries)
+            held_out, docs = docs[n:], docs[:n]
+            rows = np.sort(np.random.default_rng(1).choice(n, min(args.sample, n),
+                                                           replace=False))
+            exact = {}
+            if args.only != "build":
+                for symmetric in (None, "mean"):
+                    exact[symmetric] = exact_rows(docs, rows, symmetric, args.workers)
+            wanted = {}
+            if args.only == "all":
+                for symmetric in (None, "mean"):
+                    wanted[symmetric], _ = vendrask.nearest(held_out, docs, k=K,
+                                                            symmetric=symmetric,
+                                                            workers=args.workers, errors="nan")
+            for build in args.builds:
+                index, cpu, wall = build_index(docs, args, build)
+                cpu_at[build].append((n, cpu))
+                pairs = index.scored / n
+                line = (f"{kind} n={n} {build:8s} build {cpu:7.1f} s CPU ({wall:.1f} s), "
+                        f"{2 * pairs:6.1f} compressions/document")
+                if args.only != "build":
+                    got = {symmetric: recall(index.neighbors(K, symmetric=symmetric)[0][rows],
+                                             exact[symmetric]) for symmetric in (None, "mean")}
+                    line += f"; neighbors {got[None]:.3f} / {got['mean']:.3f}"
+                if args.only == "all":
+                    before, cpu = index.scored, time.process_time()
+                    got = {symmetric: recall(index.nearest(held_out, K, symmetric=symmetric)[0],
+                                             wanted[symmetric]) for symmetric in (None, "mean")}
+                    cpu = time.process_time() - cpu
+                    line += (f"; nearest {got[None]:.3f} / {got['mean']:.3f} "
+                             f"({(index.scored - before) / (2 * len(held_out)):.0f} pairs/query, "
+                             f"{cpu:.1f} s CPU)")
+                print(line, flush=True)
+            if args.peers:
+                if "mean" not in exact:
+                    exact["mean"] = exact_rows(docs, rows, "mean", args.workers)
+                cpu, pairs, got = hnsw_peer(docs, rows, exact["mean"], args.workers)
+                print(f"{kind} n={n} HNSW     build {cpu:7.1f} s CPU, {2 * pairs:6.1f} "
+                      f"compressions/document; neighbors mean {got:.3f}", flush=True)
+        for build, runs in cpu_at.items():
+            if len(runs) >= 2:
+                (n1, c1), (n2, c2) = sorted(runs)[-2:]
+                exponent = math.log(c2 / c1) / math.log(n2 / n1)
+                hours = c2 * (1e6 / n2) ** exponent / 3600
+                print(f"{kind} {build}: build CPU as n^{exponent:.2f} from {n1} to {n2}; "
+                      f"10^6 documents: {hours:.1f} core-hours at that exponent", flush=True)
 
 
 if __name__ == "__main__":
