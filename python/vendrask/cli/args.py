@@ -413,11 +413,12 @@ def _fill_index_build(parser):
     _fill_index_documents(parser)
     parser.add_argument("--window", type=_size, metavar="N",
                         help="index windows of N bytes of each document instead of whole "
-                             "documents (at most %d; 2k is a good start): search then finds "
-                             "which documents hold a passage, and where" % (JOINT_SIZE_LIMIT // 2))
+                             "documents (at most %d; 4k, vendrask.WindowIndex's default, found "
+                             "passages as well as smaller ones): search then finds which "
+                             "documents hold a passage, and where" % (JOINT_SIZE_LIMIT // 2))
     parser.add_argument("--overlap", type=_bytes, metavar="M",
-                        help="bytes each window shares with the next (default: half the "
-                             "window); a passage up to M bytes lies whole in some window. "
+                        help="bytes each window shares with the next (default: a quarter of "
+                             "the window); a passage up to M bytes lies whole in some window. "
                              "Needs --window")
 
 
