@@ -225,11 +225,12 @@ def _lists(graph, sample, rng):
 @dataclasses.dataclass(frozen=True)
 class BuildSettings:
     """How a graph is built unless its caller says otherwise, in one place.
-    Measured on 10 000 distinct 1 KB chunks of code (recall@10 of the
-    one-way and the mean graph against exact search on 200 rows): the
-    previous build (32 seeds, half the degree sampled, every joined pair
-    scored) scored 301 pairs per document for 0.978 / 0.988; these settings
-    score about 140 for 0.95 / 0.96 (``bench/index_bench.py``).
+    Measured on 10 000 distinct 1 KB chunks (recall@10 of the one-way and
+    the mean graph against exact search on 200 rows; ``bench/
+    index_bench.py``): the previous build (32 seeds, half the degree
+    sampled, every joined pair scored) scored 301 pairs per document of
+    code for 0.978 / 0.988 and 347 of prose for 0.974 / 0.975; these
+    settings 176 for 0.962 / 0.973 and 215 for 0.943 / 0.943.
 
     seeds: sketch candidates scored with each new document (16 found as
         much as 32 or 48 once the joins pick by sketch: the joins find the
@@ -239,15 +240,16 @@ class BuildSettings:
         half of all pairs in rounds that changed few edges);
     top: of the pairs a round's joins propose, each node keeps its ``top``
         nearest by sketch (cosine of the int8 sketches), and only pairs
-        kept by either end are scored. The joins propose about five times
-        what they find; the sketch ranks well within one node's
-        candidates, where one cosine threshold for all does not (code has
-        weak neighbours at cosines where prose has none). A pair passed
-        over is not remembered: a later round proposes it again."""
+        kept by either end are scored. The sketch ranks well within one
+        node's candidates, where one cosine threshold for all does not
+        (code has weak neighbours at cosines where prose has none). Fewer
+        cost recall where the sketch ranks worse: 20 took code to 138 pairs
+        per document at 0.947 / 0.960, but prose to 0.910 / 0.913. A pair
+        passed over is not remembered: a later round proposes it again."""
 
     seeds: int = 16
     sample_per: int = 4
-    top: int = 20
+    top: int = 48
 
     def sample(self, degree):
         return max(1, degree // self.sample_per)
