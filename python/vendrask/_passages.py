@@ -345,9 +345,13 @@ class WindowIndex:
         table = self._table
         n_docs = len(table.sizes)
         if exact or not len(table):
-            best, _ = self._exact_documents(table, direction, workers, progress)
-            np.fill_diagonal(best, -np.inf)
-            scores, indices, _ = _top(best, np.zeros(best.shape, dtype=np.int64), k)
+            scores = np.full((n_docs, k), np.nan)
+            indices = np.full((n_docs, k), -1, dtype=np.int64)
+            for d0, best in self._exact_documents(table, direction, workers, progress):
+                rows = np.arange(len(best))
+                best[rows, d0 + rows] = -np.inf  # not its own neighbour
+                got = _top(best, np.zeros(best.shape, dtype=np.int64), k)
+                scores[d0:d0 + len(best)], indices[d0:d0 + len(best)] = got[:2]
             return scores, indices
         wide = self._wide(k, len(table))
         window_scores, found = self.index.neighbors(wide, symmetric=symmetric, workers=workers,
@@ -366,19 +370,18 @@ class WindowIndex:
         return scores, indices
 
     def _exact_documents(self, table, direction, workers, progress):
-        """(best, where): for every pair of documents the best score of
-        their window pairs (rows prime), and the column window giving it;
-        the rows a block of documents at a time."""
+        """(first document, best) for blocks of documents in turn: ``best``
+        holds, for each document of the block and every document, the best
+        score of their window pairs (the block's windows prime), -inf where
+        none fits. A block is of about 512 windows, so that what is held
+        at once grows with the documents, not with their square."""
         from ._plan import Plan
         corpus, ids = self.index.corpus, self.index.ids[:len(table)]
         n_docs = len(table.sizes)
-        best = np.full((n_docs, n_docs), -np.inf)
-        where = np.full((n_docs, n_docs), -1, dtype=np.int64)
         counts = np.diff(table.starts)
         with JobProgress(progress, len(ids) * len(ids)) as job:
             d0 = 0
             while d0 < n_docs:
-                # Documents whose windows make a block of rows of about 512.
                 d1 = max(d0 + 1, int(np.searchsorted(table.starts, table.starts[d0] + 512,
                                                      side="right")) - 1)
                 d1 = min(d1, n_docs)
@@ -386,11 +389,11 @@ class WindowIndex:
                 plan = Plan(corpus, ids[lo:hi], ids, direction=direction, errors="nan",
                             names=("windows", "windows"))
                 reducer = _Best(table.document[lo:hi] - d0, d1 - d0, table.document, n_docs)
-                best[d0:d1], where[d0:d1] = plan.run(reducer, workers, job.batch(plan.work))
+                best, _ = plan.run(reducer, workers, job.batch(plan.work))
                 job.advance(int(counts[d0:d1].sum()) * len(ids))
+                yield d0, best
                 d0 = d1
             job.finish()
-        return best, where
 
     def pairs(self, threshold, *, symmetric="mean", exact=False, via="sketch", workers=None,
               progress=None, client=None):
@@ -406,12 +409,17 @@ class WindowIndex:
         workers = self.workers if workers is None else _checks.worker_count(workers)
         table = self._table
         if exact or not len(table):
-            best, _ = self._exact_documents(table, direction, workers, progress)
-            np.fill_diagonal(best, -np.inf)
-            if symmetric is not None:
-                best[np.tril_indices(len(best))] = -np.inf
-            i, j = np.nonzero(best >= threshold)
-            return i.astype(np.int64), j.astype(np.int64), best[i, j]
+            parts = []
+            for d0, best in self._exact_documents(table, direction, workers, progress):
+                i, j = np.nonzero(best >= threshold)
+                i += d0
+                # Each pair once (i < j) where the score is symmetric; never (i, i).
+                keep = i < j if symmetric is not None else i != j
+                parts.append((i[keep], j[keep], best[i[keep] - d0, j[keep]]))
+            if not parts:
+                return np.empty(0, dtype=np.int64), np.empty(0, dtype=np.int64), np.empty(0)
+            i, j, s = (np.concatenate(part) for part in zip(*parts))
+            return i.astype(np.int64), j.astype(np.int64), s
         wi, wj, ws = self.index.pairs(threshold, symmetric=symmetric, via=via, workers=workers,
                                       progress=progress, client=client)
         i, j, s = _document_pairs(table, wi, wj, ws)
