@@ -288,3 +288,17 @@ def test_windows_that_disagree_where_they_overlap_are_refused(tmp_path):
     _store.save(other, path, kind="windows", annex=good_annex(index))
     with pytest.raises(vendrask.IndexFileError, match="do not agree where they overlap"):
         WindowIndex.load(path)
+
+
+def test_exact_search_on_a_cluster_is_the_in_process_search(small):
+    distributed = pytest.importorskip("distributed")
+    pytest.importorskip("vendrask.dask._sizes")
+    import logging
+    queries = [DOCS[6][2500:2900], "ça coûte", b""]
+    with distributed.LocalCluster(n_workers=1, threads_per_worker=1, processes=False,
+                                  dashboard_address=None, silence_logs=logging.CRITICAL) as cluster, \
+            distributed.Client(cluster, set_as_default=False) as client:
+        for primed_by in ("query", "document"):
+            there = small.nearest(queries, k=4, primed_by=primed_by, exact=True, client=client)
+            here = small.nearest(queries, k=4, primed_by=primed_by, exact=True)
+            assert all(np.array_equal(a, b, equal_nan=True) for a, b in zip(there, here))

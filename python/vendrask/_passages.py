@@ -245,7 +245,9 @@ class WindowIndex:
         holders of a passage); ``symmetric`` combines both. With ``exact``
         every window is scored; otherwise the windows' index is searched
         for the best windows (``candidates`` and ``seeds`` as for
-        ``Index.nearest``) and its best documents are among theirs."""
+        ``Index.nearest``) and its best documents are among theirs.
+        ``client`` (by default the index's) runs the scores on a Dask
+        cluster, as for ``Index.nearest``."""
         from ._api import report
         k = _checks.positive("k", k)
         direction = _checks.direction(symmetric, primed_by)
@@ -255,7 +257,10 @@ class WindowIndex:
         report(self.max_bytes, len(qdocs), [f"queries[{i}]" for i in cut_positions], [], [],
                stacklevel=2)
         table = self._table
-        if exact or not len(table):
+        if exact and len(table) and (client is not None or self.index.client is not None):
+            scores, indices, where = self._cluster_nearest(table, qdocs, k, symmetric,
+                                                           primed_by, progress, client)
+        elif exact or not len(table):
             scores, indices, where = self._exact_nearest(table, qdocs, k, direction, workers,
                                                          progress)
         else:
@@ -329,6 +334,21 @@ class WindowIndex:
             job.finish()
         return tuple(out)
 
+    def _cluster_nearest(self, table, qdocs, k, symmetric, primed_by, progress, client):
+        """Exact search on a cluster: every window ranked for a block of
+        queries at a time (Index.nearest with exact=True), then per document."""
+        n = len(table)
+        step = max(1, _CELLS // n)
+        parts = []
+        for lo in range(0, len(qdocs), step):
+            window_scores, found = self.index.nearest(
+                qdocs[lo:lo + step], k=n, symmetric=symmetric, primed_by=primed_by, exact=True,
+                progress=progress, client=client)
+            parts.append(_by_document(table, window_scores, found, k))
+        if not parts:
+            return _by_document(table, np.empty((0, 1)), np.empty((0, 1), dtype=np.int64), k)
+        return tuple(np.concatenate(part) for part in zip(*parts))
+
     def neighbors(self, k=10, *, symmetric=None, exact=False, workers=None, progress=None,
                   client=None):
         """The ``k`` best other documents of each document: ``(scores,
@@ -337,8 +357,8 @@ class WindowIndex:
         score the best, over every window ``w`` of ``d`` and ``v`` of
         ``e``, of ``measure(w, v)`` (or both directions combined by
         ``symmetric``): a score of its own, not the measure of the two
-        documents. With ``exact`` every window pair is scored; otherwise
-        the windows' own neighbours are taken."""
+        documents. With ``exact`` every window pair is scored, in this
+        process; otherwise the windows' own neighbours are taken."""
         k = _checks.positive("k", k)
         direction = _checks.direction(symmetric)
         workers = self.workers if workers is None else _checks.worker_count(workers)
@@ -400,7 +420,8 @@ class WindowIndex:
         """Every pair of documents scoring at least ``threshold``: ``(i, j,
         score)`` by i then j, each pair once as i < j with ``symmetric``,
         both ways (i != j) with ``symmetric=None``; scores as for
-        ``neighbors``. With ``exact`` every window pair is scored; otherwise
+        ``neighbors``. With ``exact`` every window pair is scored (in this
+        process); otherwise
         the windows' pairs come from ``Index.pairs`` (``via`` as there),
         which finds the pair of windows that scores a pair of documents
         whenever it finds that pair of windows."""
