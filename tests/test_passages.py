@@ -302,3 +302,16 @@ def test_exact_search_on_a_cluster_is_the_in_process_search(small):
             there = small.nearest(queries, k=4, primed_by=primed_by, exact=True, client=client)
             here = small.nearest(queries, k=4, primed_by=primed_by, exact=True)
             assert all(np.array_equal(a, b, equal_nan=True) for a, b in zip(there, here))
+
+
+def test_an_add_stopped_by_its_progress_leaves_the_index_as_it_was(tmp_path):
+    index = WindowIndex([text(3000, 12)], window=1024)
+    before = (list(index), [part.tolist() for part in index.windows()])
+
+    def save_meanwhile(done, total):
+        index.save(tmp_path / "w.idx")  # a save from inside the add: refused
+
+    with pytest.raises(RuntimeError, match="while it is being changed"):
+        index.add([text(5000, 13)], progress=save_meanwhile)
+    assert (list(index), [part.tolist() for part in index.windows()]) == before
+    assert index.add([b"next"]).tolist() == [1] and len(index.index) == len(before[1][0]) + 1
