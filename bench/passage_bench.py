@@ -26,12 +26,13 @@ import time
 
 import numpy as np
 
-import vendrask
 from vendrask._passages import WindowIndex
 
 # The system interpreter's library, as the issue measured it (this one's may hold
 # site-packages too).
-STDLIB = "/usr/lib/python3.11" if os.path.isdir("/usr/lib/python3.11") else os.path.dirname(os.__file__)
+STDLIB = "/usr/lib/python3.11"
+if not os.path.isdir(STDLIB):
+    STDLIB = os.path.dirname(os.__file__)
 
 
 def stdlib_files():

@@ -296,7 +296,8 @@ def test_exact_search_on_a_cluster_is_the_in_process_search(small):
     import logging
     queries = [DOCS[6][2500:2900], "ça coûte", b""]
     with distributed.LocalCluster(n_workers=1, threads_per_worker=1, processes=False,
-                                  dashboard_address=None, silence_logs=logging.CRITICAL) as cluster, \
+                                  dashboard_address=None,
+                                  silence_logs=logging.CRITICAL) as cluster, \
             distributed.Client(cluster, set_as_default=False) as client:
         for primed_by in ("query", "document"):
             there = small.nearest(queries, k=4, primed_by=primed_by, exact=True, client=client)
