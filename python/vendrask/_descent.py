@@ -555,8 +555,9 @@ def search(seeds, neighbours, score, *, pool=None, expand=SEARCH.expand, rounds=
     node ids to start from (EMPTY: none); ``neighbours`` (n, degree): the
     graph to walk; ``score(query_rows, nodes)`` the keys of those pairs.
     Each round expands every query's ``expand`` best unexpanded nodes of its
-    ``pool`` (by default ``search_pool(len(neighbours), k)``). Returns (ids, keys) of shape (q, pool), best first (ties by the
-    smaller id), EMPTY/-inf where unused, and the number of pairs scored."""
+    ``pool`` (by default ``search_pool(len(neighbours), k)``). Returns (ids,
+    keys) of shape (q, pool), best first (ties by the smaller id),
+    EMPTY/-inf where unused, and the number of pairs scored."""
     q, n = len(seeds), len(neighbours)
     pool = search_pool(n, k) if pool is None else pool
     ids = np.full((q, pool), EMPTY, dtype=np.int64)
