@@ -117,8 +117,19 @@ pythons() {
 optional=(scipy pandas rapidfuzz matplotlib "dask[array]" distributed "dask[dataframe]" mypy
           scikit-learn pyarrow polars)
 
-# suite NAME PYTHON [pip options]: installs the project into a fresh venv and runs pytest.
-# With OPTIONAL=1 the optional test packages are installed too.
+# What depends on the interpreter or on the zlib build: the native boundary,
+# the values, threads, leaks and the command's start. The interpreters
+# between the oldest and the newest, and the static build, run these; the
+# rest of the suite is pure Python over the same core, run in full on the
+# oldest and newest interpreters and on the exact build.
+boundary=(tests/test_module.py tests/test_bad_inputs.py tests/test_leaks.py
+          tests/test_threads.py tests/test_reference.py tests/test_zlib.py
+          tests/test_matrix.py tests/test_search.py tests/test_jobs.py tests/test_cli.py
+          tests/test_documents_inputs.py tests/test_index_files.py)
+
+# suite NAME PYTHON [pip options]: installs the project into a fresh venv and runs pytest
+# (with TESTS set, only those files). With OPTIONAL=1 the optional test
+# packages are installed too.
 suite() {
     local name=$1 py=$2 venv=build/venv-$1 package
     shift 2
@@ -132,7 +143,8 @@ suite() {
                 echo "== $name: $package does not install here; its tests skip"
         done
     fi
-    "$venv/bin/python" -m pytest -p no:cacheprovider
+    # shellcheck disable=SC2086  # TESTS is a list of files
+    "$venv/bin/python" -m pytest -p no:cacheprovider ${TESTS:-}
 }
 
 tag() {
@@ -140,7 +152,7 @@ tag() {
 }
 
 main() {
-    local py first last with zlib_source all
+    local py first last with zlib_source all tests
     cd "$(dirname "${BASH_SOURCE[0]}")/.."
     run_stage "system packages" bash tests/install_deps.sh
     run_stage "native tests" native_tests
@@ -154,9 +166,10 @@ main() {
     for py in $all; do
         with=0
         if [ "$py" = "$first" ] || [ "$py" = "$last" ]; then with=1; fi
-        OPTIONAL=$with run_stage "Python $(tag "$py")" suite "$(tag "$py")" "$py"
+        if [ "$with" = 1 ]; then tests=""; else tests="${boundary[*]}"; fi
+        TESTS=$tests OPTIONAL=$with run_stage "Python $(tag "$py")" suite "$(tag "$py")" "$py"
     done
-    run_stage "Python static zlib" suite static-zlib "$last" \
+    TESTS="${boundary[*]}" run_stage "Python static zlib" suite static-zlib "$last" \
         -C cmake.define.VENDRASK_STATIC_ZLIB=ON
     # The exact build: zlib 1.2.1 compiled in from the release source beside the
     # checkout; every known answer must match there.
