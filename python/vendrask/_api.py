@@ -3,10 +3,10 @@ import warnings
 
 import numpy as np
 
-from . import JOINT_SIZE_LIMIT, DocumentWarning, JointSizeError, _checks
+from . import JOINT_SIZE_LIMIT, DocumentWarning, JointSizeError, _checks, _pairs
 from ._corpus import Corpus
 from ._documents import documents, documents_at, listed, sequence
-from ._plan import DEFAULT_TILE, Plan, score
+from ._plan import DEFAULT_TILE, Plan, combine_directions
 from ._progress import JobProgress
 from ._reduce import Condensed, Dense, Pairs, TopK
 
@@ -50,20 +50,20 @@ def report(max_bytes, total, cut, missing, unfit, stacklevel):
         "missing": f"{len(missing)} of {total} documents are missing; their scores are NaN",
         "unfit": (f"{len(unfit)} of {total} documents are over the joint size limit of "
                   f"{JOINT_SIZE_LIMIT} bytes with some other document, and those pairs are NaN "
-                  f"(max_bytes={JOINT_SIZE_LIMIT // 2} makes every pair fit; vendrask.windowed "
+                  f"(max_bytes={_pairs.EVERY_PAIR_FITS} makes every pair fit; vendrask.windowed "
                   f"scores long documents)"),
     }
     for kind, names in (("cut", cut), ("missing", missing), ("unfit", unfit)):
         if names:
             warnings.warn(f"{texts[kind]}: {listed(names)}", DocumentWarning,
                           stacklevel=stacklevel + 1)
-    if max_bytes is not None and max_bytes > JOINT_SIZE_LIMIT // 2 and len(cut) >= 2:
+    if _pairs.cut_never_fit(max_bytes) and len(cut) >= 2:
         # Silently nothing: two documents cut to such a size never fit together.
         warnings.warn(
-            f"max_bytes={max_bytes} is over {JOINT_SIZE_LIMIT // 2}: two different documents "
+            f"max_bytes={max_bytes} is over {_pairs.EVERY_PAIR_FITS}: two different documents "
             f"cut to it are {2 * max_bytes} bytes together, over the joint size limit of "
             f"{JOINT_SIZE_LIMIT} bytes, and are never scored together (max_bytes="
-            f"{JOINT_SIZE_LIMIT // 2} or less lets every pair fit)", DocumentWarning,
+            f"{_pairs.EVERY_PAIR_FITS} or less lets every pair fit)", DocumentWarning,
             stacklevel=stacklevel + 1)
 
 
@@ -145,6 +145,7 @@ def nearest(ts, ss=None, *, k=5, symmetric=None, primed_by="query", score_cutoff
     names = ("ts", "ts") if ss is None else ("ts", "ss")
     plan = _plan(ts, ss, names, direction=direction, errors=errors, max_bytes=max_bytes,
                  tile=tile)
+    # Against itself a row leaves out its own position.
     reducer = TopK(plan.rows.size, k, cutoff, leave_out_own=ss is None, n_cols=plan.cols.size)
     return plan.run(reducer, workers, progress)
 
@@ -170,10 +171,7 @@ def pairs(ts, ss=None, *, threshold, symmetric=None, workers=1, errors="raise",
     names = ("ts", "ts") if ss is None else ("ts", "ss")
     plan = _plan(ts, ss, names, direction=direction, errors=errors, max_bytes=max_bytes,
                  tile=tile)
-    one_list = ss is None
-    reducer = Pairs(threshold, distinct=one_list and symmetric is None,
-                    unordered=one_list and symmetric is not None)
-    return plan.run(reducer, workers, progress)
+    return plan.run(Pairs(threshold, *_pairs.listing(ss is None, symmetric)), workers, progress)
 
 
 def pdist(docs, *, symmetric="mean", workers=1, errors="raise", max_bytes=None, progress=None,
@@ -249,15 +247,14 @@ def pairwise(ts, ss=None, *, rows=None, cols=None, symmetric=None, workers=1, er
 
 def _report_pairs(corpus, t, s, where_t, where_s, names, cut, total):
     """report() for pairwise: the documents of the pairs asked for."""
-    lengths, missing = corpus.lengths, corpus.missing
+    missing = corpus.missing
 
     def named(mask):
         found = {f"{names[0]}[{k}]" for k in where_t[mask].tolist()}
         found |= {f"{names[1]}[{k}]" for k in where_s[mask].tolist()}
         return sorted(found, key=lambda name: (not name.startswith(names[0] + "["),
                                                int(name.split("[")[1][:-1])))
-    gone = missing[t] | missing[s]
-    over = (t != s) & ~gone & (lengths[t] + lengths[s] > JOINT_SIZE_LIMIT)
+    over = _pairs.over_limit(t, s, corpus.lengths, missing)
     lost = {f"{names[0]}[{k}]" for k in where_t[missing[t]].tolist()}
     lost |= {f"{names[1]}[{k}]" for k in where_s[missing[s]].tolist()}
     report(corpus.max_bytes, total, cut, sorted(lost), named(over), stacklevel=3)
@@ -265,28 +262,22 @@ def _report_pairs(corpus, t, s, where_t, where_s, names, cut, total):
 
 def _pair_scores(corpus, t, s, where_t, where_s, names, direction, errors, workers, progress):
     """Scores of the id pairs (t[k], s[k]); where_* name them in errors."""
-    lengths = corpus.lengths
-    same = (t == s) & ~corpus.missing[t]
-    todo = ~same & (lengths[t] + lengths[s] <= JOINT_SIZE_LIMIT)
+    same, todo = _pairs.fitting(t, s, corpus.lengths, corpus.missing)
     if errors == "raise":
-        over = np.flatnonzero(~same & ~todo)
-        if len(over):
-            k = over[0]
-            raise JointSizeError(int(where_t[k]), int(where_s[k]), int(lengths[t[k]]),
-                                 int(lengths[s[k]]), names)
+        _pairs.refuse_first(~same & ~todo, t, s, where_t, where_s, corpus.lengths, names)
     t_todo, s_todo = t[todo], s[todo]
     both = direction != "forward"
-    alone = np.unique(np.concatenate([t_todo, s_todo]) if both else s_todo)
-    self_ = np.unique(np.concatenate([t_todo, s_todo]))
-    work = len(alone) + len(self_) + corpus.cross_work(t_todo, s_todo)
+    lone_ids = np.unique(np.concatenate([t_todo, s_todo]) if both else s_todo)
+    primed_ids = np.unique(np.concatenate([t_todo, s_todo]))
+    work = len(lone_ids) + len(primed_ids) + corpus.cross_work(t_todo, s_todo)
     with JobProgress(progress, work) as progress:
-        failure = corpus.compute_sizes(alone, self_, workers, progress)
+        failure = corpus.compute_sizes(lone_ids, primed_ids, workers, progress)
         forward, backward, failed = corpus.cross(t_todo, s_todo, both_ways=both,
                                                  workers=workers, progress=progress)
         failure = failure or failed
         out = np.full(len(t), np.nan)
         out[same] = 1.0
-        out[todo] = score(forward, backward, direction)
+        out[todo] = combine_directions(forward, backward, direction)
         progress.finish()
         if failure is not None and errors == "raise":
             raise RuntimeError(failure)
@@ -308,9 +299,9 @@ def scorer(t, s, *, processor=None, score_cutoff=None, max_bytes=None, **kwargs)
         t, s = processor(t), processor(s)
     cutoff = _checks.score("score_cutoff", score_cutoff, allow_none=True)
     t, s = documents([t, s], "scorer arguments", max_bytes)
-    if t != s and len(t) + len(s) > JOINT_SIZE_LIMIT:
+    if not _pairs.fits(t, s):
         raise JointSizeError(0, 1, len(t), len(s), ("scorer arguments", "scorer arguments"))
-    score = _vendrask.measure(t, s)
-    if cutoff is not None and score < cutoff:
+    value = _vendrask.measure(t, s)
+    if cutoff is not None and value < cutoff:
         return 0.0
-    return score
+    return value

@@ -10,10 +10,12 @@ places), each with the positions its places stand for, so that reducers never
 see diagonals, mirrors or directions.
 """
 import collections
+import functools
 
 import numpy as np
 
-from . import JOINT_SIZE_LIMIT, JointSizeError
+from ._pairs import first_over_limit, partner_counts, refuse_over_limit  # noqa: F401
+from ._pairs import unfit, with_partners
 from ._progress import JobProgress
 
 # Distinct documents per side of a tile: a tile's batch keeps both cores busy
@@ -26,7 +28,7 @@ DEFAULT_TILE = 256
 DIRECTIONS = ("forward", "backward", "mean", "min", "max")
 
 
-def score(forward, backward, direction):
+def combine_directions(forward, backward, direction):
     """The cell values for ``direction`` from both directions of each pair;
     "mean" is (a + b) * 0.5 in float64, and any combination is NaN where
     either direction is."""
@@ -39,6 +41,9 @@ def score(forward, backward, direction):
     if direction == "min":
         return np.minimum(forward, backward)
     return np.maximum(forward, backward)
+
+
+score = combine_directions  # the name other modules import
 
 
 class Span:
@@ -81,26 +86,26 @@ class Span:
 
 class Side:
     """One list of documents: its positions (from ``offset``) grouped by
-    distinct string. ``distinct`` are the list's distinct ids in the order of
-    their places (rising id); ``index[p]`` is the place of position p."""
+    distinct string. ``place_ids`` are the list's distinct ids in the order
+    of their places (rising id); ``index[p]`` is the place of position p."""
 
     def __init__(self, ids, offset=0):
         self.size, self.offset = len(ids), offset
         # Without repeats and in rising order, places are positions.
         self.plain = bool(np.all(ids[1:] > ids[:-1]))
         if self.plain:
-            self.distinct, self.index = ids, np.arange(self.size)
+            self.place_ids, self.index = ids, np.arange(self.size)
             self.counts = np.ones(self.size, dtype=np.int64)
             self.starts, self.order = np.arange(self.size + 1), self.index
             return
-        self.distinct, self.index = np.unique(ids, return_inverse=True)
+        self.place_ids, self.index = np.unique(ids, return_inverse=True)
         self.index = self.index.reshape(-1)
-        self.counts = np.bincount(self.index, minlength=len(self.distinct))
+        self.counts = np.bincount(self.index, minlength=len(self.place_ids))
         self.starts = np.concatenate([[0], np.cumsum(self.counts)])
         self.order = np.argsort(self.index, kind="stable")
 
     def __len__(self):
-        return len(self.distinct)
+        return len(self.place_ids)
 
     def span(self, lo, hi):
         """Places [lo, hi) as a Span."""
@@ -149,19 +154,16 @@ class Plan:
         self.cols = self.rows if self.square else Side(col_list, offsets[1])
         self.mirror = self.square or mirror
         self.both_ways = self.mirror or direction != "forward"
-        rows, cols = self.rows.distinct, self.cols.distinct
-        in_cols = np.zeros(len(lengths), dtype=bool)
-        in_cols[cols] = True
-        row_partners = partner_counts(rows, cols, lengths, in_cols)
-        paired_rows = rows[row_partners > 0]
+        rows, cols = self.rows.place_ids, self.cols.place_ids
+        # Sizes are computed only for strings with a partner: the ids whose
+        # lone size and whose self-primed size the cells need.
+        paired_rows, row_partners = with_partners(rows, cols, lengths)
         if self.square:
-            self.alone = self.self_ = paired_rows
+            self.lone_ids = self.primed_ids = paired_rows
         else:
-            in_rows = np.zeros(len(lengths), dtype=bool)
-            in_rows[rows] = True
-            paired_cols = cols[partner_counts(cols, rows, lengths, in_rows) > 0]
-            self.alone = np.union1d(paired_cols, paired_rows) if self.both_ways else paired_cols
-            self.self_ = np.union1d(paired_rows, paired_cols)
+            paired_cols, _ = with_partners(cols, rows, lengths)
+            self.lone_ids = np.union1d(paired_cols, paired_rows) if self.both_ways else paired_cols
+            self.primed_ids = np.union1d(paired_rows, paired_cols)
         # Cross compressions: for one list each ordered pair once (an
         # unordered pair twice), otherwise both sizes of every pair.
         self.cross = int(row_partners.sum()) * (1 if self.square else 2)
@@ -174,12 +176,7 @@ class Plan:
         lengths, missing = self.corpus.lengths, self.corpus.missing
 
         def positions(side, other):
-            xs, ys = side.distinct, other.distinct
-            ys = ys[~missing[ys]]
-            in_ys = np.zeros(len(lengths), dtype=bool)
-            in_ys[ys] = True
-            others = len(ys) - in_ys[xs]
-            bad = (partner_counts(xs, ys, lengths, in_ys) < others) & ~missing[xs]
+            bad = unfit(side.place_ids, other.place_ids, lengths, missing)
             return np.flatnonzero(bad[side.index]) + side.offset
         rows = positions(self.rows, self.cols)
         return rows, rows if self.square else positions(self.cols, self.rows)
@@ -187,7 +184,7 @@ class Plan:
     @property
     def work(self):
         """Compressions at most: the unknown sizes count as if none were known."""
-        return len(self.alone) + len(self.self_) + self.cross
+        return len(self.lone_ids) + len(self.primed_ids) + self.cross
 
     def tiles(self):
         """Tile(r0, r1, c0, c1) over places; for one list only those on and
@@ -204,33 +201,39 @@ class Plan:
                          diagonal=self.square and tile.r0 == tile.c0)
 
     def compute_sizes(self, workers=1, progress=None):
-        self._failed(self.corpus.compute_sizes(self.alone, self.self_, workers, progress))
+        self._failed(self.corpus.compute_sizes(self.lone_ids, self.primed_ids, workers, progress))
 
     def cells(self, tile, workers=1, progress=None):
         """The Cells of one tile: the block itself and, when mirrored and off
         the diagonal, its mirror."""
         diagonal = self.square and tile.r0 == tile.c0
-        rows = self.rows.distinct[tile.r0:tile.r1]
-        cols = self.cols.distinct[tile.c0:tile.c1]
+        rows = self.rows.place_ids[tile.r0:tile.r1]
+        cols = self.cols.place_ids[tile.c0:tile.c1]
         forward, backward, failure = self.corpus.tile(
             rows, cols, diagonal=diagonal, both_ways=self.both_ways, workers=workers,
             progress=progress)
         self._failed(failure)
         row_span, col_span = self.rows.span(tile.r0, tile.r1), self.cols.span(tile.c0, tile.c1)
-        out = [Cells(row_span, col_span, score(forward, backward, self.direction))]
+        out = [Cells(row_span, col_span, combine_directions(forward, backward, self.direction))]
         if self.mirror and not diagonal:
-            out.append(Cells(col_span, row_span, score(backward.T, forward.T, self.direction)))
+            out.append(Cells(col_span, row_span,
+                             combine_directions(backward.T, forward.T, self.direction)))
         return out
 
     def run(self, reducer, workers=1, progress=None):
         """The reducer's result over every tile, each reduced before the next
         is computed. ``progress`` is a callable or None."""
         with JobProgress(progress, self.work) as progress:
-            reducer.poll = progress.poll
+            if hasattr(reducer, "poll"):
+                # A reducer that still carries its own poll (an older protocol).
+                reducer.poll = progress.poll
+                combine = reducer.combine
+            else:
+                combine = functools.partial(reducer.combine, poll=progress.poll)
             self.compute_sizes(workers, progress)
             state = reducer.start()
             for tile in self.tiles():
-                state = reducer.combine(state, reducer.chunk(self.cells(tile, workers, progress)))
+                state = combine(state, reducer.chunk(self.cells(tile, workers, progress)))
             progress.finish()
         self.raise_failure()
         return reducer.aggregate(state)
@@ -248,60 +251,3 @@ def tile_work(rows, cols, diagonal=False):
     the diagonal of one list each ordered pair of different places once,
     elsewhere both directions of every pair."""
     return rows * (rows - 1) if diagonal else 2 * rows * cols
-
-
-def refuse_over_limit(row_ids, col_ids, lengths, names=("ts", "ss"), offsets=(0, 0)):
-    """Raises JointSizeError for the first pair (in row-major order) of
-    different strings over the joint size limit, at positions counted from
-    the offsets and named by ``names``."""
-    over = first_over_limit(row_ids, col_ids, lengths)
-    if over is not None:
-        i, j = over
-        raise JointSizeError(i + offsets[0], j + offsets[1], int(lengths[row_ids[i]]),
-                             int(lengths[col_ids[j]]), names)
-
-
-def partner_counts(xs, ys, lengths, ys_mask):
-    """For each distinct id of ``xs``: how many distinct ids of ``ys`` other
-    than itself fit with it within the joint size limit. ``ys_mask[id]``
-    tells whether ``id`` is among ``ys``."""
-    room = JOINT_SIZE_LIMIT - lengths[xs]
-    fits = np.searchsorted(np.sort(lengths[ys]), room, side="right")
-    fits -= ys_mask[xs] & (lengths[xs] <= room)
-    return fits
-
-
-def first_over_limit(row_ids, col_ids, lengths):
-    """The first (i, j) in row-major order whose strings differ and are longer
-    together than the joint size limit, or None. O(n log n) however many
-    equal documents there are."""
-    if not len(row_ids) or not len(col_ids):
-        return None
-    if lengths[row_ids].max() + lengths[col_ids].max() <= JOINT_SIZE_LIMIT:
-        return None
-    cols, first = np.unique(col_ids, return_index=True)
-    by_length = np.argsort(-lengths[cols], kind="stable")
-    cols, first = cols[by_length], first[by_length]
-    # The two smallest first positions among the longest q columns, for every
-    # q: a row string takes the smallest unless it is that column itself.
-    best = np.empty(len(cols), dtype=np.int64)
-    best_id = np.empty(len(cols), dtype=np.int64)
-    second = np.empty(len(cols), dtype=np.int64)
-    b1 = b2 = np.iinfo(np.int64).max
-    id1 = -1
-    for q, (col, at) in enumerate(zip(cols.tolist(), first.tolist())):
-        if at < b1:
-            b1, b2, id1 = at, b1, col
-        elif at < b2:
-            b2 = at
-        best[q], best_id[q], second[q] = b1, id1, b2
-    rows, row_first = np.unique(row_ids, return_index=True)
-    longer = np.searchsorted(-lengths[cols], -(JOINT_SIZE_LIMIT - lengths[rows]), side="left")
-    has = longer > 0
-    q = np.maximum(longer - 1, 0)
-    j = np.where(best_id[q] == rows, second[q], best[q])
-    has &= j != np.iinfo(np.int64).max
-    if not has.any():
-        return None
-    k = np.argmin(np.where(has, row_first, np.iinfo(np.int64).max))
-    return int(row_first[k]), int(j[k])

@@ -5,12 +5,15 @@ tile: a Dask task runs it on a worker), ``combine(state, part)`` folds a part
 into the running state, starting from ``start()``, and ``aggregate(state)``
 gives the result. The in-process functions and vendrask.dask run these same
 reducers, so both give the same values, order and ties. A reducer holds only
-its options, so that it travels to the workers cheaply; ``poll`` is called
-now and then from long Python work (the in-process job's progress).
+its options, so that it travels to the workers cheaply. ``combine`` takes
+``poll``, which long Python work calls now and then: the caller's progress,
+so that a callback (or Ctrl-C) can stop it; a Dask merge passes none.
 """
 import numpy as np
 
-NO_INDEX = np.iinfo(np.int64).max
+from . import _pairs
+
+NO_INDEX = _pairs.RANKS_LAST  # the name other modules import
 # Cells written at once when a dense result is assembled, between polls.
 _DENSE_STEP = 1 << 18
 
@@ -23,7 +26,7 @@ class Dense:
     """The full matrix over positions, of shape ``(n_rows, n_cols)``."""
 
     def __init__(self, n_rows, n_cols, dtype=np.float64):
-        self.shape, self.dtype, self.poll = (n_rows, n_cols), np.dtype(dtype), _no_poll
+        self.shape, self.dtype = (n_rows, n_cols), np.dtype(dtype)
 
     def start(self):
         return np.empty(self.shape, dtype=self.dtype)
@@ -31,7 +34,7 @@ class Dense:
     def chunk(self, cells):
         return cells  # kept over places: expanding here would multiply repeats
 
-    def combine(self, out, cells):
+    def combine(self, out, cells, poll=_no_poll):
         for rows, cols, values in cells:
             if rows.plain and cols.plain:
                 r0, c0 = rows.positions[0], cols.positions[0]
@@ -41,7 +44,7 @@ class Dense:
             step = max(1, _DENSE_STEP // max(1, len(j)))
             for at in range(0, len(i), step):
                 out[i[at:at + step, None], j] = values[a[at:at + step, None], b]
-                self.poll()
+                poll()
         return out
 
     def aggregate(self, out):
@@ -60,22 +63,19 @@ class TopK:
     """Each row's k best columns: score descending, ties by the smaller
     index; NaN and scores below the cutoff are never candidates. With
     ``leave_out_own`` (one list against itself) a row never lists its own
-    position, so one spare is kept per row."""
+    position. ``n_cols``: how many columns there are, if known."""
 
     def __init__(self, n_rows, k, cutoff=None, leave_out_own=False, n_cols=None):
         self.n_rows, self.k, self.cutoff = n_rows, k, cutoff
-        self.leave_out_own, self.poll = leave_out_own, _no_poll
-        self.keep = k + 1 if leave_out_own else k
-        if n_cols is not None:
-            # A row has at most n_cols candidates: a huge k costs only its padding.
-            self.keep = max(1, min(self.keep, n_cols))
+        self.leave_out_own = leave_out_own
+        self.keep = _pairs.candidates_kept(k, n_cols, leave_out_own)
 
     def start(self, positions=None):
         """No candidates yet for ``positions`` (all rows by default), in rising order."""
         if positions is None:
             positions = np.arange(self.n_rows)
         return (positions, np.full((len(positions), self.keep), -np.inf),
-                np.full((len(positions), self.keep), NO_INDEX, dtype=np.int64))
+                np.full((len(positions), self.keep), _pairs.RANKS_LAST, dtype=np.int64))
 
     def chunk(self, cells):
         """A part for each cell: (row positions, their best scores, their indices)."""
@@ -88,12 +88,12 @@ class TopK:
             if self.cutoff is not None:
                 drop |= scores < self.cutoff
             scores = np.where(drop, -np.inf, scores)
-            index = np.where(drop, NO_INDEX, col_positions[None, :])
+            index = np.where(drop, _pairs.RANKS_LAST, col_positions[None, :])
             scores, index = _best(scores, index, self.keep)
             parts.append((rows.positions, scores[rows.place], index[rows.place]))
         return parts
 
-    def combine(self, state, parts):
+    def combine(self, state, parts, poll=_no_poll):
         positions, best_scores, best_index = state
         for part_positions, scores, index in parts:
             at = np.searchsorted(positions, part_positions)
@@ -106,18 +106,8 @@ class TopK:
         """(scores, indices) of shape (rows, k), short rows padded with NaN and -1."""
         positions, scores, index = state
         if self.leave_out_own:
-            own = index == positions[:, None]
-            order = np.argsort(own, axis=1, kind="stable")
-            scores = np.take_along_axis(scores, order, axis=1)
-            index = np.take_along_axis(index, order, axis=1)
-            index[np.take_along_axis(own, order, axis=1)] = NO_INDEX
-        width = min(self.k, scores.shape[1])
-        out_scores = np.full((len(positions), self.k), np.nan)
-        out_index = np.full((len(positions), self.k), -1, dtype=np.int64)
-        out_scores[:, :width], out_index[:, :width] = scores[:, :width], index[:, :width]
-        missing = out_index == NO_INDEX
-        out_scores[missing], out_index[missing] = np.nan, -1
-        return out_scores, out_index
+            scores, index = _pairs.leave_out_own(scores, index, positions)
+        return _pairs.padded(scores, index, self.k)
 
 
 def _best(scores, index, keep):
@@ -128,20 +118,22 @@ def _best(scores, index, keep):
     if scores.shape[1] < keep:
         pad = ((0, 0), (0, keep - scores.shape[1]))
         scores = np.pad(scores, pad, constant_values=-np.inf)
-        index = np.pad(index, pad, constant_values=NO_INDEX)
+        index = np.pad(index, pad, constant_values=_pairs.RANKS_LAST)
     return scores, index
 
 
 class Pairs:
     """Every position pair whose score is at least the threshold, by i then j.
 
-    ``distinct``: a position is never paired with itself (one list against
-    itself); ``unordered``: each unordered pair once, as i < j (one list with
-    a symmetric score)."""
+    ``leave_out_own``: a position is never paired with itself (one list
+    against itself); ``unordered``: each unordered pair once, as i < j (one
+    list with a symmetric score). ``_pairs.listing`` says which a job wants.
+    ``distinct`` is the former name of ``leave_out_own``."""
 
-    def __init__(self, threshold, distinct=False, unordered=False):
-        self.threshold, self.distinct, self.unordered = threshold, distinct, unordered
-        self.poll = _no_poll
+    def __init__(self, threshold, leave_out_own=False, unordered=False, *, distinct=None):
+        if distinct is not None:
+            leave_out_own = distinct
+        self.threshold, self.leave_out_own, self.unordered = threshold, leave_out_own, unordered
 
     def start(self):
         return []
@@ -152,33 +144,28 @@ class Pairs:
         for rows, cols, values in cells:
             a, b = np.nonzero(values >= self.threshold)  # NaN never passes
             i, j, pair = rows.expand(a, cols, b)
-            score = values[a, b][pair]
-            if self.unordered:
-                keep = i < j
-            elif self.distinct:
-                keep = i != j
-            else:
-                keep = slice(None)
-            parts.append((i[keep], j[keep], score[keep]))
+            found = values[a, b][pair]
+            keep = _pairs.kept(i, j, self.leave_out_own, self.unordered)
+            parts.append((i[keep], j[keep], found[keep]))
         return parts
 
-    def combine(self, state, parts):
+    def combine(self, state, parts, poll=_no_poll):
         state.extend(part for part in parts if len(part[0]))
         return state
 
     def aggregate(self, state):
         if not state:
             return (np.empty(0, dtype=np.int64), np.empty(0, dtype=np.int64), np.empty(0))
-        i, j, score = (np.concatenate(part) for part in zip(*state))
+        i, j, found = (np.concatenate(part) for part in zip(*state))
         order = np.lexsort((j, i))
-        return i[order].astype(np.int64), j[order].astype(np.int64), score[order]
+        return i[order].astype(np.int64), j[order].astype(np.int64), found[order]
 
 
 class Condensed:
     """1 - score for each position pair i < j of one list of ``n``, in scipy's order."""
 
     def __init__(self, n):
-        self.n, self.poll = n, _no_poll
+        self.n = n
 
     def start(self):
         return np.empty(self.n * (self.n - 1) // 2)
@@ -189,7 +176,7 @@ class Condensed:
         for rows, cols, values in cells:
             a, b = np.nonzero(np.ones(values.shape, dtype=bool))
             i, j, pair = rows.expand(a, cols, b)
-            keep = i < j
+            keep = _pairs.kept(i, j, unordered=True)
             i, j = i[keep], j[keep]
             parts.append((self.offset(i, j), 1.0 - values[a, b][pair][keep]))
         return parts
@@ -198,7 +185,7 @@ class Condensed:
         """Where pair (i, j), i < j, lies in the condensed vector."""
         return self.n * i - i * (i + 1) // 2 + (j - i - 1)
 
-    def combine(self, out, parts):
+    def combine(self, out, parts, poll=_no_poll):
         for offsets, distances in parts:
             out[offsets] = distances
         return out

@@ -36,7 +36,7 @@ try:
 except ImportError as error:  # the extra is optional
     raise ImportError("vendrask.dask needs Dask: pip install 'vendrask[dask]'") from error
 
-from .. import _checks
+from .. import _checks, _pairs
 from .._reduce import Condensed, Dense, Pairs, TopK
 from . import _tasks
 from ._cluster import TREE_FAN_IN, ClusterJob, SchedulerConnectionLost  # noqa: F401
@@ -192,15 +192,14 @@ def pairs(ts: Documents, ss: Optional[Documents] = None, *, threshold: float,
             raise ImportError("pairs(lazy=True) needs dask.dataframe: "
                               "pip install 'dask[dataframe]'") from error
     names = ("ts", "ts") if ss is None else ("ts", "ss")
-    one_list = ss is None
-    # One list with a symmetric score: each unordered pair once, all of them
-    # on and above the diagonal, so no tile needs its mirror.
-    unordered = one_list and symmetric is not None
+    leave_out_own, unordered = _pairs.listing(ss is None, symmetric)
+    # Unordered pairs (i < j) all lie in tiles on and above the diagonal, so
+    # no tile needs its mirror.
     job = ClusterJob(client, ts, ss, names, direction=direction, errors=errors,
                      max_bytes=max_bytes, tile=tile, from_paths=from_paths, workers=workers,
                      progress=progress, keep=lazy, timeout=timeout)
     with job:
-        reducer = Pairs(threshold, distinct=one_list and not unordered, unordered=unordered)
+        reducer = Pairs(threshold, leave_out_own, unordered)
         tasks = {}
         parts: list = [[] for _ in job.rows]
         for a, b in job.tiles():
