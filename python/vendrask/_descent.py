@@ -229,15 +229,18 @@ class BuildSettings:
     the mean graph against exact search on 200 rows; ``bench/
     index_bench.py``): the previous build (32 seeds, half the degree
     sampled, every joined pair scored) scored 301 pairs per document of
-    code for 0.978 / 0.988 and 347 of prose for 0.974 / 0.975; these
-    settings 176 for 0.962 / 0.973 and 215 for 0.943 / 0.943.
+    code for 0.978 / 0.988 and 347 of prose for 0.974 / 0.975; with a
+    quarter of the degree sampled, 176 for 0.962 / 0.973 and 215 for
+    0.943 / 0.943. On 5000 prose chunks half the degree kept recall over
+    0.95 where a quarter did not: 308 pairs for 0.953 / 0.961 against 236
+    for 0.941 / 0.947 (the previous build: 376, 0.967 / 0.969).
 
     seeds: sketch candidates scored with each new document (16 found as
         much as 32 or 48 once the joins pick by sketch: the joins find the
         rest, each pair of them more likely a neighbour);
     sample_per: a node's new and old neighbours joined per round are its
-        degree / ``sample_per`` best (4: 6 of 24; half the degree spent
-        half of all pairs in rounds that changed few edges);
+        degree / ``sample_per`` best (2: 12 of 24; a quarter spends fewer
+        pairs in rounds that change few edges, but prose lost recall);
     top: of the pairs a round's joins propose, each node keeps its ``top``
         nearest by sketch (cosine of the int8 sketches), and only pairs
         kept by either end are scored. The sketch ranks well within one
@@ -248,7 +251,7 @@ class BuildSettings:
         passed over is not remembered: a later round proposes it again."""
 
     seeds: int = 16
-    sample_per: int = 4
+    sample_per: int = 2
     top: int = 48
 
     def sample(self, degree):
