@@ -11,7 +11,7 @@ import pytest
 from hypothesis import given, strategies as st
 
 import _vendrask
-from vendrask.cli.inputs import unpaired
+from vendrask.cli.inputs import _unpaired_against, over_with_some, unpaired
 
 ODD = os.fsdecode(b'odd, "quoted"\nname\t\\ caf\xe9.txt')  # comma, quote, newline, tab, not UTF-8
 TEXTS = {
@@ -251,3 +251,22 @@ def test_unpaired_finds_exactly_the_long_documents_that_pair_with_nothing(ts, ss
         assert unpaired(ts, ss) == (
             [i for i, t in enumerate(ts) if len(t) >= 16384 and not any(pairs_with(t, s) for s in ss)],
             [j for j, s in enumerate(ss) if len(s) >= 16384 and not any(pairs_with(t, s) for t in ts)])
+
+
+@given(DOCS, DOCS, st.one_of(st.none(), DOCS))
+def test_unpaired_against_a_longer_list_and_over_with_some_agree_pair_by_pair(docs, more, others):
+    # As the index commands ask: new documents against themselves and the
+    # documents already kept, their own positions first.
+    pool = docs + more
+    gone = [i for i, t in enumerate(docs) if len(pool) > 1 and len(t) >= 16384
+            and not any(pairs_with(t, u) for j, u in enumerate(pool) if j != i)]
+    assert _unpaired_against(docs, pool, itself=True) == gone
+    against = docs if others is None else others
+    assert over_with_some(docs, others) == [
+        i for i, t in enumerate(docs) if any(t != u and not pairs_with(t, u) for u in against)]
+
+
+def test_a_long_document_alone_against_itself_is_kept():
+    long = b"a" * 20000
+    assert _unpaired_against([long], [long], itself=True) == []  # an IndexError before
+    assert unpaired([long]) == ([], []) and unpaired([long], []) == ([0], [])

@@ -12,7 +12,7 @@ import pytest
 
 import _vendrask
 import vendrask
-from vendrask.cli import inputs, main
+from vendrask.cli import inputs, main, reading, selection
 
 LIMIT = 32767
 
@@ -113,9 +113,9 @@ def test_an_endless_document_is_read_no_further_than_the_limit(small):
                                                (10 ** 6, LIMIT + 1)])
 def test_at_most_the_limit_plus_one_byte_is_read(monkeypatch, max_bytes, wanted):
     asked = []
-    real = inputs._read_up_to
-    monkeypatch.setattr(inputs, "_read_up_to", lambda file, count: asked.append(count) or real(file, count))
-    text = inputs.read_text("/dev/zero", max_bytes)
+    real = reading._read_up_to
+    monkeypatch.setattr(reading, "_read_up_to", lambda file, count: asked.append(count) or real(file, count))
+    text = reading.read_text("/dev/zero", max_bytes)
     assert asked == [wanted] and len(text.data) == min(wanted, max_bytes or wanted)
     assert text.cut == (max_bytes is not None and max_bytes <= LIMIT)
     assert text.length == (max_bytes if text.cut else None)  # how long /dev/zero is, no one knows
@@ -304,7 +304,7 @@ def test_an_entry_that_vanished_while_walking_is_an_unreadable_file(tmp_path, mo
 
         def __exit__(self, *exc):
             self.listing.close()
-    monkeypatch.setattr(inputs.os, "scandir", Listing)
+    monkeypatch.setattr(selection.os, "scandir", Listing)
     monkeypatch.chdir(tmp_path)
     status = main(["matrix", "docs", "--errors", errors, "-o", "out.csv"])
     err = capsys.readouterr().err

@@ -8,7 +8,7 @@ import pytest
 
 import _vendrask
 import vendrask
-from vendrask import _progress, _reduce
+from vendrask import _pairs, _progress, _reduce
 from vendrask._corpus import Corpus
 from vendrask._plan import Plan
 from vendrask._reduce import Dense, TopK
@@ -273,3 +273,90 @@ def test_windowed_scores_documents_over_the_limit():
     assert np.isnan(scores[2]).all() and np.isnan(scores[:, 2]).all()
     with pytest.raises(ValueError, match="window must be at most 16383 bytes"):
         vendrask.windowed([licence], window=20000)
+
+
+# ---------------------------------------------------------------- the rules of pairs
+
+LENGTHS = [0, 1, 100, 16383, 16384, 16385, 20000, 32767, 40000]
+
+
+@pytest.mark.parametrize("seed", range(40))
+def test_the_first_pair_over_the_limit_is_the_first_in_row_major_order(seed):
+    rng = np.random.default_rng(seed)
+    lengths = np.array(LENGTHS, dtype=np.int64)
+    rows = rng.integers(0, len(lengths), rng.integers(0, 8))
+    cols = rows if seed % 3 == 0 else rng.integers(0, len(lengths), rng.integers(0, 8))
+    over = [(i, j) for i, t in enumerate(rows.tolist()) for j, s in enumerate(cols.tolist())
+            if t != s and lengths[t] + lengths[s] > vendrask.JOINT_SIZE_LIMIT]
+    assert _pairs.first_over_limit(rows, cols, lengths) == (over[0] if over else None)
+
+
+@pytest.mark.parametrize("seed", range(40))
+def test_partners_unfit_and_unpaired_agree_with_pair_by_pair(seed):
+    rng = np.random.default_rng(seed)
+    lengths = np.array(LENGTHS + [_pairs.MISSING_LENGTH], dtype=np.int64)
+    missing = np.arange(len(lengths)) == len(lengths) - 1
+    xs = np.unique(rng.integers(0, len(lengths), 5))
+    ys = np.unique(rng.integers(0, len(lengths), 5))
+
+    def fit(x, y):
+        return x != y and not missing[x] and not missing[y] and lengths[x] + lengths[y] <= 32767
+    paired, counts = _pairs.with_partners(xs, ys, lengths)
+    assert counts.tolist() == [sum(fit(x, y) for y in ys) for x in xs]
+    assert paired.tolist() == [x for x, c in zip(xs, counts) if c]
+    unfit = [not missing[x] and any(x != y and not missing[y] and not fit(x, y) for y in ys)
+             for x in xs]
+    assert _pairs.unfit(xs, ys, lengths, missing).tolist() == unfit
+
+
+@pytest.mark.parametrize("one_list, symmetric, wanted", [
+    (False, None, lambda i, j: True), (False, "mean", lambda i, j: True),
+    (True, None, lambda i, j: i != j), (True, "min", lambda i, j: i < j),
+], ids=["two lists", "two lists, symmetric", "one list", "one list, symmetric"])
+def test_pair_listing_and_its_square_agree(one_list, symmetric, wanted):
+    how = _pairs.listing(one_list, symmetric)
+    i, j = (a.ravel() for a in np.indices((4, 4)))
+    square = _pairs.kept_cells(4, *how)
+    expected = np.array([wanted(a, b) for a, b in zip(i.tolist(), j.tolist())])
+    assert square.ravel().tolist() == expected.tolist()
+    listed = np.zeros(16, dtype=bool)
+    listed[np.arange(16)[_pairs.kept(i, j, *how)]] = True
+    assert listed.tolist() == expected.tolist()
+
+
+@pytest.mark.parametrize("row, own, k, wanted", [
+    ([5, 3, 9], 3, 2, [5, 9]), ([5, 3, 9], 7, 2, [5, 3]), ([3, 5], 3, 3, [5, -1, -1]),
+    ([3, None], 3, 2, [-1, -1]), ([5, None, None], -1, 2, [5, -1]), ([4, 2], 4, 1, [2]),
+], ids=["own in the middle", "own not among them", "padded", "only itself", "no own",
+        "cut to k"])
+def test_a_row_leaves_out_its_own_position_and_is_padded(row, own, k, wanted):
+    index = np.array([[_pairs.RANKS_LAST if p is None else p for p in row]])
+    scores = np.array([[-np.inf if p is None else 1.0 / (1 + r) for r, p in enumerate(row)]])
+    kept_scores, kept_index = _pairs.padded(*_pairs.leave_out_own(scores, index, [own]), k)
+    assert kept_index.tolist() == [wanted]
+    expected = [np.nan if p == -1 else scores[0, row.index(p)] for p in wanted]
+    assert np.array_equal(kept_scores[0], expected, equal_nan=True)
+
+
+def test_a_reducer_with_a_poll_of_its_own_is_still_polled(monkeypatch):
+    # Reducers elsewhere may still carry a poll attribute rather than take
+    # one in combine: the job's progress must keep reaching them.
+    monkeypatch.setattr(_progress, "POLL_INTERVAL", 0.0)
+
+    class Counting(TopK):
+        def __init__(self, *args, **kwargs):
+            super().__init__(*args, **kwargs)
+            self.poll, self.polled = None, 0
+
+        def combine(self, state, parts):
+            self.poll()
+            self.polled += 1
+            return super().combine(state, parts)
+    corpus = Corpus()
+    docs = [PROSE[:20 + i] for i in range(6)]
+    plan = Plan(corpus, corpus.add([d.encode() for d in docs]), tile=2)
+    reducer = Counting(len(docs), 2, leave_out_own=True)
+    calls = []
+    scores, index = plan.run(reducer, progress=lambda done, total: calls.append(done))
+    assert reducer.polled == len(list(plan.tiles())) and len(calls) > reducer.polled
+    assert np.array_equal(index, vendrask.nearest(docs, k=2)[1])

@@ -7,10 +7,11 @@ must start quickly.
 import os
 import sys
 
-from .. import JOINT_SIZE_LIMIT, __version__
+from .. import JOINT_SIZE_LIMIT, __version__, _pairs
 from .errors import Failure, UsageError, WriteError, listed, say, shown
-from .inputs import (ONCE, STDIN, Selection, expand, over_limit, over_with_some, read, read_all,
-                     scored, unpaired)
+from .limits import over_limit, over_with_some, unpaired
+from .reading import STDIN, read, read_all, scored
+from .selection import ONCE, Selection, expand
 
 BINARY_SUFFIXES = (".npy", ".npz")  # matrix only
 LONG_JOBS = ("matrix", "nearest", "pairs", "index build", "index add", "index info", "search",
@@ -69,7 +70,7 @@ def measure(args):
     texts = [read(args.t, args.max_bytes), read(args.s, args.max_bytes)]
     _say_cut(texts, args.max_bytes)
     t, s = scored(texts)
-    if t != s and len(t) + len(s) > JOINT_SIZE_LIMIT:
+    if not _pairs.fits(t, s):
         problem = f"{shown(args.t)} and {shown(args.s)} {over_limit(*texts)}"
         if args.errors == "raise":
             raise Failure(f"{problem}; see --max-bytes and --errors")
@@ -117,23 +118,27 @@ def nearest(args):
         labels, docs = job.one_list(texts)
         queries, query_docs = labels, None
     n_queries = len(queries)
-    # A query that is itself one of the documents is not its own hit, as without --query.
+    # A query that is itself one of the documents is not its own hit, as
+    # without --query (where the API leaves out each row's own position).
     itself = _same_files(queries, labels) if args.query else {}
     # No row holds more hits than there are documents to find: k is cut to
     # that, so that a huge -k costs no more than listing every document.
     candidates = len(labels) if args.query else len(labels) - 1
-    asked = max(1, min(args.k + bool(itself), candidates))
+    asked = _pairs.candidates_kept(args.k, candidates, bool(itself))
     job.progress.plan(n_queries * len(labels), n_queries * min(args.k, candidates))
     scores, hits = job.run("nearest", query_docs if args.query else docs, docs if args.query else None,
                            k=asked, score_cutoff=args.score_cutoff, symmetric=args.symmetric,
                            primed_by=args.primed_by)
+    if itself:
+        own = [itself.get(q, _pairs.NO_NEIGHBOUR) for q in range(n_queries)]
+        scores, hits = _pairs.leave_out_own(scores, hits, own)
+    scores, hits = _pairs.padded(scores, hits, min(args.k, hits.shape[1]))  # no more than k
 
     def rows():
-        for q, (query, score_row, hit_row) in enumerate(zip(queries, scores.tolist(), hits.tolist())):
-            found = [(score, hit) for score, hit in zip(score_row, hit_row)
-                     if hit >= 0 and hit != itself.get(q)]
-            for rank, (score, hit) in enumerate(found[:args.k], 1):
-                yield query, labels[hit], rank, score
+        for query, score_row, hit_row in zip(queries, scores.tolist(), hits.tolist()):
+            found = [(value, hit) for value, hit in zip(score_row, hit_row) if hit >= 0]
+            for rank, (value, hit) in enumerate(found, 1):
+                yield query, labels[hit], rank, value
     job.write(lambda table: table.records(["query", "hit", "rank", "score"], rows()))
 
 
@@ -148,11 +153,11 @@ def pairs(args):
         # the pairs from it rather than scoring everything twice.
         job.progress.plan(n * n, 0)
         square = job.run("cdist", docs, None, symmetric=args.symmetric)
-        above = np.triu(np.ones((n, n), dtype=bool), 1) if args.symmetric else ~np.eye(n, dtype=bool)
-        all_scores = square[above]
-        i, j = np.nonzero(above & (square >= args.threshold))
+        listed_cells = _pairs.kept_cells(n, *_pairs.listing(True, args.symmetric))
+        all_scores = square[listed_cells]
+        i, j = np.nonzero(listed_cells & (square >= args.threshold))
         score = square[i, j]
-        del square, above
+        del square, listed_cells
     else:
         job.progress.plan(n * n, 0)
         i, j, score = job.run("pairs", docs, None, threshold=args.threshold,
@@ -343,19 +348,19 @@ def _say_cut(texts, max_bytes, cut_elsewhere=0):
     cut = [text.label for text in texts if text.cut]
     if cut:
         say(f"--max-bytes {max_bytes} cut {len(cut)} of {len(texts)} documents: {listed(cut)}")
-    if cut and len(cut) + cut_elsewhere >= 2 and max_bytes > JOINT_SIZE_LIMIT // 2:
+    if cut and len(cut) + cut_elsewhere >= 2 and _pairs.cut_never_fit(max_bytes):
         # Else the cut documents would look comparable while no two of them are.
-        say(f"--max-bytes {max_bytes} is over {JOINT_SIZE_LIMIT // 2}: two different documents cut "
-            f"to it are {2 * max_bytes} bytes together, over the joint size limit of "
-            f"{JOINT_SIZE_LIMIT} bytes, and are never scored together (--max-bytes {JOINT_SIZE_LIMIT // 2} or less "
-            f"lets every pair fit)")
+        say(f"--max-bytes {max_bytes} is over {_pairs.EVERY_PAIR_FITS}: two different documents "
+            f"cut to it are {2 * max_bytes} bytes together, over the joint size limit of "
+            f"{JOINT_SIZE_LIMIT} bytes, and are never scored together (--max-bytes "
+            f"{_pairs.EVERY_PAIR_FITS} or less lets every pair fit)")
 
 
 def _say_over(names):
     if names:
         which = "1 document is" if len(names) == 1 else f"{len(names)} documents are"
         say(f"{which} over the joint size limit of {JOINT_SIZE_LIMIT} bytes with some other "
-            f"document; those pairs are not scored (--max-bytes {JOINT_SIZE_LIMIT // 2} makes "
+            f"document; those pairs are not scored (--max-bytes {_pairs.EVERY_PAIR_FITS} makes "
             f"every pair fit): {listed(names)}")
 
 
