@@ -1,9 +1,9 @@
 """The plan of a job: which pairs of documents get scored, and in which tiles.
 
 Every consumer (the in-process functions, vendrask.dask) runs its job through
-a Plan: the distinct strings of each side, the over-limit check, the sizes to
-compute (only for strings that some different string fits with) and the
-tiles. For one list against itself a tile off the diagonal comes with its
+a Plan: the distinct strings of each side, the over-limit check and the sizes
+to compute (only for strings with a partner), both by the rules of _pairs,
+and the tiles. For one list against itself a tile off the diagonal comes with its
 mirror, so that each cross size is compressed once. A tile's measures come
 out as normalised cells: blocks of final scores over (row places, column
 places), each with the positions its places stand for, so that reducers never
