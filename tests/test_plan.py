@@ -327,8 +327,9 @@ def test_pair_listing_and_its_square_agree(one_list, symmetric, wanted):
 @pytest.mark.parametrize("row, own, k, wanted", [
     ([5, 3, 9], 3, 2, [5, 9]), ([5, 3, 9], 7, 2, [5, 3]), ([3, 5], 3, 3, [5, -1, -1]),
     ([3, None], 3, 2, [-1, -1]), ([5, None, None], -1, 2, [5, -1]), ([4, 2], 4, 1, [2]),
+    (list(range(60, 0, -1)), 30, 59, [p for p in range(60, 0, -1) if p != 30]),
 ], ids=["own in the middle", "own not among them", "padded", "only itself", "no own",
-        "cut to k"])
+        "cut to k", "a long row keeps its order"])
 def test_a_row_leaves_out_its_own_position_and_is_padded(row, own, k, wanted):
     index = np.array([[_pairs.RANKS_LAST if p is None else p for p in row]])
     scores = np.array([[-np.inf if p is None else 1.0 / (1 + r) for r, p in enumerate(row)]])
