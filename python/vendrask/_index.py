@@ -14,7 +14,7 @@ import threading
 
 import numpy as np
 
-from . import JOINT_SIZE_LIMIT, _checks
+from . import JOINT_SIZE_LIMIT, _checks, _pairs
 from ._corpus import Corpus
 from ._descent import (BUILD, EMPTY, Graph, build_sample, descend, key_of, link, search,
                        search_pool, search_seeds, within)
@@ -560,7 +560,7 @@ class Index:
                                  symmetric=symmetric, progress=progress)
         plan = Plan(state.corpus, state.ids, None, direction=direction, errors="nan",
                     names=("docs", "docs"))
-        reducer = Pairs(threshold, distinct=symmetric is None, unordered=symmetric is not None)
+        reducer = Pairs(threshold, *_pairs.listing(True, symmetric))
         return plan.run(reducer, workers, progress)
 
     @staticmethod
@@ -813,9 +813,7 @@ class Index:
                 scores, index = plan.run(TopK(len(rows), k + 1, None, n_cols=n), workers,
                                          job.rest())
             job.finish()
-        own = index == rows[:, None]
-        order = np.argsort(own, axis=1, kind="stable")
-        exact = np.take_along_axis(np.where(own, np.nan, scores), order, axis=1)[:, :k]
+        exact = _pairs.padded(*_pairs.leave_out_own(scores, index, rows), k)[0]
         wanted = np.sum(~np.isnan(exact))
         if not wanted:
             return 1.0
@@ -865,7 +863,7 @@ class Index:
             starts_r = np.searchsorted(row, np.arange(len(ids) + 1))
             width = k + 1
             out_scores = np.full((len(pos_rows), k), np.nan)
-            out_index = np.full((len(pos_rows), k), -1, dtype=np.int64)
+            out_index = np.full((len(pos_rows), k), _pairs.NO_NEIGHBOUR, dtype=np.int64)
             lo, hi = starts_r[pos_rows], np.minimum(starts_r[pos_rows + 1], starts_r[pos_rows] + width)
             grab = hi - lo
             prow = np.repeat(np.arange(len(pos_rows)), grab)
@@ -883,7 +881,7 @@ class Index:
         rank = np.arange(len(row)) - np.searchsorted(row, row)
         fit = rank < k
         out_scores = np.full((len(ids), k), np.nan)
-        out_index = np.full((len(ids), k), -1, dtype=np.int64)
+        out_index = np.full((len(ids), k), _pairs.NO_NEIGHBOUR, dtype=np.int64)
         out_scores[row[fit], rank[fit]] = key[fit]
         out_index[row[fit], rank[fit]] = position[fit]
         return out_scores, out_index
@@ -891,7 +889,7 @@ class Index:
     def _position_pairs(self, state, u, v, forward, backward, direction, threshold):
         """Position-level pairs from id pairs u < v (both directions known),
         plus the pairs of positions holding the same id (1.0), as pairs()."""
-        from ._plan import score as combine
+        from ._plan import combine_directions as combine
         order, starts, counts = self._positions_of(state)
         repeated = np.flatnonzero(counts > 1)
         parts = []

@@ -12,11 +12,11 @@ band settings keep the exact pairs on real corpora: see ``SETTINGS``.
 """
 import numpy as np
 
-from . import JOINT_SIZE_LIMIT, _checks
+from . import JOINT_SIZE_LIMIT, _checks, _pairs
 from ._corpus import Corpus
 from ._documents import documents
 from ._minhash import Bands, agreement, signatures
-from ._plan import Plan, score as combine
+from ._plan import Plan, combine_directions as combine
 from ._progress import JobProgress
 from ._reduce import Pairs
 
@@ -188,8 +188,7 @@ def near_pairs(docs, threshold, *, symmetric="mean", workers=1, max_bytes=None, 
     if (candidates.bound > FALLBACK_SHARE * candidates.all_pairs
             and candidates.count() > FALLBACK_SHARE * candidates.all_pairs):
         plan = Plan(corpus, ids, None, direction=direction, errors="nan", names=("docs", "docs"))
-        return plan.run(Pairs(threshold, distinct=symmetric is None,
-                              unordered=symmetric is not None), workers, progress)
+        return plan.run(Pairs(threshold, *_pairs.listing(True, symmetric)), workers, progress)
     with JobProgress(progress, 0) as job:
         found = screen(candidates, sigs, corpus.lengths[member], threshold)
         chunks = ((member[i], member[j]) for i, j in found)
