@@ -157,3 +157,16 @@ def test_a_query_too_long_for_every_window_is_skipped_with_errors_skip(here, run
     # without: the long query finds nothing, the other its window
     out = ok(run("search", "w.idx", "long.txt", "q.txt", "-k", "1"))
     assert [line.split(",")[0] for line in out.splitlines()] == ["query", "q.txt"]
+
+
+@pytest.mark.parametrize("errors", ["nan", "skip"])
+def test_documents_over_the_joint_limit_are_windows_like_any_other(here, run, errors):
+    # Whole, they pair with no other; cut into windows, every pair fits:
+    # nothing to warn of and nothing to leave out.
+    for name in ("long1.py", "long2.py"):
+        with open(os.path.join("docs", name), "wb") as file:
+            file.write(b"".join(CHUNKS) * 2)
+    status, _, err = run("index", "build", "w.idx", "docs", "--window", "2048",
+                         "--errors", errors)
+    assert (status, err) == (0, [])
+    assert WindowIndex.load("w.idx").info()["documents"] == len(FILES) + 2

@@ -151,7 +151,7 @@ def build(args):
     job = CommandRun(args)
     window = _window(args)
     IndexPath(args.index).check_replaceable()  # before the work, not after it
-    labels, docs = job.one_list(job.documents(args.docs), stable=True)
+    labels, docs = job.one_list(job.documents(args.docs), stable=True, whole=window is None)
     job.progress.plan_share(f"{len(docs)} documents")
     if window is None:
         Index, _ = index_class()

@@ -222,12 +222,17 @@ class CommandRun:
                                               else "the inputs hold no regular files"))
         return texts
 
-    def one_list(self, texts, stable=False):
+    def one_list(self, texts, stable=False, whole=True):
         """(labels, docs) to score against each other, after saying what was
         cut, and leaving out (with --errors skip) what pairs with nothing;
-        ``stable``: to keep in an index (see inputs.scored)."""
+        ``stable``: to keep in an index (see inputs.scored); ``whole``:
+        False where documents are scored by their windows, which the joint
+        size limit concerns instead."""
         _say_cut(texts, self.args.max_bytes)
         docs = scored(texts, stable)
+        if not whole:
+            self.texts = (texts, texts)
+            return [text.label for text in texts], docs
         if self.args.errors == "skip":
             gone, _ = unpaired(docs)
             texts, docs = self._drop(texts, docs, gone, "other document")
