@@ -14,7 +14,7 @@ import functools
 
 import numpy as np
 
-from ._pairs import first_over_limit, partner_counts, refuse_over_limit  # noqa: F401
+from ._pairs import refuse_over_limit
 from ._pairs import unfit, with_partners
 from ._progress import JobProgress
 

@@ -18,7 +18,8 @@ from .. import _checks
 from .._corpus import Corpus
 from .._documents import documents
 from .._api import report_plan
-from .._plan import Plan, refuse_over_limit, tile_work
+from .._pairs import refuse_over_limit
+from .._plan import Plan, tile_work
 from .._progress import Bar
 from . import _tasks
 from ._tiles import default_tile
