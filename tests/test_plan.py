@@ -10,8 +10,8 @@ import _vendrask
 import vendrask
 from vendrask import _pairs, _progress, _reduce
 from vendrask._corpus import Corpus
-from vendrask._plan import Plan
-from vendrask._reduce import Dense, TopK
+from vendrask._plan import Cells, Plan, Side, SparseCells, listed, reduced, same_scores
+from vendrask._reduce import Dense, Pairs, TopK
 
 PROSE = "the quick brown fox jumps over the lazy dog and keeps on running far away"
 
@@ -339,20 +339,18 @@ def test_a_row_leaves_out_its_own_position_and_is_padded(row, own, k, wanted):
     assert np.array_equal(kept_scores[0], expected, equal_nan=True)
 
 
-def test_a_reducer_with_a_poll_of_its_own_is_still_polled(monkeypatch):
-    # Reducers elsewhere may still carry a poll attribute rather than take
-    # one in combine: the job's progress must keep reaching them.
+def test_a_reducer_is_polled_through_combine(monkeypatch):
+    # The job's progress reaches every reducer through combine's poll, so
+    # that a callback (or Ctrl-C) can stop its long merges.
     monkeypatch.setattr(_progress, "POLL_INTERVAL", 0.0)
 
     class Counting(TopK):
-        def __init__(self, *args, **kwargs):
-            super().__init__(*args, **kwargs)
-            self.poll, self.polled = None, 0
+        polled = 0
 
-        def combine(self, state, parts):
-            self.poll()
+        def combine(self, state, parts, poll):
+            poll()
             self.polled += 1
-            return super().combine(state, parts)
+            return super().combine(state, parts, poll)
     corpus = Corpus()
     docs = [PROSE[:20 + i] for i in range(6)]
     plan = Plan(corpus, corpus.add([d.encode() for d in docs]), tile=2)
@@ -361,3 +359,115 @@ def test_a_reducer_with_a_poll_of_its_own_is_still_polled(monkeypatch):
     scores, index = plan.run(reducer, progress=lambda done, total: calls.append(done))
     assert reducer.polled == len(list(plan.tiles())) and len(calls) > reducer.polled
     assert np.array_equal(index, vendrask.nearest(docs, k=2)[1])
+
+
+# Sparse cells: some pairs scored, as vendrask.Index gives them. Repeated
+# strings (several positions per place, more than k of one), ties between
+# different strings, and missing documents (NaN with everything).
+CHUNKS = [PROSE[i:] + PROSE[:i] for i in range(0, 40, 5)]
+REPEATS = [CHUNKS[0], CHUNKS[1], None, CHUNKS[0], CHUNKS[2], CHUNKS[0], CHUNKS[3], None,
+           CHUNKS[1], CHUNKS[0], CHUNKS[4], CHUNKS[0], CHUNKS[5], CHUNKS[0]]
+
+
+def whole_cell(rows, cols=None, direction="forward"):
+    """The one cell of a plan whose single tile holds every place."""
+    corpus = Corpus()
+    corpus.add([b"not in either list", b"nor this"])  # ids of the lists start above 0
+    plan = Plan(corpus, corpus.add(rows), None if cols is None else corpus.add(cols),
+                direction=direction, errors="nan")
+    plan.compute_sizes()
+    (tile,) = plan.tiles()
+    return plan, plan.cells(tile)[0]
+
+
+def sparse_and_dense(cell, share, seed):
+    """The same scores as SparseCells (entries in random order) and as Cells
+    with NaN for every pair not listed."""
+    rng = np.random.default_rng(seed)
+    listed = rng.random(cell.values.shape) < share
+    a, b = np.nonzero(listed)
+    shuffle = rng.permutation(len(a))
+    a, b = a[shuffle], b[shuffle]
+    return (SparseCells(cell.rows, cell.cols, a, b, cell.values[a, b]),
+            Cells(cell.rows, cell.cols, np.where(listed, cell.values, np.nan)))
+
+
+def encoded(docs):
+    return [None if d is None else d.encode() for d in docs]
+
+
+@pytest.mark.filterwarnings("ignore::vendrask.DocumentWarning")
+@pytest.mark.parametrize("one_list", [True, False], ids=["one list", "two lists"])
+@pytest.mark.parametrize("direction", ["forward", "mean"])
+@pytest.mark.parametrize("k", [1, 3, 20])
+@pytest.mark.parametrize("share", [1.0, 0.4])
+def test_sparse_cells_rank_as_dense_ones(one_list, direction, k, share):
+    rows = encoded(REPEATS)
+    cols = None if one_list else encoded(REPEATS[3:] + [CHUNKS[6], CHUNKS[0]])
+    _, cell = whole_cell(rows, cols, direction)
+    n_cols = len(rows if cols is None else cols)
+    for seed in range(3):
+        sparse, dense = sparse_and_dense(cell, share, seed)
+        for cutoff in (None, 0.3):
+            reducer = TopK(len(rows), k, cutoff, leave_out_own=one_list, n_cols=n_cols)
+            got, want = reduced(reducer, [sparse]), reduced(reducer, [dense])
+            assert np.array_equal(got[0], want[0], equal_nan=True)
+            assert np.array_equal(got[1], want[1]) and got[1].dtype == np.int64
+    if share == 1.0 and one_list:
+        symmetric = None if direction == "forward" else direction
+        want = vendrask.nearest(rows, k=k, symmetric=symmetric, errors="nan")
+        got = reduced(TopK(len(rows), k, None, leave_out_own=True, n_cols=n_cols), [sparse])
+        assert np.array_equal(got[1], want[1]) and np.array_equal(got[0], want[0], equal_nan=True)
+
+
+@pytest.mark.filterwarnings("ignore::vendrask.DocumentWarning")
+@pytest.mark.parametrize("one_list, symmetric", [(True, None), (True, "mean"), (False, None)],
+                         ids=["ordered", "unordered", "two lists"])
+@pytest.mark.parametrize("threshold", [0.0, 0.5, 1.0])
+def test_sparse_cells_pair_as_dense_ones(one_list, symmetric, threshold):
+    rows = encoded(REPEATS)
+    cols = None if one_list else encoded(REPEATS[5:] + [CHUNKS[6]])
+    direction = "forward" if symmetric is None else symmetric
+    _, cell = whole_cell(rows, cols, direction)
+    reducer = Pairs(threshold, *_pairs.listing(one_list, symmetric))
+    for seed in range(3):
+        sparse, dense = sparse_and_dense(cell, 0.5, seed)
+        for got, want in zip(reduced(reducer, [sparse]), reduced(reducer, [dense])):
+            assert np.array_equal(got, want) and got.dtype == want.dtype
+    sparse, _ = sparse_and_dense(cell, 1.0, 0)
+    want = vendrask.pairs(rows, cols, threshold=threshold, symmetric=symmetric, errors="nan")
+    for got, wanted in zip(reduced(reducer, [sparse]), want):
+        assert np.array_equal(got, wanted)
+
+
+@pytest.mark.filterwarnings("ignore::vendrask.DocumentWarning")
+def test_sparse_cells_listed_by_id_keep_the_pairs_of_their_sides():
+    # Ids of no position of a side are left out; an id paired with itself
+    # scores 1.0 as the same string, NaN when missing.
+    plan, cell = whole_cell(encoded(REPEATS))
+    side, corpus = plan.rows, plan.corpus
+    ids = side.place_ids
+    assert ids[0] > 0  # the lists' ids do not start at 0: places are looked up
+    t, s = np.meshgrid(ids, ids, indexing="ij")
+    values = cell.values.ravel()
+    same = t.ravel() == s.ravel()
+    assert np.array_equal(same_scores(corpus, t.ravel()[same]), np.diag(cell.values),
+                          equal_nan=True)
+    absent = np.array([0, 1, ids.max() + 5])
+    t = np.concatenate([t.ravel(), absent, ids[:3]])
+    s = np.concatenate([s.ravel(), ids[:3], absent])
+    values = np.concatenate([values, [0.9] * 6])
+    sparse = listed(side, side, t, s, values)
+    assert len(sparse.a) == len(ids) ** 2
+    reducer = TopK(len(REPEATS), 4, leave_out_own=True, n_cols=len(REPEATS))
+    got, want = reduced(reducer, [sparse]), reduced(reducer, [cell])
+    assert np.array_equal(got[0], want[0], equal_nan=True) and np.array_equal(got[1], want[1])
+
+
+def test_places_of_ids_on_a_side_with_and_without_repeats():
+    for ids in ([0, 1, 2, 3], [3, 1, 3, 0, 2], [2, 5, 9], [9, 2, 2]):
+        side = Side(np.array(ids))
+        probe = np.array([-1, 0, 1, 2, 3, 5, 9, 10])
+        place, has = side.places_of(probe)
+        assert has.tolist() == [p in ids for p in probe.tolist()]
+        assert side.place_ids[place[has]].tolist() == probe[has].tolist()

@@ -20,6 +20,7 @@ import numpy as np
 from . import JOINT_SIZE_LIMIT, IndexFileError, _checks
 from ._documents import documents
 from ._progress import JobProgress
+from ._reduce import _no_poll
 
 # Chosen on the standard library's sources with passages of 300 to 500 bytes
 # (bench/passage_bench.py sweep): windows of 1, 2 and 4 KB overlapping by 0,
@@ -651,7 +652,6 @@ class _Best:
     def __init__(self, row_group, n_groups, col_document, n_docs):
         self.row_group, self.n_groups = row_group, n_groups
         self.col_document, self.n_docs = col_document, n_docs
-        self.poll = lambda: None
 
     def start(self):
         return (np.full((self.n_groups, self.n_docs), -np.inf),
@@ -677,7 +677,7 @@ class _Best:
             parts.append((groups, docs[starts], best, first))
         return parts
 
-    def combine(self, state, parts):
+    def combine(self, state, parts, poll=_no_poll):
         best, where = state
         for groups, docs, scores, first in parts:
             # Rows of one group: fold them one after another.
@@ -688,7 +688,7 @@ class _Best:
                 better = (new > old) | ((new == old) & (new_where < old_where))
                 best[g, docs[better]] = new[better]
                 where[g, docs[better]] = new_where[better]
-            self.poll()
+            poll()
         return state
 
     def aggregate(self, state):

@@ -8,13 +8,17 @@ mirror, so that each cross size is compressed once. A tile's measures come
 out as normalised cells: blocks of final scores over (row places, column
 places), each with the positions its places stand for, so that reducers never
 see diagonals, mirrors or directions.
+
+A planner that scores only some pairs (vendrask.Index) gives its scores as
+SparseCells over the same Sides, so that the same reducers turn them into
+positions, ranks and pairs.
 """
 import collections
 import functools
 
 import numpy as np
 
-from ._pairs import refuse_over_limit
+from ._pairs import refuse_over_limit, same
 from ._pairs import unfit, with_partners
 from ._progress import JobProgress
 
@@ -65,10 +69,18 @@ class Span:
         """The first ``most`` positions of each place, and the place of each."""
         if self.plain:
             return self.positions, self.place
-        taken = np.minimum(self.counts, most)
-        place = np.repeat(np.arange(len(self.counts)), taken)
+        return self.of(np.arange(len(self.counts)), most)
+
+    def of(self, places, most):
+        """The first ``most`` positions of each of the places given (a place
+        may come more than once), and for each the number of the place it
+        came from."""
+        if self.plain:
+            return self.positions[places], np.arange(len(places))
+        taken = np.minimum(self.counts[places], most)
+        pair = np.repeat(np.arange(len(places)), taken)
         rank = np.arange(taken.sum()) - np.repeat(np.cumsum(taken) - taken, taken)
-        return self.positions[self.starts[place] + rank], place
+        return self.positions[self.starts[places][pair] + rank], pair
 
     def expand(self, places, other, other_places):
         """Every position pair (i, j) of the place pairs given, and for each
@@ -107,6 +119,18 @@ class Side:
     def __len__(self):
         return len(self.place_ids)
 
+    def places_of(self, ids):
+        """The place of each of ``ids``, and whether it has one (an id that
+        no position of the list holds has none; its place is then 0)."""
+        ids = np.asarray(ids)
+        n = len(self.place_ids)
+        if not n or (self.place_ids[0] == 0 and self.place_ids[-1] == n - 1):
+            # Distinct and rising from 0 to n - 1: every id is its place.
+            has = (ids >= 0) & (ids < n)
+            return np.where(has, ids, 0), has
+        at = np.minimum(np.searchsorted(self.place_ids, ids), n - 1)
+        return at, self.place_ids[at] == ids
+
     def span(self, lo, hi):
         """Places [lo, hi) as a Span."""
         if self.plain:
@@ -121,7 +145,36 @@ Cells = collections.namedtuple("Cells", "rows cols values")
 Cells.__doc__ = """Final scores of a block: values[a, b] for the a-th place of
 the Span rows against the b-th place of the Span cols."""
 
+SparseCells = collections.namedtuple("SparseCells", "rows cols a b values")
+SparseCells.__doc__ = """Final scores of some pairs of places: values[k] for
+the a[k]-th place of the Span rows against the b[k]-th place of the Span
+cols. A reducer gives what it would give for Cells holding these scores and
+NaN elsewhere (the pairs never scored)."""
+
 Tile = collections.namedtuple("Tile", "r0 r1 c0 c1")
+
+
+def listed(rows, cols, t, s, values):
+    """SparseCells over the whole of the Sides ``rows`` and ``cols`` from
+    the scores ``values`` of the id pairs (t[k], s[k]). An id that no
+    position of its side holds has no place there: its pairs are left out."""
+    a, has_a = rows.places_of(t)
+    b, has_b = cols.places_of(s)
+    keep = has_a & has_b
+    return SparseCells(rows.span(0, len(rows)), cols.span(0, len(cols)), a[keep], b[keep],
+                       np.asarray(values, dtype=np.float64)[keep])
+
+
+def same_scores(corpus, ids):
+    """Each of ``ids`` scored against itself, as a tile scores the same
+    string: 1.0, and NaN for a missing document (it is not even itself)."""
+    ids = np.asarray(ids)
+    return np.where(same(ids, ids, corpus.missing), 1.0, np.nan)
+
+
+def reduced(reducer, cells):
+    """What ``reducer`` makes of ``cells`` alone, as Plan.run makes it of a tile's."""
+    return reducer.aggregate(reducer.combine(reducer.start(), reducer.chunk(cells)))
 
 
 class Plan:
@@ -224,12 +277,7 @@ class Plan:
         """The reducer's result over every tile, each reduced before the next
         is computed. ``progress`` is a callable or None."""
         with JobProgress(progress, self.work) as progress:
-            if hasattr(reducer, "poll"):
-                # A reducer that still carries its own poll (an older protocol).
-                reducer.poll = progress.poll
-                combine = reducer.combine
-            else:
-                combine = functools.partial(reducer.combine, poll=progress.poll)
+            combine = functools.partial(reducer.combine, poll=progress.poll)
             self.compute_sizes(workers, progress)
             state = reducer.start()
             for tile in self.tiles():

@@ -1,6 +1,7 @@
 """Reducers: what a job makes of its cells, in the shape of a Dask reduction.
 
-``chunk(cells)`` turns one tile's Cells into a part (a pure function of the
+``chunk(cells)`` turns one tile's Cells (TopK and Pairs also take
+SparseCells, the scores of some pairs only) into a part (a pure function of the
 tile: a Dask task runs it on a worker), ``combine(state, part)`` folds a part
 into the running state, starting from ``start()``, and ``aggregate(state)``
 gives the result. The in-process functions and vendrask.dask run these same
@@ -12,6 +13,7 @@ so that a callback (or Ctrl-C) can stop it; a Dask merge passes none.
 import numpy as np
 
 from . import _pairs
+from ._plan import SparseCells
 
 NO_INDEX = _pairs.RANKS_LAST  # the name other modules import
 # Cells written at once when a dense result is assembled, between polls.
@@ -80,18 +82,38 @@ class TopK:
     def chunk(self, cells):
         """A part for each cell: (row positions, their best scores, their indices)."""
         parts = []
-        for rows, cols, values in cells:
-            # The first `keep` positions of each column place are all it can add.
-            col_positions, col_place = cols.first(self.keep)
-            scores = values[:, col_place]
+        for cell in cells:
+            if isinstance(cell, SparseCells):
+                scores, index = self._side_by_side(cell)
+            else:
+                # The first `keep` positions of each column place are all it can add.
+                col_positions, col_place = cell.cols.first(self.keep)
+                scores, index = cell.values[:, col_place], col_positions[None, :]
             drop = np.isnan(scores)
             if self.cutoff is not None:
                 drop |= scores < self.cutoff
             scores = np.where(drop, -np.inf, scores)
-            index = np.where(drop, _pairs.RANKS_LAST, col_positions[None, :])
+            index = np.where(drop, _pairs.RANKS_LAST, index)
             scores, index = _best(scores, index, self.keep)
+            rows = cell.rows
             parts.append((rows.positions, scores[rows.place], index[rows.place]))
         return parts
+
+    def _side_by_side(self, cell):
+        """The candidates of each row place of SparseCells in a row of its
+        own, as a dense cell's are: each entry's column place brings its
+        first `keep` positions; empty slots rank last."""
+        positions, entry = cell.cols.of(cell.b, self.keep)
+        row, values = cell.a[entry], cell.values[entry]
+        n_rows = len(cell.rows)
+        counts = np.bincount(row, minlength=n_rows)
+        order = np.argsort(row, kind="stable")
+        slot = np.arange(len(row)) - np.repeat(np.cumsum(counts) - counts, counts)
+        width = max(1, int(counts.max()) if n_rows else 1)
+        scores = np.full((n_rows, width), -np.inf)
+        index = np.full((n_rows, width), _pairs.RANKS_LAST, dtype=np.int64)
+        scores[row[order], slot], index[row[order], slot] = values[order], positions[order]
+        return scores, index
 
     def combine(self, state, parts, poll=_no_poll):
         positions, best_scores, best_index = state
@@ -141,10 +163,16 @@ class Pairs:
     def chunk(self, cells):
         """A part for each cell: (i, j, score), not yet in order."""
         parts = []
-        for rows, cols, values in cells:
-            a, b = np.nonzero(values >= self.threshold)  # NaN never passes
-            i, j, pair = rows.expand(a, cols, b)
-            found = values[a, b][pair]
+        for cell in cells:
+            # NaN never passes.
+            if isinstance(cell, SparseCells):
+                passes = cell.values >= self.threshold
+                a, b, found = cell.a[passes], cell.b[passes], cell.values[passes]
+            else:
+                a, b = np.nonzero(cell.values >= self.threshold)
+                found = cell.values[a, b]
+            i, j, pair = cell.rows.expand(a, cell.cols, b)
+            found = found[pair]
             keep = _pairs.kept(i, j, self.leave_out_own, self.unordered)
             parts.append((i[keep], j[keep], found[keep]))
         return parts
