@@ -19,7 +19,7 @@ from ._corpus import Corpus
 from ._descent import (BUILD, EMPTY, Graph, build_sample, descend, key_of, link, search,
                        search_pool, search_seeds, within)
 from ._documents import documents
-from ._plan import Plan
+from ._plan import Plan, Side, combine_directions, listed, reduced, same_scores
 from ._progress import JobProgress
 from ._reduce import Pairs, TopK
 from ._sketch import DIM, Sketcher, most_similar, seeds as sketch_seeds
@@ -64,7 +64,7 @@ class _State:
         # The MinHash signature of each corpus id (threshold queries).
         self.signatures = signatures
         self.rekeyed = {}  # direction -> that graph keyed so, refined once
-        self.by_id = None  # the positions of each id
+        self.by_id = None  # the positions as a Side: grouped by id
         self.found = None  # (arguments, result) of the last pairs()
         self.bands = {}  # (bands, rows) -> (member ids, their Bands)
 
@@ -421,7 +421,8 @@ class Index:
             n = len(state.corpus)
             pool, seeds = self._search_knobs(state, k, pool, seeds)
             overlay = state.corpus.overlay()
-            distinct, where = np.unique(overlay.add(qdocs), return_inverse=True)
+            queries = Side(overlay.add(qdocs))
+            distinct = queries.place_ids
             fresh = distinct[distinct >= n]
             job.total += 2 * len(fresh)
             failure = overlay.compute_sizes(fresh, fresh, workers, job, cluster)
@@ -439,8 +440,7 @@ class Index:
                 return key_of(forward, backward, direction)
             ids, found, _ = search(starts, _walked(state).ids, keys, pool=pool)
             job.finish()
-        scores, positions = self._positions(state, ids, found, k)
-        return scores[where.reshape(-1)], positions[where.reshape(-1)]
+        return self._ranked(state, queries, distinct, ids, found, k)
 
     def _search_knobs(self, state, k, pool, seeds):
         """(pool, seeds) of a search for k in ``state``, the defaults where None.
@@ -483,7 +483,7 @@ class Index:
             if graph is None:
                 graph = self._refined_graph(state, direction, k, workers, job, cluster)
             job.finish()
-        return self._positions(state, graph.ids, graph.keys, k, own=True)
+        return self._graph_neighbors(state, graph, k)
 
     def _kept_graph(self, state, direction, k):
         """The graph of ``state`` keyed in ``direction`` with room for k, if
@@ -607,7 +607,7 @@ class Index:
             u, v, forward, backward = rescore(state.corpus, chunks(), threshold, direction,
                                               workers=workers, job=job, sizes=cluster)
             job.finish()
-        return self._position_pairs(state, u, v, forward, backward, direction, threshold)
+        return self._listed_pairs(state, u, v, forward, backward, direction, threshold)
 
     def _graph_pairs(self, state, threshold, symmetric, direction, workers, progress, cluster):
         reach = "max" if direction == "forward" else direction
@@ -627,8 +627,8 @@ class Index:
                                           job.rest(), cluster)
             else:
                 u, v, forward, backward, _ = found
-                pairs = self._position_pairs(state, u, v, forward, backward, direction,
-                                             threshold)
+                pairs = self._listed_pairs(state, u, v, forward, backward, direction,
+                                           threshold)
             job.finish()
         return pairs
 
@@ -704,7 +704,7 @@ class Index:
             u, v = _distinct_pairs(chunks(), len(corpus))
             u, v, forward, backward = rescore(corpus, [(u, v)], threshold, direction,
                                               workers=workers, job=job, sizes=cluster)
-            return self._position_pairs(joined, u, v, forward, backward, direction, threshold)
+            return self._listed_pairs(joined, u, v, forward, backward, direction, threshold)
 
     def pairs_recall(self, threshold, sample=500, *, symmetric="mean", seed=0, workers=None,
                      progress=None, client=None):
@@ -801,7 +801,7 @@ class Index:
             graph = self._kept_graph(state, direction, k)
             if graph is None:
                 graph = self._refined_graph(state, direction, k, workers, job, cluster)
-            approx, _ = self._positions(state, graph.ids, graph.keys, k, own=True)
+            approx, _ = self._graph_neighbors(state, graph, k)
             if cluster is not None:
                 docs = list(_documents_of(state))
                 scores, index = cluster.nearest([docs[r] for r in rows.tolist()], docs,
@@ -823,105 +823,58 @@ class Index:
         return float(found / wanted)
 
     # -- positions
+    #
+    # A search's answers are lists of ids with their scores; the reducers of
+    # the exact functions turn them into positions (ties, repeats, a row's
+    # own position, padding), so that both rank and list alike.
 
     @staticmethod
-    def _positions_of(state):
-        """(order, starts, counts): the positions of each id, in rising order."""
+    def _side(state):
+        """The positions of ``state`` grouped by id (a Side), made once."""
         if state.by_id is None:
-            order = np.argsort(state.ids, kind="stable")
-            counts = np.bincount(state.ids, minlength=len(state.corpus))
-            starts = np.concatenate([[0], np.cumsum(counts)])
-            state.by_id = order, starts, counts
+            state.by_id = Side(state.ids)  # a racing thread makes the same
         return state.by_id
 
-    def _positions(self, state, ids, keys, k, own=False):
-        """Position-level (scores, indices) of shape (rows, k) from id-level
-        lists ``ids`` (rows, w) with their ``keys``; rows are ids' lists
-        for queries, or (``own``) for the index's own ids, expanded to
-        every position holding that id, which leaves itself out and lists
-        its equal positions at 1.0."""
-        order, starts, counts = self._positions_of(state)
-        per = int(min(k + own, max(1, counts.max() if len(counts) else 1)))
+    def _ranked(self, state, rows, row_ids, ids, keys, k, own=False):
+        """(scores, indices) of shape (rows.size, k), as TopK gives them over
+        positions, from the id-level lists ``ids`` (EMPTY where none) with
+        their ``keys``, row r being the candidates of the id ``row_ids[r]``.
+        ``rows`` is the Side of the rows' positions: queries, or (``own``)
+        the index's own positions, where each id is also its own
+        candidate at the score of the same string, which lists the other
+        positions holding it and, as with the exact search, not itself."""
         valid = (ids != EMPTY) & np.isfinite(keys)
-        rows, slot = np.nonzero(valid)
-        cand_ids, cand_keys = ids[rows, slot], keys[rows, slot]
+        r, slot = np.nonzero(valid)
+        t, s, values = row_ids[r], ids[r, slot], keys[r, slot]
         if own:
-            # Each row's own id, at 1.0, for the positions that repeat it.
-            rows = np.concatenate([rows, np.arange(len(ids))])
-            cand_ids = np.concatenate([cand_ids, np.arange(len(ids))])
-            cand_keys = np.concatenate([cand_keys, np.ones(len(ids))])
-        take = np.minimum(counts[cand_ids], per)
-        row = np.repeat(rows, take)
-        rank = np.arange(take.sum()) - np.repeat(np.cumsum(take) - take, take)
-        position = order[starts[np.repeat(cand_ids, take)] + rank]
-        key = np.repeat(cand_keys, take)
-        if own:
-            # Rows are positions: each position takes its id's candidates.
-            pos_rows = state.ids
-            sort = np.lexsort((position, -key, row))
-            row, position, key = row[sort], position[sort], key[sort]
-            starts_r = np.searchsorted(row, np.arange(len(ids) + 1))
-            width = k + 1
-            out_scores = np.full((len(pos_rows), k), np.nan)
-            out_index = np.full((len(pos_rows), k), _pairs.NO_NEIGHBOUR, dtype=np.int64)
-            lo, hi = starts_r[pos_rows], np.minimum(starts_r[pos_rows + 1], starts_r[pos_rows] + width)
-            grab = hi - lo
-            prow = np.repeat(np.arange(len(pos_rows)), grab)
-            at = np.arange(grab.sum()) - np.repeat(np.cumsum(grab) - grab, grab) + np.repeat(lo, grab)
-            cand_pos = position[at]
-            keep = cand_pos != prow  # leave out the row's own position
-            prow, cand_pos, cand_key = prow[keep], cand_pos[keep], key[at][keep]
-            rank = np.arange(len(prow)) - np.searchsorted(prow, prow)
-            fit = rank < k
-            out_scores[prow[fit], rank[fit]] = cand_key[fit]
-            out_index[prow[fit], rank[fit]] = cand_pos[fit]
-            return out_scores, out_index
-        sort = np.lexsort((position, -key, row))
-        row, position, key = row[sort], position[sort], key[sort]
-        rank = np.arange(len(row)) - np.searchsorted(row, row)
-        fit = rank < k
-        out_scores = np.full((len(ids), k), np.nan)
-        out_index = np.full((len(ids), k), _pairs.NO_NEIGHBOUR, dtype=np.int64)
-        out_scores[row[fit], rank[fit]] = key[fit]
-        out_index[row[fit], rank[fit]] = position[fit]
-        return out_scores, out_index
+            t, s = np.concatenate([t, row_ids]), np.concatenate([s, row_ids])
+            values = np.concatenate([values, same_scores(state.corpus, row_ids)])
+        reducer = TopK(rows.size, k, None, leave_out_own=own, n_cols=len(state.ids))
+        return reduced(reducer, [listed(rows, self._side(state), t, s, values)])
 
-    def _position_pairs(self, state, u, v, forward, backward, direction, threshold):
-        """Position-level pairs from id pairs u < v (both directions known),
-        plus the pairs of positions holding the same id (1.0), as pairs()."""
-        from ._plan import combine_directions as combine
-        order, starts, counts = self._positions_of(state)
-        repeated = np.flatnonzero(counts > 1)
-        parts = []
+    def _graph_neighbors(self, state, graph, k):
+        """Each position's k best others among its id's neighbours in ``graph``."""
+        return self._ranked(state, self._side(state), np.arange(len(graph.ids)), graph.ids,
+                            graph.keys, k, own=True)
+
+    def _listed_pairs(self, state, u, v, forward, backward, direction, threshold):
+        """The position pairs of ``state`` as ``pairs`` lists them, from the
+        id pairs u < v with both directions scored, and the pairs of
+        positions holding the same id."""
         if direction == "forward":
             # Ordered pairs: u -> v scores forward, v -> u backward.
-            sides = [(u, v, forward), (v, u, backward)]
+            there, back = forward, backward
         else:
-            sides = [(u, v, combine(forward, backward, direction))]
-        for a, b, s in sides:
-            keep = s >= threshold
-            a, b, s = a[keep], b[keep], s[keep]
-            n_a, n_b = counts[a], counts[b]
-            total = n_a * n_b
-            pair = np.repeat(np.arange(len(a)), total)
-            r = np.arange(total.sum()) - np.repeat(np.cumsum(total) - total, total)
-            i = order[starts[a][pair] + r // n_b[pair]]
-            j = order[starts[b][pair] + r % n_b[pair]]
-            if direction != "forward":
-                i, j = np.minimum(i, j), np.maximum(i, j)
-            parts.append((i, j, s[pair]))
-        if len(repeated):
-            c = counts[repeated]
-            total = c * c
-            pair = np.repeat(np.arange(len(repeated)), total)
-            r = np.arange(total.sum()) - np.repeat(np.cumsum(total) - total, total)
-            i = order[starts[repeated][pair] + r // c[pair]]
-            j = order[starts[repeated][pair] + r % c[pair]]
-            keep = i != j if direction == "forward" else i < j
-            parts.append((i[keep], j[keep], np.ones(int(keep.sum()))))
-        i, j, s = (np.concatenate(part) for part in zip(*parts))
-        sort = np.lexsort((j, i))
-        return i[sort].astype(np.int64), j[sort].astype(np.int64), s[sort]
+            # Both ways alike: Pairs keeps whichever way lists the positions as i < j.
+            there = back = combine_directions(forward, backward, direction)
+        side = self._side(state)
+        repeated = side.place_ids[side.counts > 1]
+        t = np.concatenate([u, v, repeated])
+        s = np.concatenate([v, u, repeated])
+        values = np.concatenate([there, back, same_scores(state.corpus, repeated)])
+        reducer = Pairs(threshold, *_pairs.listing(True, None if direction == "forward"
+                                                   else direction))
+        return reduced(reducer, [listed(side, side, t, s, values)])
 
     # -- files
 
