@@ -363,3 +363,23 @@ def test_a_graph_keeps_the_best_of_all_it_was_offered(direction, degree):
             keys = key_of(*measures(a, b, sizes(a, b), sizes(b, a))[:2], direction)
             want = [j for _, j in sorted(zip((-keys).tolist(), mine))][:degree]
             assert graph.ids[node][graph.ids[node] != EMPTY].tolist() == want
+
+
+@pytest.mark.parametrize("symmetric", [None, "mean"])
+@pytest.mark.parametrize("k", [1, 3, 12])
+def test_repeats_beyond_k_are_listed_as_the_exact_search_lists_them(symmetric, k):
+    # Few distinct documents, so that the graph links every pair and the
+    # default search must give the exact answer: a string held by more
+    # positions than k lists its other copies at 1.0, smallest first.
+    chunks = stdlib_chunks(6, 300)
+    docs = [chunks[0]] * 14 + chunks[1:] + [chunks[2]] * 3 + [chunks[0]]
+    order = np.random.default_rng(k).permutation(len(docs))
+    docs = [docs[p] for p in order.tolist()]
+    index = vendrask.Index(docs)
+    assert same(index.neighbors(k, symmetric=symmetric),
+                vendrask.nearest(docs, k=k, symmetric=symmetric))
+    queries = [chunks[0], chunks[3], chunks[0][:200], chunks[0]]
+    for primed_by in ("query", "document"):
+        assert same(index.nearest(queries, k, symmetric=symmetric, primed_by=primed_by),
+                    vendrask.nearest(queries, docs, k=k, symmetric=symmetric,
+                                     primed_by=primed_by))
