@@ -280,7 +280,7 @@ def _edge_past_the_end(index):
 
 
 def _unsized(index):
-    index.corpus.alone[3] = -1
+    index.corpus.lone_sizes[3] = -1
 
 
 @pytest.mark.parametrize("spoil", [_half_added, _short_sketches, _edge_past_the_end, _unsized])

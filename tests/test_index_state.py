@@ -229,7 +229,7 @@ def test_a_pickle_is_checked_as_a_file_is():
     index.build_graph()
     data = pickle.dumps(index)
     assert same(answers(pickle.loads(data)), answers(index))
-    index._state.corpus.alone[3] += 1  # sizes that are not the document's
+    index._state.corpus.lone_sizes[3] += 1  # sizes that are not the document's
     with pytest.raises(vendrask.IndexFileError, match="^a pickled vendrask.Index: not pickled: "):
         pickle.dumps(index)
     with pytest.raises(vendrask.IndexFileError, match="^a pickled vendrask.Index: corrupt"):
