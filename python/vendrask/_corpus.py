@@ -40,18 +40,21 @@ class Corpus:
     def to_arrays(self):
         """What a file keeps of the corpus, by name: ``strings`` (the
         distinct documents, a list of bytes), ``lone_sizes`` and
-        ``primed_sizes`` (int32). The rest is made again from them."""
+        ``primed_sizes`` (int32), as held (no copy). The rest is made again
+        from them."""
         return {"strings": self.strings, "lone_sizes": self.lone_sizes,
                 "primed_sizes": self.primed_sizes}
 
     @classmethod
     def from_arrays(cls, strings, lone_sizes, primed_sizes, *, max_bytes=None, interned=None):
-        """The corpus of distinct documents ``strings`` (a list of bytes, none
-        missing) with those sizes, held as given (no copy), under this
-        build's zlib. ``interned``: the dict of each string's id, where the
-        caller has made one already."""
+        """The corpus of distinct documents ``strings`` (bytes, none
+        missing) with those sizes, under this build's zlib. The size arrays
+        are held as given (no copy: the caller hands them over); the list of
+        strings is a new one, since adds grow it. ``interned``: the dict of
+        each string's id, where the caller has made one already (handed
+        over too)."""
         corpus = cls(max_bytes)
-        corpus.strings = strings
+        corpus.strings = list(strings)
         corpus._ids = {s: i for i, s in enumerate(strings)} if interned is None else interned
         corpus.lengths = np.fromiter(map(len, strings), dtype=np.int64, count=len(strings))
         corpus.lone_sizes = np.asarray(lone_sizes, dtype=np.int32)

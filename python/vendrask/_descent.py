@@ -82,7 +82,8 @@ class Graph:
         shape = np.shape(ids)
         for part, dtype in cls.PARTS.items():
             array = arrays[part]
-            if array.ndim != 2 or array.shape != shape or array.dtype != dtype:
+            if (not isinstance(array, np.ndarray) or array.ndim != 2 or array.shape != shape
+                    or not np.can_cast(array.dtype, dtype, casting="equiv")):
                 raise ValueError(f"a graph's {part!r} is not an array of {np.dtype(dtype)} "
                                  f"of the shape of its ids {shape}")
             setattr(graph, part, array)
