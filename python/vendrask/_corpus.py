@@ -37,6 +37,15 @@ class Corpus:
     def __len__(self):
         return len(self.strings)
 
+    # What an earlier version called the lone and primed sizes.
+    _FORMER_NAMES = {"alone": "lone_sizes", "self_": "primed_sizes"}
+
+    def __setstate__(self, state):
+        # An index pickled by an earlier version holds its corpus's fields
+        # by name, the sizes under the names they had.
+        self.__dict__.update((self._FORMER_NAMES.get(name, name), value)
+                             for name, value in state.items())
+
     def to_arrays(self):
         """What a file keeps of the corpus, by name: ``strings`` (the
         distinct documents, a list of bytes), ``lone_sizes`` and

@@ -65,6 +65,15 @@ class Graph:
         self.backward_sizes = np.zeros((n, degree), dtype=np.uint16)
         self.new = np.zeros((n, degree), dtype=bool)
 
+    # What an earlier version called the forward and backward sizes.
+    _FORMER_NAMES = {"there": "forward_sizes", "back": "backward_sizes"}
+
+    def __setstate__(self, state):
+        # An index pickled by an earlier version holds its graphs' fields by
+        # name, the sizes under the names they had.
+        self.__dict__.update((self._FORMER_NAMES.get(name, name), value)
+                             for name, value in state.items())
+
     def to_arrays(self):
         """The graph's arrays by name (those of PARTS), as held (no copy)."""
         return {part: getattr(self, part) for part in self.PARTS}

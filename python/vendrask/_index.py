@@ -331,9 +331,9 @@ class Index:
     def _scorer(self, corpus, job, workers=None, cluster=None):
         """score(u, v) -> (measure(u, v), measure(v, u), forward sizes,
         backward sizes) over corpus ids: the two measures, NaN where the pair
-        does not fit together and 1.0 for the same id, and the two cross sizes
-        (uint16, 0 where not compressed). ``cluster`` runs the batches of sizes (None:
-        this process's threads)."""
+        does not fit together and 1.0 for the same id, and the pair's cross
+        sizes (uint16, 0 where not compressed). ``cluster`` runs the batches
+        of sizes (None: this process's threads)."""
         lengths = corpus.lengths
         workers = self.workers if workers is None else workers
 

@@ -22,10 +22,11 @@ each direction D the header lists: ``D_ids`` (int32, -1 where unused),
 edge, from which its scores are computed again) and ``D_new`` (the sizes'
 terms are those of the glossary of ``_pairs``). The graphs have a row for
 each of the first ``linked`` documents (the graph is built when first
-needed, so an index may be saved with fewer, or none). An index of another ``kind`` than whole
-documents (of windows, say) adds the arrays it names in ``annex_arrays``,
-``annex_NAME`` (int64), and whole numbers in ``annex``; the header's
-``kind`` says which, and each kind is read only by its own class.
+needed, so an index may be saved with fewer, or none). An index of another
+``kind`` than whole documents (of windows, say) adds the arrays it names in
+``annex_arrays``, ``annex_NAME`` (int64), and whole numbers in ``annex``;
+the header's ``kind`` says which, and each kind is read only by its own
+class.
 
 Every byte is covered: the header and each array by a checksum, the padding
 by being zeros, the end by the length the header implies. A checksum only
