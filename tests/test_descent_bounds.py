@@ -12,7 +12,8 @@ import pytest
 
 from vendrask import _descent
 from vendrask._corpus import Corpus
-from vendrask._descent import EMPTY, Graph, descend, key_of, within
+from vendrask._descent import Graph, descend, key_of, within
+from vendrask._pairs import NO_NEIGHBOUR
 from corpora import stdlib_chunks
 
 TEST_SECONDS = 300
@@ -41,11 +42,12 @@ class Scorer:
         assert len(u) and (u < v).all()  # every pair once, lo first
         self.pairs += len(u)
         self.calls += 1
-        there, back, failure = self.corpus.cross_sizes(u, v)
+        forward_sizes, backward_sizes, failure = self.corpus.cross_sizes(u, v)
         assert failure is None
-        forward, backward, failure = self.corpus.measures(u, v, there, back)
+        forward, backward, failure = self.corpus.measures(u, v, forward_sizes, backward_sizes)
         assert failure is None
-        return forward, backward, there.astype(np.uint16), back.astype(np.uint16)
+        return (forward, backward, forward_sizes.astype(np.uint16),
+                backward_sizes.astype(np.uint16))
 
 
 def built(docs, degree=12):
@@ -212,8 +214,8 @@ def test_the_closure_of_near_copies_takes_memory_in_proportion_to_its_pairs(near
 def join_pairs_plainly(new, old, n):
     keys = set()
     for a, b in zip(new.tolist(), old.tolist()):
-        a = [x for x in a if x != EMPTY]
-        b = [y for y in b if y != EMPTY]
+        a = [x for x in a if x != NO_NEIGHBOUR]
+        b = [y for y in b if y != NO_NEIGHBOUR]
         keys.update(min(x, y) * n + max(x, y) for x in a for y in a + b if x != y)
     return np.array(sorted(keys), dtype=np.int64)
 
@@ -228,8 +230,8 @@ def test_join_pairs_are_the_same_whatever_the_chunks(monkeypatch, entries, rows,
     n = 25  # few ids: many repeats within and across rows
     new = rng.integers(0, n, (rows, new_width))
     old = rng.integers(0, n, (rows, old_width))
-    new[rng.random(new.shape) < 0.3] = EMPTY
-    old[rng.random(old.shape) < 0.3] = EMPTY
+    new[rng.random(new.shape) < 0.3] = NO_NEIGHBOUR
+    old[rng.random(old.shape) < 0.3] = NO_NEIGHBOUR
     assert np.array_equal(_descent._join_pairs(new, old, n), join_pairs_plainly(new, old, n))
 
 

@@ -12,7 +12,8 @@ from hypothesis import given, settings, strategies as st
 import _vendrask
 from vendrask import _descent
 from vendrask._corpus import Corpus
-from vendrask._descent import EMPTY, Graph, key_of, link, nearest_by_sketch, sketch_norms
+from vendrask._descent import Graph, key_of, link, nearest_by_sketch, sketch_norms
+from vendrask._pairs import NO_NEIGHBOUR
 from vendrask._sketch import Sketcher, seeds as sketch_seeds
 from corpora import stdlib_chunks
 
@@ -30,11 +31,13 @@ class Scorer:
 
     def __call__(self, u, v):
         self.pairs += len(u)
-        there, back, failure = self.corpus.cross_sizes(u, v, workers=self.workers)
+        forward_sizes, backward_sizes, failure = self.corpus.cross_sizes(
+            u, v, workers=self.workers)
         assert failure is None
-        forward, backward, failure = self.corpus.measures(u, v, there, back)
+        forward, backward, failure = self.corpus.measures(u, v, forward_sizes, backward_sizes)
         assert failure is None
-        return forward, backward, there.astype(np.uint16), back.astype(np.uint16)
+        return (forward, backward, forward_sizes.astype(np.uint16),
+                backward_sizes.astype(np.uint16))
 
 
 def built(docs, degree, settings=None, top=None, workers=1):
@@ -58,11 +61,11 @@ def built(docs, degree, settings=None, top=None, workers=1):
 
 def check_lists(graph, docs):
     """Every list: distinct other nodes, best first by key, ties by the
-    smaller id, EMPTY only at the end; every score _vendrask.measure's."""
+    smaller id, NO_NEIGHBOUR only at the end; every score _vendrask.measure's."""
     forward, backward = graph.scores()
     keys = graph.keys
     for u in range(graph.n):
-        found = graph.ids[u] != EMPTY
+        found = graph.ids[u] != NO_NEIGHBOUR
         assert not found[np.argmin(found):].any() or found.all()
         ids = graph.ids[u][found]
         assert u not in ids and len(set(ids.tolist())) == len(ids)
@@ -83,7 +86,7 @@ def test_pruned_builds_keep_exact_scores_in_list_order(docs, degree, top):
 def brute_lists(u, v, forward, backward, n, degree, direction):
     """Each node's ``degree`` best of the pairs (either way round) by key,
     ties by the smaller id, sorting them all."""
-    out = np.full((n, degree), EMPTY, dtype=np.int32)
+    out = np.full((n, degree), NO_NEIGHBOUR, dtype=np.int32)
     for node in range(n):
         rows = [(-key, other) for a, b, f, g in zip(u, v, forward, backward)
                 for other, key in ((b, key_of(f, g, direction)), (a, key_of(g, f, direction)))
@@ -113,12 +116,13 @@ def test_offers_keep_what_sorting_every_pair_keeps(direction, batches, degree):
     u, v = np.triu_indices(n, 1)
     order = np.random.default_rng(batches * degree).permutation(len(u))
     u, v = u[order].astype(np.int64), v[order].astype(np.int64)
-    forward, backward, there, back = Scorer(corpus)(u, v)
+    forward, backward, forward_sizes, backward_sizes = Scorer(corpus)(u, v)
     keys = key_of(forward, backward, direction)
     assert len(np.unique(keys)) < len(keys) // 2  # the corpus has its ties
     graph = Graph(n, degree, direction, corpus.measures)
     for part in np.array_split(np.arange(len(u)), batches):
-        graph.offer(u[part], v[part], forward[part], backward[part], there[part], back[part])
+        graph.offer(u[part], v[part], forward[part], backward[part], forward_sizes[part],
+                    backward_sizes[part])
     assert np.array_equal(graph.ids, brute_lists(u, v, forward, backward, n, degree, direction))
 
 
@@ -217,5 +221,5 @@ def test_the_same_graph_with_any_workers(chunks, workers):
     one = built(chunks[:150], 12)
     other = built(chunks[:150], 12, workers=workers)
     for a, b in zip(one[:2], other[:2]):
-        for part in ("ids", "there", "back", "new"):
-            assert np.array_equal(getattr(a, part), getattr(b, part))
+        for part, array in a.to_arrays().items():
+            assert np.array_equal(array, b.to_arrays()[part])

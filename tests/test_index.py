@@ -280,8 +280,8 @@ def test_a_loaded_index_holds_its_arrays_in_memory(real, tmp_path):
     loaded = vendrask.Index.load(path)
     # Read, not mapped: what load checked is what the index uses, whatever
     # later happens to the file...
-    for array in [loaded.vectors, loaded.ids] + [getattr(g, part) for g in loaded.graphs.values()
-                                                 for part in ("ids", "there", "back", "new")]:
+    for array in [loaded.vectors, loaded.ids] + [array for g in loaded.graphs.values()
+                                                 for array in g.to_arrays().values()]:
         while isinstance(array, np.ndarray) and array.base is not None:
             array = array.base
         assert not isinstance(array, mmap.mmap)
@@ -346,10 +346,12 @@ def test_sketch_search_by_slices_finds_the_largest_dots(monkeypatch, base_rows, 
 def test_a_graph_keeps_the_best_of_all_it_was_offered(direction, degree):
     # Offers come in rounds, repeat earlier pairs and tie often; each node
     # must end with the best `degree` distinct edges by key, ties by id.
-    from vendrask._descent import EMPTY, Graph, key_of
+    from vendrask._descent import Graph, key_of
+    from vendrask._pairs import NO_NEIGHBOUR
     n, rng = 60, np.random.default_rng(degree)
     sizes = lambda u, v: ((u * 7 + v * 13) % 9).astype(np.uint16)
-    measures = lambda u, v, there, back: (there / 8.0, back / 8.0, None)
+    measures = lambda u, v, forward_sizes, backward_sizes: (forward_sizes / 8.0,
+                                                             backward_sizes / 8.0, None)
     graph, offered = Graph(n, degree, direction, measures), set()
     for _ in range(6):
         u, v = rng.integers(0, n, 150), rng.integers(0, n, 150)
@@ -362,7 +364,7 @@ def test_a_graph_keeps_the_best_of_all_it_was_offered(direction, degree):
             a = np.full(len(b), node)
             keys = key_of(*measures(a, b, sizes(a, b), sizes(b, a))[:2], direction)
             want = [j for _, j in sorted(zip((-keys).tolist(), mine))][:degree]
-            assert graph.ids[node][graph.ids[node] != EMPTY].tolist() == want
+            assert graph.ids[node][graph.ids[node] != NO_NEIGHBOUR].tolist() == want
 
 
 @pytest.mark.parametrize("symmetric", [None, "mean"])

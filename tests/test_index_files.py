@@ -5,6 +5,7 @@ checks content as well as checksums, and keeps what it checked."""
 import json
 import json.decoder
 import os
+import pickle
 import re
 import signal
 import stat
@@ -280,7 +281,7 @@ def _edge_past_the_end(index):
 
 
 def _unsized(index):
-    index.corpus.alone[3] = -1
+    index.corpus.lone_sizes[3] = -1
 
 
 @pytest.mark.parametrize("spoil", [_half_added, _short_sketches, _edge_past_the_end, _unsized])
@@ -543,3 +544,75 @@ def test_the_graph_is_saved_as_far_as_it_was_built_and_grows_after_a_load(tmp_pa
     index.save(tmp_path / "whole.idx")
     # Linked after the load or before the save: one graph.
     assert (tmp_path / "again.idx").read_bytes() == (tmp_path / "whole.idx").read_bytes()
+
+
+# ---------------------------------------------------------------- what each class keeps
+
+def test_a_file_is_saved_again_byte_for_byte_after_a_load_or_a_pickle(tmp_path):
+    # Whatever goes through the classes' own arrays (to_arrays, then
+    # from_arrays on load) comes back in the same bytes, dtypes included.
+    windows = vendrask.WindowIndex([b"".join(DOCS[i:i + 6]) for i in range(0, 48, 6)], window=700)
+    windows.index.build_graph()
+    partial = vendrask.Index(DOCS[:20], max_bytes=250, degree=7)
+    partial.build_graph()
+    partial.add(DOCS[20:])
+    for name, index in (("empty", vendrask.Index()), ("partial", partial), ("windows", windows)):
+        first, again = tmp_path / f"{name}.idx", tmp_path / f"{name}.again.idx"
+        index.save(first)
+        type(index).load(first).save(again)
+        assert again.read_bytes() == first.read_bytes(), name
+        if name != "windows":
+            pickle.loads(pickle.dumps(index)).save(again)
+            assert again.read_bytes() == first.read_bytes(), name
+
+
+def test_a_corpus_from_its_arrays_interns_and_scores_as_the_original():
+    from vendrask._corpus import Corpus
+    corpus = Corpus(max_bytes=500)
+    ids = corpus.add(DOCS[:12] + DOCS[:3])
+    assert corpus.compute_sizes(ids, ids) is None
+    arrays = corpus.to_arrays()
+    assert set(arrays) == {"strings", "lone_sizes", "primed_sizes"}
+    other = Corpus.from_arrays(**arrays, max_bytes=500)
+    assert other.strings == corpus.strings and other.max_bytes == 500
+    assert np.array_equal(other.lengths, corpus.lengths) and not other.missing.any()
+    t, s = np.arange(12), np.arange(12)[::-1].copy()
+    t, s = t[t != s], s[t != s]
+    assert all(np.array_equal(a, b) for a, b in zip(other.cross(t, s)[:2], corpus.cross(t, s)[:2]))
+    # Known documents keep their ids; a new one comes after them, unsized.
+    assert other.add([DOCS[5], DOCS[40], DOCS[0]]).tolist() == [5, 12, 0]
+    assert other.lone_sizes[12] == other.primed_sizes[12] == -1 and len(corpus) == 12
+
+
+@pytest.mark.parametrize("spoil", [
+    lambda a: a.update(forward_sizes=a["forward_sizes"][:, :-1]),
+    lambda a: a.update(ids=a["ids"].astype(np.int64)),
+    lambda a: a.update(new=a["new"].reshape(-1)),
+    lambda a: a.update(backward_sizes=a["backward_sizes"].tolist()),
+], ids=["narrower sizes", "wider ids", "flat flags", "a list"])
+def test_a_graph_is_made_only_of_arrays_that_agree_in_shape_and_type(built, spoil):
+    from vendrask._descent import Graph
+    graph = built.graphs["mean"]
+    again = Graph.from_arrays("mean", built.corpus.measures, **graph.to_arrays())
+    assert (again.n, again.degree) == (graph.n, graph.degree)
+    assert all(np.array_equal(a, b) for a, b in zip(again.edges(), graph.edges()))
+    arrays = graph.to_arrays()
+    spoil(arrays)
+    with pytest.raises(ValueError, match="^a graph's '[a-z_]+' is not an array of "):
+        Graph.from_arrays("mean", built.corpus.measures, **arrays)
+
+
+def test_copies_of_a_corpus_and_a_graph_share_nothing_a_change_writes(built):
+    corpus, graph = built.corpus, built.graphs["mean"]
+    before = ({k: list(v) if k == "strings" else v.copy() for k, v in corpus.to_arrays().items()},
+              {k: v.copy() for k, v in graph.to_arrays().items()})
+    other = corpus.copy()
+    other.add([b"a document only the copy holds"])
+    other.lone_sizes[:] = other.primed_sizes[:] = 7
+    wider = graph.copy(graph.n + 5)
+    for array in wider.to_arrays().values():
+        array[...] = 0
+    assert len(corpus) == len(before[0]["strings"]) and wider.n == graph.n + 5
+    assert corpus.to_arrays()["strings"] == before[0]["strings"]
+    for now, then in ((corpus.to_arrays(), before[0]), (graph.to_arrays(), before[1])):
+        assert all(np.array_equal(now[k], then[k]) for k in then if k != "strings")

@@ -224,12 +224,39 @@ def test_pickles_and_copies_hold_one_state_and_locks_of_their_own():
     assert old.seeds == 32 and same(answers(old), expected)
 
 
+def test_a_pickle_of_an_earlier_version_holding_its_sizes_under_former_names_loads(tmp_path):
+    # Such a pickle holds the corpus and the graphs by their fields, the
+    # sizes named alone and self_, there and back.
+    index = vendrask.Index(DOCS[:50])
+    index.build_graph()
+    expected, file = answers(index), saved(index, tmp_path / "now.idx")
+
+    def former(thing, names, **fields):
+        old = type(thing).__new__(type(thing))
+        old.__dict__.update((names.get(name, name), value) for name, value in vars(thing).items())
+        old.__dict__.update(fields)
+        return old
+    corpus = former(index.corpus, {"lone_sizes": "alone", "primed_sizes": "self_"})
+    graphs = {direction: former(graph, {"forward_sizes": "there", "backward_sizes": "back"},
+                                measures=corpus.measures)
+              for direction, graph in index.graphs.items()}
+    state = dict(corpus=corpus, graphs=graphs, ids=index.ids, vectors=index.vectors,
+                 sketcher=index.sketcher, max_bytes=None, workers=1, degree=24, seeds=16,
+                 rounds=20, scored=0)
+    old = vendrask.Index.__new__(vendrask.Index)
+    old.__setstate__(pickle.loads(pickle.dumps(state)))
+    assert same(answers(old), expected) and saved(old, tmp_path / "old.idx") == file
+    old.add(DOCS[50:60])
+    index.add(DOCS[50:60])
+    assert same(answers(old), answers(index))
+
+
 def test_a_pickle_is_checked_as_a_file_is():
     index = vendrask.Index(DOCS[:30])
     index.build_graph()
     data = pickle.dumps(index)
     assert same(answers(pickle.loads(data)), answers(index))
-    index._state.corpus.alone[3] += 1  # sizes that are not the document's
+    index._state.corpus.lone_sizes[3] += 1  # sizes that are not the document's
     with pytest.raises(vendrask.IndexFileError, match="^a pickled vendrask.Index: not pickled: "):
         pickle.dumps(index)
     with pytest.raises(vendrask.IndexFileError, match="^a pickled vendrask.Index: corrupt"):

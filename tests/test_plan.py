@@ -96,7 +96,7 @@ def test_a_corpus_interns_documents_and_keeps_their_sizes_across_jobs():
     again = Plan(corpus, second, first)
     progress = _progress.JobProgress(None, again.work)
     again.compute_sizes(progress=progress)
-    assert progress.done == 1 and (corpus.alone > 0).all() and (corpus.self_ > 0).all()
+    assert progress.done == 1 and (corpus.lone_sizes > 0).all() and (corpus.primed_sizes > 0).all()
 
 
 @pytest.mark.parametrize("direction", ["forward", "backward", "mean"])

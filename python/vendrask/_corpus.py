@@ -7,6 +7,7 @@ it records what its sizes depend on: the ``max_bytes`` its documents were cut
 to and the zlib build that compressed them.
 """
 import collections
+import copy
 
 import numpy as np
 
@@ -19,7 +20,8 @@ _UNKNOWN = -1
 
 class Corpus:
     """Distinct documents (``strings``) with their lengths and, once computed,
-    their lone (``alone``) and self-primed (``self_``) sizes, -1 until then."""
+    their ``lone_sizes`` and ``primed_sizes`` (see the glossary of
+    ``_pairs``), -1 until then."""
 
     def __init__(self, max_bytes=None):
         self.max_bytes = max_bytes
@@ -28,12 +30,56 @@ class Corpus:
         self.strings = []
         self._ids = {}
         self.lengths = np.empty(0, dtype=np.int64)
-        self.alone = np.empty(0, dtype=np.int32)
-        self.self_ = np.empty(0, dtype=np.int32)
+        self.lone_sizes = np.empty(0, dtype=np.int32)
+        self.primed_sizes = np.empty(0, dtype=np.int32)
         self.missing = np.empty(0, dtype=bool)
 
     def __len__(self):
         return len(self.strings)
+
+    # What an earlier version called the lone and primed sizes.
+    _FORMER_NAMES = {"alone": "lone_sizes", "self_": "primed_sizes"}
+
+    def __setstate__(self, state):
+        # An index pickled by an earlier version holds its corpus's fields
+        # by name, the sizes under the names they had.
+        self.__dict__.update((self._FORMER_NAMES.get(name, name), value)
+                             for name, value in state.items())
+
+    def to_arrays(self):
+        """What a file keeps of the corpus, by name: ``strings`` (the
+        distinct documents, a list of bytes), ``lone_sizes`` and
+        ``primed_sizes`` (int32), as held (no copy). The rest is made again
+        from them."""
+        return {"strings": self.strings, "lone_sizes": self.lone_sizes,
+                "primed_sizes": self.primed_sizes}
+
+    @classmethod
+    def from_arrays(cls, strings, lone_sizes, primed_sizes, *, max_bytes=None, interned=None):
+        """The corpus of distinct documents ``strings`` (bytes, none
+        missing) with those sizes, under this build's zlib. The size arrays
+        are held as given (no copy: the caller hands them over); the list of
+        strings is a new one, since adds grow it. ``interned``: the dict of
+        each string's id, where the caller has made one already (handed
+        over too)."""
+        corpus = cls(max_bytes)
+        corpus.strings = list(strings)
+        corpus._ids = {s: i for i, s in enumerate(strings)} if interned is None else interned
+        corpus.lengths = np.fromiter(map(len, strings), dtype=np.int64, count=len(strings))
+        corpus.lone_sizes = np.asarray(lone_sizes, dtype=np.int32)
+        corpus.primed_sizes = np.asarray(primed_sizes, dtype=np.int32)
+        corpus.missing = np.zeros(len(strings), dtype=bool)
+        return corpus
+
+    def copy(self):
+        """A corpus to add to that starts as this one and shares nothing an
+        add would change (the strings themselves are immutable)."""
+        other = copy.copy(self)
+        other.strings = list(self.strings)
+        other._ids = dict(self._ids)
+        for name in ("lengths", "lone_sizes", "primed_sizes", "missing"):
+            setattr(other, name, getattr(self, name).copy())
+        return other
 
     def overlay(self):
         """A corpus that starts as this one and grows on its own: documents
@@ -73,8 +119,8 @@ class Corpus:
             self.lengths = np.concatenate([self.lengths, lengths])
             self.missing = np.concatenate([self.missing, flags])
             unknown = np.full(len(new), _UNKNOWN, dtype=np.int32)
-            self.alone = np.concatenate([self.alone, unknown])
-            self.self_ = np.concatenate([self.self_, unknown])
+            self.lone_sizes = np.concatenate([self.lone_sizes, unknown])
+            self.primed_sizes = np.concatenate([self.primed_sizes, unknown])
         return out
 
     def sizes(self, strings, dictionaries, data, workers, progress):
@@ -90,23 +136,23 @@ class Corpus:
         progress.advance(len(data))
         return sizes, failure
 
-    def compute_sizes(self, alone, self_, workers=1, progress=None, sizes=None):
-        """Computes the lone sizes of the ids ``alone`` and the self-primed
-        sizes of ``self_`` that are not known yet; returns the failure
+    def compute_sizes(self, lone_ids, primed_ids, workers=1, progress=None, sizes=None):
+        """Computes the lone sizes of the ids ``lone_ids`` and the primed
+        sizes of ``primed_ids`` that are not known yet; returns the failure
         message of a probe that failed, or None. ``sizes``: what runs the
         batch in place of ``self.sizes``, on its terms (a cluster, say)."""
         progress = progress or silent()
         run = sizes or self.sizes
-        alone = np.unique(alone[self.alone[alone] < 0])
-        self_ = np.unique(self_[self.self_[self_] < 0])
-        local, where = np.unique(np.concatenate([alone, self_]), return_inverse=True)
+        lone_ids = np.unique(lone_ids[self.lone_sizes[lone_ids] < 0])
+        primed_ids = np.unique(primed_ids[self.primed_sizes[primed_ids] < 0])
+        local, where = np.unique(np.concatenate([lone_ids, primed_ids]), return_inverse=True)
         where = where.reshape(-1)
         strings = tuple(self.strings[i] for i in local.tolist())
         sizes, failure = run(
-            strings, np.concatenate([np.full(len(alone), -1), where[len(alone):]]),
+            strings, np.concatenate([np.full(len(lone_ids), -1), where[len(lone_ids):]]),
             where, workers, progress)
-        self.alone[alone] = sizes[:len(alone)]
-        self.self_[self_] = sizes[len(alone):]
+        self.lone_sizes[lone_ids] = sizes[:len(lone_ids)]
+        self.primed_sizes[primed_ids] = sizes[len(lone_ids):]
         return failure
 
     def quotients(self, k_s_e, k_s_t, k_t_s, k_s_s, k_t_t):
@@ -122,16 +168,16 @@ class Corpus:
         with ``both_ways``, ``backward[k] = measure(s[k], t[k])`` (else None).
         The pairs must be of different strings that fit together, whose sizes
         have been computed. ``sizes`` as for compute_sizes."""
-        s_after_t, t_after_s, failure = self.cross_sizes(t, s, workers=workers,
-                                                         progress=progress, sizes=sizes)
-        forward, backward, failed = self.measures(t, s, s_after_t, t_after_s, both_ways)
+        forward_sizes, backward_sizes, failure = self.cross_sizes(
+            t, s, workers=workers, progress=progress, sizes=sizes)
+        forward, backward, failed = self.measures(t, s, forward_sizes, backward_sizes, both_ways)
         return forward, backward, failure or failed
 
     def cross_sizes(self, t, s, *, workers=1, progress=None, sizes=None):
-        """The two cross sizes of each id pair ``(t[k], s[k])``: ``(s_after_t,
-        t_after_s, failure)``, s[k] compressed after t[k] and the other way
-        round. A pair and its reverse share them, so each unordered pair is
-        compressed once each way."""
+        """The two cross sizes of each id pair ``(t[k], s[k])``:
+        ``(forward_sizes, backward_sizes, failure)``, s[k] compressed after
+        t[k] and the other way round. A pair and its reverse share them, so
+        each unordered pair is compressed once each way."""
         progress = progress or silent()
         run = sizes or self.sizes
         lo, hi = np.minimum(t, s), np.maximum(t, s)
@@ -150,22 +196,24 @@ class Corpus:
         sizes = np.empty(len(data), dtype=np.int32)
         sizes[order], failure = run(strings, local_dictionaries[order], local_data[order],
                                     workers, progress)
-        hi_after_lo, lo_after_hi = sizes[:len(keys)], sizes[len(keys):]
+        # The cross sizes of the pairs (lo_u, hi_u), turned to those of (t, s).
+        lo_forward, lo_backward = sizes[:len(keys)], sizes[len(keys):]
         t_is_lo = t == lo_u[which]
-        s_after_t = np.where(t_is_lo, hi_after_lo[which], lo_after_hi[which])
-        t_after_s = np.where(t_is_lo, lo_after_hi[which], hi_after_lo[which])
-        return s_after_t, t_after_s, failure
+        forward_sizes = np.where(t_is_lo, lo_forward[which], lo_backward[which])
+        backward_sizes = np.where(t_is_lo, lo_backward[which], lo_forward[which])
+        return forward_sizes, backward_sizes, failure
 
-    def measures(self, t, s, s_after_t, t_after_s, both_ways=True):
+    def measures(self, t, s, forward_sizes, backward_sizes, both_ways=True):
         """``(forward, backward, failure)``: the measures of the id pairs
         ``(t[k], s[k])`` from their cross sizes and the strings' own sizes,
         each way (backward None without ``both_ways``)."""
-        forward, failure = self.quotients(self.alone[s], s_after_t, t_after_s,
-                                          self.self_[s], self.self_[t])
+        lone, primed = self.lone_sizes, self.primed_sizes
+        forward, failure = self.quotients(lone[s], forward_sizes, backward_sizes,
+                                          primed[s], primed[t])
         backward = None
         if both_ways:
-            backward, failed = self.quotients(self.alone[t], t_after_s, s_after_t,
-                                              self.self_[t], self.self_[s])
+            backward, failed = self.quotients(lone[t], backward_sizes, forward_sizes,
+                                              primed[t], primed[s])
             failure = failure or failed
         return forward, backward, failure
 
@@ -199,28 +247,30 @@ class Corpus:
         names = rows if diagonal else np.concatenate([rows, cols])
         strings = tuple(self.strings[i] for i in names.tolist())
         col_base = 0 if diagonal else len(rows)
-        # s after t column by column (one data string against a run of
-        # dictionaries), then t after s row by row: the same string stays the
-        # data for a run of probes, which the CPU predicts better.
+        # The forward sizes (s after t) column by column (one data string
+        # against a run of dictionaries), then the backward ones (t after s)
+        # row by row: the same string stays the data for a run of probes,
+        # which the CPU predicts better.
         b_first, a_first = np.nonzero(todo.T)
         a, b = np.nonzero(todo)
         sizes, failure = self.sizes(strings, np.concatenate([a_first, col_base + b]),
                                      np.concatenate([col_base + b_first, a]), workers, progress)
-        s_after_t = np.empty(todo.shape, dtype=np.int32)
-        s_after_t[a_first, b_first] = sizes[:len(a_first)]
-        s_after_t = s_after_t[a, b]
-        t_after_s = sizes[len(a_first):]
+        forward_sizes = np.empty(todo.shape, dtype=np.int32)
+        forward_sizes[a_first, b_first] = sizes[:len(a_first)]
+        forward_sizes = forward_sizes[a, b]
+        backward_sizes = sizes[len(a_first):]
         t, s = rows[a], cols[b]
+        lone, primed = self.lone_sizes, self.primed_sizes
 
         forward = np.full(todo.shape, np.nan)
         forward[same] = 1.0
-        forward[a, b], failed = self.quotients(self.alone[s], s_after_t, t_after_s,
-                                               self.self_[s], self.self_[t])
+        forward[a, b], failed = self.quotients(lone[s], forward_sizes, backward_sizes,
+                                               primed[s], primed[t])
         failure = failure or failed
         backward = None
         if diagonal or both_ways:
-            other_way, failed = self.quotients(self.alone[t], t_after_s, s_after_t,
-                                               self.self_[t], self.self_[s])
+            other_way, failed = self.quotients(lone[t], backward_sizes, forward_sizes,
+                                               primed[t], primed[s])
             failure = failure or failed
             if diagonal:
                 forward[b, a] = other_way

@@ -10,8 +10,9 @@ skipping pairs that are already edges. ``search`` walks the graph best-first
 for documents that are not nodes; ``within`` closes a threshold graph under
 the same joins. Nothing here compresses: every score comes from the
 ``score(u, v)`` callable, which returns (measure(u, v), measure(v, u)) as
-float64 arrays with NaN for pairs that cannot be scored, and the two cross
-sizes they came from (v after u, u after v; uint16).
+float64 arrays with NaN for pairs that cannot be scored, and the pair's
+forward and backward sizes they came from (v after u, u after v; uint16;
+see the glossary of ``_pairs``).
 
 All of it is numpy over whole rounds: a round's pairs go to the native core
 as one batch, and nothing here is of size n squared.
@@ -21,10 +22,9 @@ import dataclasses
 import numpy as np
 import numpy.random  # noqa: F401  loaded now, not by a first use under a memory limit
 
+from ._pairs import NO_NEIGHBOUR
 from ._plan import score as combine
 from ._sorted import among, distinct, union
-
-EMPTY = -1
 
 
 def key_of(forward, backward, direction):
@@ -34,45 +34,102 @@ def key_of(forward, backward, direction):
     return np.where(np.isnan(key), -np.inf, key)
 
 
+def graph_degrees(degree):
+    """The degree of each graph an index of ``degree`` builds, by direction.
+    The one-way graph keeps only as many as a default search returns: it
+    collects the same pairs as the walked one, so its best 10 are what a
+    wider one's best 10 would be."""
+    return {"mean": degree, "forward": min(degree, 10)}
+
+
 class Graph:
     """For each of n nodes up to ``degree`` edges u -> v, best first by
-    their key in ``direction``: ``ids`` (n, degree) int32 (EMPTY where
-    unused), ``there`` and ``back`` the cross sizes each edge was scored
-    from (v compressed after u, u after v), and ``new``, whether an edge is
-    new since its node's last join. Scores are not kept: two sizes of 2
-    bytes take a quarter of the room of two float64 scores, and
-    ``measures(u, v, there, back)`` -> (forward, backward, failure) turns
-    them back into the same scores bit for bit."""
+    their key in ``direction``: ``ids`` (n, degree) int32 (NO_NEIGHBOUR
+    where unused), ``forward_sizes`` and ``backward_sizes`` the cross sizes
+    each edge was scored from (v compressed after u, u after v), and
+    ``new``, whether an edge is new since its node's last join. Scores are
+    not kept: two sizes of 2 bytes take a quarter of the room of two
+    float64 scores, and ``measures(u, v, forward_sizes, backward_sizes)``
+    -> (forward, backward, failure) turns them back into the same scores
+    bit for bit."""
+
+    # The arrays that are the graph (each (n, degree)), with their types.
+    PARTS = {"ids": np.int32, "forward_sizes": np.uint16, "backward_sizes": np.uint16,
+             "new": np.bool_}
 
     def __init__(self, n, degree, direction, measures):
         self.n, self.degree, self.direction = n, degree, direction
         self.measures = measures
-        self.ids = np.full((n, degree), EMPTY, dtype=np.int32)
-        self.there = np.zeros((n, degree), dtype=np.uint16)
-        self.back = np.zeros((n, degree), dtype=np.uint16)
+        self.ids = np.full((n, degree), NO_NEIGHBOUR, dtype=np.int32)
+        self.forward_sizes = np.zeros((n, degree), dtype=np.uint16)
+        self.backward_sizes = np.zeros((n, degree), dtype=np.uint16)
         self.new = np.zeros((n, degree), dtype=bool)
 
+    # What an earlier version called the forward and backward sizes.
+    _FORMER_NAMES = {"there": "forward_sizes", "back": "backward_sizes"}
+
+    def __setstate__(self, state):
+        # An index pickled by an earlier version holds its graphs' fields by
+        # name, the sizes under the names they had.
+        self.__dict__.update((self._FORMER_NAMES.get(name, name), value)
+                             for name, value in state.items())
+
+    def to_arrays(self):
+        """The graph's arrays by name (those of PARTS), as held (no copy)."""
+        return {part: getattr(self, part) for part in self.PARTS}
+
+    @classmethod
+    def from_arrays(cls, direction, measures, ids, forward_sizes, backward_sizes, new):
+        """The graph of ``to_arrays``' arrays, held as given (no copy): n
+        and degree are their shape. They must agree with each other and
+        with ``measures`` (the file's checks see to that); only their
+        shapes and types are checked here."""
+        graph = cls.__new__(cls)
+        graph.direction, graph.measures = direction, measures
+        arrays = {"ids": ids, "forward_sizes": forward_sizes, "backward_sizes": backward_sizes,
+                  "new": new}
+        shape = np.shape(ids)
+        for part, dtype in cls.PARTS.items():
+            array = arrays[part]
+            if (not isinstance(array, np.ndarray) or array.ndim != 2 or array.shape != shape
+                    or not np.can_cast(array.dtype, dtype, casting="equiv")):
+                raise ValueError(f"a graph's {part!r} is not an array of {np.dtype(dtype)} "
+                                 f"of the shape of its ids {shape}")
+            setattr(graph, part, array)
+        graph.n, graph.degree = shape
+        return graph
+
+    def copy(self, n=None, measures=None):
+        """A copy sharing no array with this graph, with room for ``n``
+        nodes (None: as many) and scored by ``measures`` (None: the same)."""
+        arrays = {part: array.copy() for part, array in self.to_arrays().items()}
+        other = Graph.from_arrays(self.direction, self.measures if measures is None else measures,
+                                  **arrays)
+        other.grow(self.n if n is None else n)
+        return other
+
     def edges(self):
-        """(u, v, forward, backward, there, back) of every edge, u int64."""
-        u, slot = np.nonzero(self.ids != EMPTY)
+        """(u, v, forward, backward, forward_sizes, backward_sizes) of every
+        edge, u int64."""
+        u, slot = np.nonzero(self.ids != NO_NEIGHBOUR)
         v = self.ids[u, slot].astype(np.int64)
-        there, back = self.there[u, slot], self.back[u, slot]
-        forward, backward, failure = self.measures(u, v, there, back)
+        forward_sizes, backward_sizes = self.forward_sizes[u, slot], self.backward_sizes[u, slot]
+        forward, backward, failure = self.measures(u, v, forward_sizes, backward_sizes)
         if failure is not None:
             raise RuntimeError(failure)
-        return u, v, forward, backward, there, back
+        return u, v, forward, backward, forward_sizes, backward_sizes
 
     def scores(self):
         """(forward, backward) of shape (n, degree), NaN where unused."""
         forward, backward = np.full((2, self.n, self.degree), np.nan)
-        u, slot = np.nonzero(self.ids != EMPTY)
+        u, slot = np.nonzero(self.ids != NO_NEIGHBOUR)
         _, _, forward[u, slot], backward[u, slot], _, _ = self.edges()
         return forward, backward
 
     @property
     def keys(self):
         keys = key_of(*self.scores(), self.direction)
-        keys[self.ids == EMPTY] = -np.inf
+        keys[self.ids == NO_NEIGHBOUR] = -np.inf
         return keys
 
     def grow(self, n):
@@ -82,8 +139,9 @@ class Graph:
             return
         pad = lambda a, fill: np.concatenate([a, np.full((extra, self.degree), fill,
                                                          dtype=a.dtype)])
-        self.ids, self.new = pad(self.ids, EMPTY), pad(self.new, False)
-        self.there, self.back = pad(self.there, 0), pad(self.back, 0)
+        self.ids, self.new = pad(self.ids, NO_NEIGHBOUR), pad(self.new, False)
+        self.forward_sizes = pad(self.forward_sizes, 0)
+        self.backward_sizes = pad(self.backward_sizes, 0)
         self.n = n
 
     def rekeyed(self, direction, degree=None):
@@ -95,36 +153,39 @@ class Graph:
 
     def edge_keys(self):
         """Sorted keys min*n + max of the graph's edges, either way round."""
-        u, slot = np.nonzero(self.ids != EMPTY)
+        u, slot = np.nonzero(self.ids != NO_NEIGHBOUR)
         v = self.ids[u, slot].astype(np.int64)
         return distinct(np.minimum(u, v) * self.n + np.maximum(u, v))
 
-    def offer(self, u, v, forward, backward, there, back, both=True):
+    def offer(self, u, v, forward, backward, forward_sizes, backward_sizes, both=True):
         """Offers edges u -> v scored ``forward`` and ``backward`` from the
-        cross sizes ``there`` and ``back`` (and, with ``both``, v -> u with
-        them swapped); each node keeps its ``degree`` best by key, ties by the
-        smaller id. Returns how many offered edges were kept."""
+        cross sizes ``forward_sizes`` and ``backward_sizes`` (and, with
+        ``both``, v -> u with each pair swapped); each node keeps its
+        ``degree`` best by key, ties by the smaller id. Returns how many
+        offered edges were kept."""
         if both:
             u, v = np.concatenate([u, v]), np.concatenate([v, u])
             forward, backward = np.concatenate([forward, backward]), np.concatenate([backward, forward])
-            there, back = np.concatenate([there, back]), np.concatenate([back, there])
-        have_u, have_v, have_f, have_b, have_there, have_back = self.edges()
+            forward_sizes, backward_sizes = (np.concatenate([forward_sizes, backward_sizes]),
+                                             np.concatenate([backward_sizes, forward_sizes]))
+        have_u, have_v, have_f, have_b, have_forward_sizes, have_backward_sizes = self.edges()
         have_key = key_of(have_f, have_b, self.direction)
         # A full node's worst key bars every offer below it: most of a late
         # round's offers, which thus skip the sort below.
         rows = np.full((self.n, self.degree), -np.inf)
-        rows[self.ids != EMPTY] = have_key
-        worst = np.where((self.ids != EMPTY).all(axis=1), rows.min(axis=1), -np.inf)
+        rows[self.ids != NO_NEIGHBOUR] = have_key
+        worst = np.where((self.ids != NO_NEIGHBOUR).all(axis=1), rows.min(axis=1), -np.inf)
         key = key_of(forward, backward, self.direction)
         fits = np.isfinite(key) & (key >= worst[u])
-        u, v, key, there, back = u[fits], v[fits], key[fits], there[fits], back[fits]
+        u, v, key = u[fits], v[fits], key[fits]
+        forward_sizes, backward_sizes = forward_sizes[fits], backward_sizes[fits]
         if not len(u):
             return 0
-        have_new = self.new[self.ids != EMPTY]
+        have_new = self.new[self.ids != NO_NEIGHBOUR]
         all_u = np.concatenate([have_u, u])
         all_v = np.concatenate([have_v, v])
-        all_there = np.concatenate([have_there, there])
-        all_back = np.concatenate([have_back, back])
+        all_forward_sizes = np.concatenate([have_forward_sizes, forward_sizes])
+        all_backward_sizes = np.concatenate([have_backward_sizes, backward_sizes])
         all_new = np.concatenate([have_new, np.ones(len(u), dtype=bool)])
         all_key = np.concatenate([have_key, key])
         offered = np.concatenate([np.zeros(len(have_u), dtype=bool), np.ones(len(u), dtype=bool)])
@@ -141,19 +202,20 @@ class Graph:
         kept = rank < self.degree
         at = order[kept]
         u_k, r_k = sorted_u[kept], rank[kept]
-        for array, fill in ((self.ids, EMPTY), (self.there, 0), (self.back, 0), (self.new, False)):
+        for array, fill in ((self.ids, NO_NEIGHBOUR), (self.forward_sizes, 0),
+                            (self.backward_sizes, 0), (self.new, False)):
             array.fill(fill)
         self.ids[u_k, r_k] = all_v[at]
-        self.there[u_k, r_k] = all_there[at]
-        self.back[u_k, r_k] = all_back[at]
+        self.forward_sizes[u_k, r_k] = all_forward_sizes[at]
+        self.backward_sizes[u_k, r_k] = all_backward_sizes[at]
         self.new[u_k, r_k] = all_new[at]
         return int(offered[at].sum())
 
 
 def _grouped(rows, values, n, width, rng):
     """(n, width) int64 of ``values`` grouped by ``rows``, at most ``width``
-    per row chosen at random, EMPTY elsewhere."""
-    out = np.full((n, width), EMPTY, dtype=np.int64)
+    per row chosen at random, NO_NEIGHBOUR elsewhere."""
+    out = np.full((n, width), NO_NEIGHBOUR, dtype=np.int64)
     if not len(rows):
         return out
     shuffle = rng.permutation(len(rows))
@@ -181,10 +243,10 @@ def _join_pairs(new, old, n):
     for start in range(0, len(new), chunk):
         a, b = new[start:start + chunk], old[start:start + chunk]
         x, y = a[:, :, None], a[:, None, :]
-        mask = (x != EMPTY) & (y != EMPTY) & (x < y)
+        mask = (x != NO_NEIGHBOUR) & (y != NO_NEIGHBOUR) & (x < y)
         among_new = np.broadcast_to(x, mask.shape)[mask] * n + np.broadcast_to(y, mask.shape)[mask]
         x, y = a[:, :, None], b[:, None, :]
-        mask = (x != EMPTY) & (y != EMPTY) & (x != y)
+        mask = (x != NO_NEIGHBOUR) & (y != NO_NEIGHBOUR) & (x != y)
         lo = np.minimum(np.broadcast_to(x, mask.shape)[mask], np.broadcast_to(y, mask.shape)[mask])
         hi = np.maximum(np.broadcast_to(x, mask.shape)[mask], np.broadcast_to(y, mask.shape)[mask])
         del mask
@@ -207,7 +269,7 @@ def _lists(graph, sample, rng):
     neighbours (best first) and of its old ones, each with as many of the
     nodes that list it, chosen at random; the new ones are new no more."""
     n = graph.n
-    valid = graph.ids != EMPTY
+    valid = graph.ids != NO_NEIGHBOUR
     fresh = valid & graph.new
     fresh &= np.cumsum(fresh, axis=1) <= sample  # the best new ones first
     stale = valid & ~graph.new
@@ -368,7 +430,7 @@ _JOIN_PER_PAIR = 16
 def link(walked, followers, fresh, seeds, score, *, rounds, sample, joined, vectors=None,
          top=None):
     """Links the nodes ``fresh`` (new, with no edges yet) into ``walked``:
-    scores each with its ``seeds`` (rows of candidate ids, EMPTY where
+    scores each with its ``seeds`` (rows of candidate ids, NO_NEIGHBOUR where
     none) and with two random older nodes, so that a new island of nodes
     still meets the rest, offers those pairs to ``walked`` and every graph
     of ``followers``, then refines ``walked`` by ``descend`` (its followers
@@ -379,7 +441,7 @@ def link(walked, followers, fresh, seeds, score, *, rounds, sample, joined, vect
     n = walked.n
     u = np.repeat(fresh, seeds.shape[1])
     v = seeds.reshape(-1)
-    keep = (v != EMPTY) & (v != u)
+    keep = (v != NO_NEIGHBOUR) & (v != u)
     u, v = u[keep], v[keep]
     if len(u) and n > len(fresh):
         rng = np.random.default_rng(n)
@@ -555,19 +617,19 @@ def search_seeds(n, floor=0):
 def search(seeds, neighbours, score, *, pool=None, expand=SEARCH.expand, rounds=SEARCH.rounds,
            k=10, progress=None):
     """Best-first search for queries that are not nodes. ``seeds`` (q, c):
-    node ids to start from (EMPTY: none); ``neighbours`` (n, degree): the
+    node ids to start from (NO_NEIGHBOUR: none); ``neighbours`` (n, degree): the
     graph to walk; ``score(query_rows, nodes)`` the keys of those pairs.
     Each round expands every query's ``expand`` best unexpanded nodes of its
     ``pool`` (by default ``search_pool(len(neighbours), k)``). Returns (ids,
     keys) of shape (q, pool), best first (ties by the smaller id),
-    EMPTY/-inf where unused, and the number of pairs scored."""
+    NO_NEIGHBOUR/-inf where unused, and the number of pairs scored."""
     q, n = len(seeds), len(neighbours)
     pool = search_pool(n, k) if pool is None else pool
-    ids = np.full((q, pool), EMPTY, dtype=np.int64)
+    ids = np.full((q, pool), NO_NEIGHBOUR, dtype=np.int64)
     keys = np.full((q, pool), -np.inf)
     done = np.zeros((q, pool), dtype=bool)
     visited = np.empty(0, dtype=np.int64)
-    rows, nodes = np.nonzero(seeds != EMPTY)
+    rows, nodes = np.nonzero(seeds != NO_NEIGHBOUR)
     nodes = seeds[rows, nodes]
     scored = 0
     for _ in range(rounds + 1):
@@ -594,8 +656,8 @@ def search(seeds, neighbours, score, *, pool=None, expand=SEARCH.expand, rounds=
         ids[all_rows[take], r] = all_ids[at]
         keys[all_rows[take], r] = all_keys[at]
         done[all_rows[take], r] = all_done[at]
-        ids[~np.isfinite(keys)] = EMPTY
-        open_ = (ids != EMPTY) & ~done
+        ids[~np.isfinite(keys)] = NO_NEIGHBOUR
+        open_ = (ids != NO_NEIGHBOUR) & ~done
         open_ &= np.cumsum(open_, axis=1) <= expand
         if not open_.any():
             break
@@ -604,6 +666,6 @@ def search(seeds, neighbours, score, *, pool=None, expand=SEARCH.expand, rounds=
         nxt = neighbours[ids[qr, slot]]
         rows = np.repeat(qr, nxt.shape[1])
         nodes = nxt.reshape(-1)
-        keep = nodes != EMPTY
+        keep = nodes != NO_NEIGHBOUR
         rows, nodes = rows[keep], nodes[keep]
     return ids, keys, scored

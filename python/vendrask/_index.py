@@ -16,8 +16,8 @@ import numpy as np
 
 from . import JOINT_SIZE_LIMIT, _checks, _pairs
 from ._corpus import Corpus
-from ._descent import (BUILD, EMPTY, Graph, build_sample, descend, key_of, link, search,
-                       search_pool, search_seeds, within)
+from ._descent import (BUILD, Graph, build_sample, descend, graph_degrees, key_of, link,
+                       search, search_pool, search_seeds, within)
 from ._documents import documents
 from ._plan import Plan, Side, combine_directions, listed, reduced, same_scores
 from ._progress import JobProgress
@@ -148,7 +148,7 @@ class Index:
         self._state = _State(
             corpus, np.empty(0, dtype=np.int64), np.empty((0, DIM), dtype=np.int8), Sketcher(),
             {direction: Graph(0, degree, direction, corpus.measures)
-             for direction, degree in self._degrees(self.degree).items()},
+             for direction, degree in graph_degrees(self.degree).items()},
             np.empty((0, SLOTS), dtype=np.uint32))
         if len(docs) if hasattr(docs, "__len__") else True:
             self.add(docs, progress=progress)
@@ -250,7 +250,7 @@ class Index:
         report(self.max_bytes, len(new_docs), [f"docs[{k}]" for k in cut], [], [], stacklevel=2)
         with self._writing():
             old = self._state
-            corpus = _copied_corpus(old.corpus)
+            corpus = old.corpus.copy()
             ids = corpus.add(new_docs)
             fresh = np.arange(len(old.corpus), len(corpus))
             with JobProgress(progress, 2 * len(fresh)) as job:
@@ -296,7 +296,7 @@ class Index:
                     job.finish()
                 return current  # another search linked it meanwhile
             n, linked = len(state.corpus), _walked(state).n
-            graphs = {direction: _copied_graph(graph, n, state.corpus.measures)
+            graphs = {direction: graph.copy(n, state.corpus.measures)
                       for direction, graph in state.graphs.items()}
             new = state.replace(graphs=graphs)
             self._link(new, np.arange(linked, n), job, cluster)
@@ -322,13 +322,6 @@ class Index:
              seeds, self._scorer(state.corpus, job, cluster=cluster), rounds=self.rounds,
              sample=build_sample(self.degree), joined=_JOINED, vectors=state.vectors)
 
-    @staticmethod
-    def _degrees(degree):
-        """The degree of each built graph. The one-way graph keeps only as
-        many as a default search returns: it collects the same pairs as the
-        walked one, so its best 10 are what a wider one's best 10 would be."""
-        return {"mean": degree, "forward": min(degree, 10)}
-
     def _on(self, client):
         """What runs this call's batches of sizes: the cluster of ``client``
         (by default the index's), or None for this process."""
@@ -336,19 +329,19 @@ class Index:
         return None if client is None else _cluster(client)
 
     def _scorer(self, corpus, job, workers=None, cluster=None):
-        """score(u, v) -> (measure(u, v), measure(v, u), v after u, u after v)
-        over corpus ids: the two measures, NaN where the pair does not fit
-        together and 1.0 for the same id, and the two cross sizes (uint16, 0
-        where not compressed). ``cluster`` runs the batches of sizes (None:
-        this process's threads)."""
+        """score(u, v) -> (measure(u, v), measure(v, u), forward sizes,
+        backward sizes) over corpus ids: the two measures, NaN where the pair
+        does not fit together and 1.0 for the same id, and the pair's cross
+        sizes (uint16, 0 where not compressed). ``cluster`` runs the batches
+        of sizes (None: this process's threads)."""
         lengths = corpus.lengths
         workers = self.workers if workers is None else workers
 
         def score(u, v):
             forward = np.full(len(u), np.nan)
             backward = np.full(len(u), np.nan)
-            there = np.zeros(len(u), dtype=np.uint16)
-            back = np.zeros(len(u), dtype=np.uint16)
+            forward_sizes = np.zeros(len(u), dtype=np.uint16)
+            backward_sizes = np.zeros(len(u), dtype=np.uint16)
             same = u == v
             forward[same] = backward[same] = 1.0
             todo = np.flatnonzero(~same & (lengths[u] + lengths[v] <= JOINT_SIZE_LIMIT))
@@ -357,16 +350,16 @@ class Index:
                 job.total += 2 * len(at)
                 with self._counting:
                     self.scored += len(at)
-                v_after_u, u_after_v, failure = corpus.cross_sizes(
+                found_forward, found_backward, failure = corpus.cross_sizes(
                     u[at], v[at], workers=workers, progress=job, sizes=cluster)
                 if failure is None:
                     forward[at], backward[at], failure = corpus.measures(
-                        u[at], v[at], v_after_u, u_after_v)
+                        u[at], v[at], found_forward, found_backward)
                 if failure is not None:
                     raise RuntimeError(failure)
                 # The joint size limit keeps a cross size far below 2**16.
-                there[at], back[at] = v_after_u, u_after_v
-            return forward, backward, there, back
+                forward_sizes[at], backward_sizes[at] = found_forward, found_backward
+            return forward, backward, forward_sizes, backward_sizes
         return score
 
     # -- searches
@@ -431,7 +424,7 @@ class Index:
             vectors = state.sketcher.sketch([overlay.strings[i] for i in distinct.tolist()],
                                             job.poll, learn=False)
             starts = most_similar(vectors, state.vectors, seeds, poll=job.poll)
-            own = np.where(distinct < n, distinct, EMPTY)
+            own = np.where(distinct < n, distinct, _pairs.NO_NEIGHBOUR)
             starts = np.concatenate([own[:, None], starts], axis=1)
             score = self._scorer(overlay, job, workers, cluster)
 
@@ -651,7 +644,7 @@ class Index:
         report(self.max_bytes, len(new_docs), [f"docs[{k}]" for k in cut], [], [], stacklevel=2)
         state = self._state
         n = len(state.ids)
-        corpus = _copied_corpus(state.corpus)
+        corpus = state.corpus.copy()
         new_ids = corpus.add(new_docs)
         empty = np.empty(0, dtype=np.int64)
         if not len(new_ids):
@@ -837,13 +830,13 @@ class Index:
 
     def _ranked(self, state, rows, row_ids, ids, keys, k, own=False):
         """(scores, indices) of shape (rows.size, k), as TopK gives them over
-        positions, from the id-level lists ``ids`` (EMPTY where none) with
+        positions, from the id-level lists ``ids`` (NO_NEIGHBOUR where none) with
         their ``keys``, row r being the candidates of the id ``row_ids[r]``.
         ``rows`` is the Side of the rows' positions: queries, or (``own``)
         the index's own positions, where each id is also its own
         candidate at the score of the same string, which lists the other
         positions holding it and, as with the exact search, not itself."""
-        valid = (ids != EMPTY) & np.isfinite(keys)
+        valid = (ids != _pairs.NO_NEIGHBOUR) & np.isfinite(keys)
         r, slot = np.nonzero(valid)
         t, s, values = row_ids[r], ids[r, slot], keys[r, slot]
         if own:
@@ -913,8 +906,8 @@ class Index:
         from . import _store
         state = self._state
         held = (state.ids.nbytes + state.vectors.nbytes + state.signatures.nbytes
-                + sum(g.ids.nbytes + g.there.nbytes + g.back.nbytes + g.new.nbytes
-                      for g in state.graphs.values())
+                + sum(array.nbytes for g in state.graphs.values()
+                      for array in g.to_arrays().values())
                 + state.corpus.lengths.nbytes * 2 + sum(map(len, state.corpus.strings))
                 # The sketcher's document frequencies, and its folding table once made.
                 + state.sketcher.df.nbytes
@@ -945,31 +938,10 @@ def _documents_of(state):
     return (strings[i] for i in state.ids.tolist())
 
 
-def _copied_corpus(corpus):
-    """A corpus to add to that starts as ``corpus`` and shares nothing it
-    would change."""
-    other = copy.copy(corpus)
-    other.strings = list(corpus.strings)
-    other._ids = dict(corpus._ids)
-    for name in ("lengths", "alone", "self_", "missing"):
-        setattr(other, name, getattr(corpus, name).copy())
-    return other
-
-
 def _copied_sketcher(sketcher):
     other = copy.copy(sketcher)
     other.df = sketcher.df.copy()
     other._folding = sketcher._folding  # fixed, and costly to make again
-    return other
-
-
-def _copied_graph(graph, n, measures):
-    """A copy of ``graph`` with room for n nodes, scored by ``measures``."""
-    other = copy.copy(graph)
-    other.measures = measures
-    for part in ("ids", "there", "back", "new"):
-        setattr(other, part, getattr(graph, part).copy())
-    other.grow(n)
     return other
 
 

@@ -22,7 +22,21 @@ Glossary
   listed once, as i < j.
 - no neighbour: a row with fewer than k candidates is padded with NaN and
   NO_NEIGHBOUR (-1). While candidates are ranked, an empty slot holds
-  RANKS_LAST, which sorts after every position.
+  RANKS_LAST, which sorts after every position. A neighbour graph's unused
+  slots, and a search's seeds and pool where there are none, hold
+  NO_NEIGHBOUR too.
+
+Sizes (compressed bytes, from the native core; a score is made of five)
+- lone size (``lone_sizes``, of the ids ``lone_ids``): a string compressed
+  alone, with no dictionary.
+- primed size (``primed_sizes``, of the ids ``primed_ids``): a string
+  compressed after itself, as its own dictionary.
+- cross sizes of an id pair (t, s): its forward size (``forward_sizes``),
+  s compressed after t, and its backward size (``backward_sizes``), t
+  compressed after s. measure(t, s) is made chiefly of the forward size,
+  measure(s, t) of the backward one: the pair (s, t) has the same two,
+  swapped. A graph's edge u -> v keeps those of (u, v). Under the joint
+  size limit each fits in 16 bits.
 
 numpy is imported by the functions that need it, not here: the command's
 ``vendrask measure`` asks ``fits`` and must start without it.

@@ -122,7 +122,8 @@ def rescore(corpus, chunks, threshold, direction, *, workers=1, job=None, sizes=
         if not len(u):
             continue
         ids = np.unique(np.concatenate([u, v]))
-        fresh = np.count_nonzero(corpus.alone[ids] < 0) + np.count_nonzero(corpus.self_[ids] < 0)
+        fresh = (np.count_nonzero(corpus.lone_sizes[ids] < 0)
+                 + np.count_nonzero(corpus.primed_sizes[ids] < 0))
         job.total += fresh + 2 * len(u)
         failure = corpus.compute_sizes(ids, ids, workers, job, sizes)
         if failure is None:

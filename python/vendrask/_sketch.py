@@ -19,7 +19,7 @@ import warnings
 import numpy as np
 import numpy.random  # noqa: F401  loaded now, not by a first use under a memory limit
 
-from ._descent import EMPTY
+from ._pairs import NO_NEIGHBOUR
 from ._optional import blas_call_room, check_room, need
 
 FEATURES_BITS = 18
@@ -144,7 +144,7 @@ def most_similar(queries, vectors, count, poll=None, own=None, with_dots=False):
     also their dot products (float32, -inf where there are none)."""
     n = len(vectors)
     width = min(count, n)
-    out = np.full((len(queries), max(count, 0)), EMPTY, dtype=np.int64)
+    out = np.full((len(queries), max(count, 0)), NO_NEIGHBOUR, dtype=np.int64)
     best = np.full(out.shape, -np.inf, dtype=np.float32)
     # The rows are taken to float32 a slice at a time (a million sketches
     # would be 2 GiB at once), each query keeping its best so far.
@@ -169,7 +169,7 @@ def most_similar(queries, vectors, count, poll=None, own=None, with_dots=False):
             best[rows, :width] = np.take_along_axis(found, order, axis=1)
             if poll is not None:
                 poll()
-    out[~np.isfinite(best)] = EMPTY
+    out[~np.isfinite(best)] = NO_NEIGHBOUR
     return (out, best) if with_dots else out
 
 
@@ -224,7 +224,7 @@ def _partitioned(fresh, vectors, count, poll, kmeans2):
     bounds = np.searchsorted(cell_of[members], np.arange(cells + 1))
     place = np.empty(n, dtype=np.int64)  # each row's place among its cell's rows
     place[members] = np.arange(n) - bounds[cell_of[members]]
-    found = np.full((len(fresh), PROBES, count), EMPTY, dtype=np.int64)
+    found = np.full((len(fresh), PROBES, count), NO_NEIGHBOUR, dtype=np.int64)
     dots = np.full((len(fresh), PROBES, count), -np.inf, dtype=np.float32)
     order = np.argsort(probes.reshape(-1), kind="stable")
     probe_bounds = np.searchsorted(probes.reshape(-1)[order], np.arange(cells + 1))
@@ -234,14 +234,14 @@ def _partitioned(fresh, vectors, count, poll, kmeans2):
         if not len(rows) or not len(asking):
             continue
         q, probe = asking // PROBES, asking % PROBES
-        own = np.where(cell_of[fresh[q]] == cell, place[fresh[q]], EMPTY)
+        own = np.where(cell_of[fresh[q]] == cell, place[fresh[q]], NO_NEIGHBOUR)
         top, best = most_similar(vectors[fresh[q]], vectors[rows], count, own=own, with_dots=True)
-        found[q, probe] = np.where(top == EMPTY, EMPTY, rows[top])
+        found[q, probe] = np.where(top == NO_NEIGHBOUR, NO_NEIGHBOUR, rows[top])
         dots[q, probe] = best
         if poll is not None:
             poll()
     found, dots = found.reshape(len(fresh), -1), dots.reshape(len(fresh), -1)
     best = np.argsort(-dots, axis=1, kind="stable")[:, :count]
     found = np.take_along_axis(found, best, axis=1)
-    found[~np.isfinite(np.take_along_axis(dots, best, axis=1))] = EMPTY
+    found[~np.isfinite(np.take_along_axis(dots, best, axis=1))] = NO_NEIGHBOUR
     return found

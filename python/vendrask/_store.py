@@ -14,17 +14,19 @@ Layout (all numbers little-endian):
                multiple of 64; the file ends with the last one's zeros
 
 The arrays: ``ids`` (corpus id of each position), ``offsets`` and ``blob``
-(the distinct documents, concatenated), ``alone`` and ``self`` (their sizes),
-``vectors`` (sketches, int8), ``df`` (the sketches' document frequencies),
-``signatures`` (MinHash, uint32) and the graphs, for each direction D the
-header lists: ``D_ids`` (int32, -1 where unused), ``D_there`` and ``D_back``
-(uint16, the two cross sizes of each edge, from which its scores are
-computed again) and ``D_new``. The graphs have a row for each of the first
-``linked`` documents (the graph is built when first needed, so an index
-may be saved with fewer, or none). An index of another ``kind`` than whole
-documents (of windows, say) adds the arrays it names in ``annex_arrays``,
-``annex_NAME`` (int64), and whole numbers in ``annex``; the header's
-``kind`` says which, and each kind is read only by its own class.
+(the distinct documents, concatenated), ``alone`` and ``self`` (their lone
+and primed sizes), ``vectors`` (sketches, int8), ``df`` (the sketches'
+document frequencies), ``signatures`` (MinHash, uint32) and the graphs, for
+each direction D the header lists: ``D_ids`` (int32, -1 where unused),
+``D_there`` and ``D_back`` (uint16, the forward and backward sizes of each
+edge, from which its scores are computed again) and ``D_new`` (the sizes'
+terms are those of the glossary of ``_pairs``). The graphs have a row for
+each of the first ``linked`` documents (the graph is built when first
+needed, so an index may be saved with fewer, or none). An index of another
+``kind`` than whole documents (of windows, say) adds the arrays it names in
+``annex_arrays``, ``annex_NAME`` (int64), and whole numbers in ``annex``;
+the header's ``kind`` says which, and each kind is read only by its own
+class.
 
 Every byte is covered: the header and each array by a checksum, the padding
 by being zeros, the end by the length the header implies. A checksum only
@@ -35,7 +37,11 @@ of the edges' cross sizes compressed again. A file that fails is refused,
 never half-read; an index in memory that fails is never written. A loaded
 index holds its own copy of everything, so what was checked is what it uses,
 whatever happens to the file afterwards.
+
+Each class gives and takes its own arrays (``to_arrays``, ``from_arrays``);
+this module lays them out, checks them and maps the file's names to theirs.
 """
+import copy
 import io
 import json
 import os
@@ -45,13 +51,19 @@ import zlib
 import numpy as np
 
 from . import JOINT_SIZE_LIMIT, IndexFileError, __version__, _files
+from ._pairs import NO_NEIGHBOUR
 from ._progress import JobProgress, silent
 
 MAGIC = b"vendrask index\n\x00"
 FORMAT = 4
 _ALIGN = 64
 _CHUNK = 1 << 24
-_GRAPH = {"ids": "<i4", "there": "<u2", "back": "<u2", "new": "|b1"}
+# Each graph array's name in the file (after its direction's), with the
+# Graph's name for it and its type.
+_GRAPH = {"ids": ("ids", "<i4"), "there": ("forward_sizes", "<u2"),
+          "back": ("backward_sizes", "<u2"), "new": ("new", "|b1")}
+# The file's names of the documents' sizes, with the Corpus's.
+_SIZES = {"alone": "lone_sizes", "self": "primed_sizes"}
 _ARRAYS = {"ids": ("<i8", 1), "offsets": ("<i8", 1), "blob": ("|u1", 1), "alone": ("<i4", 1),
            "self": ("<i4", 1), "vectors": ("|i1", 2), "df": ("<i4", 1),
            "signatures": ("<u4", 2)}
@@ -86,27 +98,32 @@ class _Inconsistent(Exception):
 # ---------------------------------------------------------------- saving
 
 def _held(index):
-    """What ``index`` holds, read at once: its state where it keeps one (an
-    add in another thread replaces it whole), else the index itself."""
-    return getattr(index, "_state", index)
+    """``index`` as it is now, whatever adds come after: an index's copy
+    keeps the state it was made with (an add replaces the state whole)."""
+    return copy.copy(index)
 
 
-def _arrays(held):
-    corpus = held.corpus
-    strings = corpus.strings
+def _arrays(held, strings):
+    """The file's arrays of the index ``held``, by the file's names;
+    ``strings``, its distinct documents."""
+    corpus = held.corpus.to_arrays()
     lengths = np.fromiter(map(len, strings), dtype=np.int64, count=len(strings))
     offsets = np.concatenate([[0], np.cumsum(lengths)]).astype(np.int64)
     blob = np.frombuffer(b"".join(strings), dtype=np.uint8)
-    arrays = {
-        "ids": held.ids.astype("<i8"), "offsets": offsets.astype("<i8"), "blob": blob,
-        "alone": corpus.alone.astype("<i4"), "self": corpus.self_.astype("<i4"),
-        "vectors": held.vectors.astype("|i1"), "df": held.sketcher.df.astype("<i4"),
-        "signatures": held.signatures.astype("<u4"),
-    }
+    arrays = {"ids": held.ids.astype("<i8"), "offsets": offsets.astype("<i8"), "blob": blob}
+    arrays.update((name, corpus[field].astype(_ARRAYS[name][0])) for name, field in _SIZES.items())
+    arrays.update({"vectors": held.vectors.astype("|i1"), "df": held.sketcher.df.astype("<i4"),
+                   "signatures": held.signatures.astype("<u4")})
     for direction, graph in held.graphs.items():
-        arrays.update({f"{direction}_{part}": getattr(graph, part).astype(dtype)
-                       for part, dtype in _GRAPH.items()})
+        parts = graph.to_arrays()
+        arrays.update({f"{direction}_{part}": parts[field].astype(dtype)
+                       for part, (field, dtype) in _GRAPH.items()})
     return {name: np.ascontiguousarray(array) for name, array in arrays.items()}
+
+
+def _graph_parts(arrays, direction):
+    """The arrays of the graph of ``direction`` by the Graph's names."""
+    return {field: arrays[f"{direction}_{part}"] for part, (field, _) in _GRAPH.items()}
 
 
 def zlib_identity(zlib):
@@ -142,10 +159,11 @@ def encode(index, path, kind=None, annex=None):
     index of another kind (of windows, say) adds, ints and int64 arrays by
     name."""
     held = _held(index)
-    arrays = _arrays(held)
+    strings = held.corpus.to_arrays()["strings"]
+    arrays = _arrays(held, strings)
     numbers, annexed = _annexed(annex)
     settings = {
-        "max_bytes": index.max_bytes, "documents": len(held.ids), "distinct": len(held.corpus),
+        "max_bytes": index.max_bytes, "documents": len(held.ids), "distinct": len(strings),
         "degree": index.degree, "seeds": index.seeds, "rounds": index.rounds,
         "graphs": list(held.graphs), "seen": int(held.sketcher.seen),
         "linked": int(held.graphs["mean"].n), "kind": kind, "annex": numbers,
@@ -153,7 +171,7 @@ def encode(index, path, kind=None, annex=None):
     }
     arrays.update((name, annexed[name]) for name in sorted(annexed))
     try:
-        check(settings, arrays, held.corpus.strings, type(index)._degrees, index.workers)
+        check(settings, arrays, strings, index.workers)
     except _Inconsistent as why:
         if path == _PICKLED:
             _refuse(path, f"not pickled: the index's arrays do not agree with each other ({why})")
@@ -346,7 +364,7 @@ def _names(settings):
 def _dtype(name):
     if name.startswith(_ANNEX):
         return "<i8"
-    return _ARRAYS[name][0] if name in _ARRAYS else _GRAPH[name.split("_", 1)[1]]
+    return _ARRAYS[name][0] if name in _ARRAYS else _GRAPH[name.split("_", 1)[1]][1]
 
 
 def _rank(name):
@@ -465,32 +483,24 @@ def _read(cls, file, shown, size, workers, progress, digest, kind):
                        f"this build's {zlib_identity(here)}; build the index again here")
     interned = {s: i for i, s in enumerate(strings)}
     try:
-        check(settings, arrays, strings, cls._degrees, workers, blob=sum(map(len, strings)),
+        check(settings, arrays, strings, workers, blob=sum(map(len, strings)),
               interned=interned)
     except _Inconsistent as why:
         _refuse(shown, f"corrupt (its arrays do not agree with each other: {why})")
 
     index = cls(max_bytes=settings["max_bytes"], workers=workers, degree=settings["degree"],
                 seeds=settings["seeds"], rounds=settings["rounds"])
-    corpus = index.corpus
-    d = len(strings)
-    corpus.strings = strings
-    corpus._ids = interned
-    corpus.lengths = np.diff(offsets).astype(np.int64)
-    corpus.alone, corpus.self_ = arrays["alone"], arrays["self"]
-    corpus.missing = np.zeros(d, dtype=bool)
+    # In memory, the file's arrays as they were checked.
+    corpus = Corpus.from_arrays(strings, **{field: arrays[name] for name, field in _SIZES.items()},
+                                max_bytes=index.max_bytes, interned=interned)
+    index.corpus = corpus
     index.ids = arrays["ids"]
     index.vectors = arrays["vectors"]
     index.sketcher = Sketcher(arrays["df"], settings["seen"])
     index.signatures = arrays["signatures"]
-    graphs = {}
-    for direction in directions:
-        ids = arrays[f"{direction}_ids"]
-        graph = Graph(settings["linked"], ids.shape[1], direction, corpus.measures)
-        for part in _GRAPH:  # in memory, the file's arrays as they were checked
-            setattr(graph, part, arrays[f"{direction}_{part}"])
-        graphs[direction] = graph
-    index.graphs = graphs
+    index.graphs = {direction: Graph.from_arrays(direction, corpus.measures,
+                                                 **_graph_parts(arrays, direction))
+                    for direction in directions}
     if kind is None:
         return index
     return index, dict(settings["annex"], **{name[len(_ANNEX):]: arrays[name]
@@ -499,14 +509,14 @@ def _read(cls, file, shown, size, workers, progress, digest, kind):
 
 # ---------------------------------------------------------------- checking
 
-def check(settings, arrays, strings, degrees, workers=1, blob=None, interned=None):
-    """Raises _Inconsistent unless the arrays of an index agree with each
-    other, with its ``settings`` and with its documents ``strings``: what
-    ``save`` writes and ``load`` uses. ``degrees(degree)``: each graph's
-    width. ``blob``: the documents' total length, where ``arrays`` no
-    longer hold them; ``interned``: a dict keyed by the documents, where
-    one is made anyway."""
+def check(settings, arrays, strings, workers=1, blob=None, interned=None):
+    """Raises _Inconsistent unless the arrays of an index (by the file's
+    names) agree with each other, with its ``settings`` and with its
+    documents ``strings``: what ``save`` writes and ``load`` uses. ``blob``:
+    the documents' total length, where ``arrays`` no longer hold them;
+    ``interned``: a dict keyed by the documents, where one is made anyway."""
     from ._corpus import Corpus
+    from ._descent import graph_degrees
     from ._minhash import SLOTS, signatures as minhash_signatures
     from ._sketch import DIM, FEATURES
 
@@ -530,13 +540,15 @@ def check(settings, arrays, strings, degrees, workers=1, blob=None, interned=Non
          "the counts of documents")
     need(not len(ids) or (ids.min() >= 0 and ids.max() < d), "a position of no document")
     need(len(np.unique(ids)) == d, "a document at no position")
-    need(len(set(strings) if interned is None else interned) == d, "a document stored twice")
+    if interned is None:
+        interned = {s: i for i, s in enumerate(strings)}
+    need(len(interned) == d, "a document stored twice")
     max_bytes = settings["max_bytes"]
     need(max_bytes is None or not d or lengths.max() <= max_bytes,
          "a document longer than max_bytes")
-    alone, self_ = arrays["alone"], arrays["self"]
-    need(alone.shape == (d,) and self_.shape == (d,), "the documents' sizes")
-    need(not d or (alone.min() > 0 and self_.min() > 0), "a document's sizes are missing")
+    lone, primed = (arrays[name] for name in _SIZES)
+    need(lone.shape == (d,) and primed.shape == (d,), "the documents' sizes")
+    need(not d or (lone.min() > 0 and primed.min() > 0), "a document's sizes are missing")
     need(arrays["vectors"].shape == (d, DIM), "the sketches")
     need(arrays["df"].shape == (FEATURES,) and (arrays["df"] >= 0).all() and settings["seen"] >= 0,
          "the sketches' document frequencies")
@@ -544,13 +556,12 @@ def check(settings, arrays, strings, degrees, workers=1, blob=None, interned=Non
     linked = settings["linked"]
     need(linked <= d, "a graph of more documents than there are")
 
-    corpus = Corpus(max_bytes)
-    corpus.strings, corpus.lengths = strings, lengths
-    corpus.alone, corpus.self_ = alone.astype(np.int32), self_.astype(np.int32)
+    corpus = Corpus.from_arrays(strings, **{field: arrays[name] for name, field in _SIZES.items()},
+                                max_bytes=max_bytes, interned=interned)
     degree = settings["degree"]
     for direction in directions:
-        _check_graph(corpus, arrays, direction, linked, degrees(degree).get(direction, degree),
-                     need)
+        _check_graph(corpus, _graph_parts(arrays, direction), direction, linked,
+                     graph_degrees(degree).get(direction, degree), need)
 
     # Sizes compressed again: a sample of the documents' and of each graph's edges'.
     rng = np.random.default_rng(d)
@@ -561,25 +572,26 @@ def check(settings, arrays, strings, degrees, workers=1, blob=None, interned=Non
             np.concatenate([np.full(len(sample), -1), np.arange(len(sample))]),
             np.concatenate([np.arange(len(sample))] * 2), workers, silent())
         need(failure is None and np.array_equal(
-            sizes, np.concatenate([alone[sample], self_[sample]]).astype(np.int32)),
+            sizes, np.concatenate([lone[sample], primed[sample]]).astype(np.int32)),
             "a document's sizes are not its own")
         need(np.array_equal(minhash_signatures([strings[i] for i in sample.tolist()]),
                             arrays["signatures"][sample]),
              "a document's MinHash signature is not its own")
     for direction in directions:
-        ids, there, back = (arrays[f"{direction}_{part}"] for part in ("ids", "there", "back"))
+        parts = _graph_parts(arrays, direction)
+        ids = parts["ids"]
         # Rows with edges, then one of each chosen row's edges (rows are
         # filled from the front, as checked above).
-        counts = (ids != -1).sum(axis=1)
+        counts = (ids != NO_NEIGHBOUR).sum(axis=1)
         rows = np.flatnonzero(counts)
         if not len(rows):
             continue
         u = np.sort(rng.choice(rows, min(SAMPLE, len(rows)), replace=False))
         slot = rng.integers(0, counts[u])
         v = ids[u, slot].astype(np.int64)
-        after_u, after_v, failure = corpus.cross_sizes(u, v, workers=workers)
-        need(failure is None and np.array_equal(after_u, there[u, slot])
-             and np.array_equal(after_v, back[u, slot]),
+        forward_sizes, backward_sizes, failure = corpus.cross_sizes(u, v, workers=workers)
+        need(failure is None and np.array_equal(forward_sizes, parts["forward_sizes"][u, slot])
+             and np.array_equal(backward_sizes, parts["backward_sizes"][u, slot]),
              f"an edge's sizes in the {direction} graph are not its documents'")
 
 
@@ -588,39 +600,43 @@ def check(settings, arrays, strings, degrees, workers=1, blob=None, interned=Non
 _ROWS = 1 << 12
 
 
-def _check_graph(corpus, arrays, direction, d, degree, need):
-    """Checks one graph's arrays against the documents, a block of rows at a time."""
-    ids, there, back, new = (arrays[f"{direction}_{part}"] for part in _GRAPH)
+def _check_graph(corpus, parts, direction, d, degree, need):
+    """Checks one graph's arrays (``parts``, by the Graph's names) against
+    the documents, a block of rows at a time."""
     what = f"the {direction} graph"
-    need(all(a.shape == (d, degree) for a in (ids, there, back, new)), f"{what}'s shape")
+    need(all(a.shape == (d, degree) for a in parts.values()), f"{what}'s shape")
     for start in range(0, d, _ROWS):
         block = slice(start, min(start + _ROWS, d))
-        _check_rows(corpus, direction, start, ids[block], there[block], back[block], new[block],
-                    d, lambda ok, why: need(ok, f"{what} {why}"))
+        rows = {field: array[block] for field, array in parts.items()}
+        _check_rows(corpus, direction, start, rows, d, lambda ok, why: need(ok, f"{what} {why}"))
 
 
-def _check_rows(corpus, direction, start, ids, there, back, new, d, need):
-    from ._descent import EMPTY, key_of
+def _check_rows(corpus, direction, start, parts, d, need):
+    from ._descent import key_of
 
-    need(ids.min() >= EMPTY and ids.max() < d, "links to no document")
-    valid = ids != EMPTY
+    ids, forward_sizes, backward_sizes, new = (
+        parts[name] for name in ("ids", "forward_sizes", "backward_sizes", "new"))
+
+    need(ids.min() >= NO_NEIGHBOUR and ids.max() < d, "links to no document")
+    valid = ids != NO_NEIGHBOUR
     # Each row: its edges first, then unused slots holding nothing.
     need(not (valid[:, 1:] & ~valid[:, :-1]).any(), "has a gap in a row")
-    need(not (there[~valid].any() or back[~valid].any() or new[~valid].any()),
+    need(not (forward_sizes[~valid].any() or backward_sizes[~valid].any()
+              or new[~valid].any()),
          "has sizes in an unused slot")
     row, slot = np.nonzero(valid)
     u = row + start
     v = ids[row, slot].astype(np.int64)
     need(not (u == v).any(), "links a document to itself")
     ordered = np.sort(ids, axis=1)
-    need(not ((ordered[:, 1:] == ordered[:, :-1]) & (ordered[:, 1:] != EMPTY)).any(),
+    need(not ((ordered[:, 1:] == ordered[:, :-1]) & (ordered[:, 1:] != NO_NEIGHBOUR)).any(),
          "has an edge twice")
     del ordered
     need((corpus.lengths[u] + corpus.lengths[v] <= JOINT_SIZE_LIMIT).all(),
          "has an edge over the joint size limit")
-    edge_there, edge_back = there[row, slot], back[row, slot]
-    need((edge_there > 0).all() and (edge_back > 0).all(), "has an edge never scored")
-    forward, backward, failure = corpus.measures(u, v, edge_there, edge_back)
+    edge_forward, edge_backward = forward_sizes[row, slot], backward_sizes[row, slot]
+    need((edge_forward > 0).all() and (edge_backward > 0).all(), "has an edge never scored")
+    forward, backward, failure = corpus.measures(u, v, edge_forward, edge_backward)
     need(failure is None, "has sizes that give no score")
     keys = np.full(ids.shape, -np.inf)
     keys[row, slot] = key_of(forward, backward, direction)
