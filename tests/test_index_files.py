@@ -202,6 +202,9 @@ FORGED = {
     "linked past the documents": (_set(linked=49), None, DISAGREE + "a graph of more documents"),
     "linked short of the graph": (_set(linked=47), None, DISAGREE + "the mean graph's shape"),
     "linked a float": (_set(linked=48.0), None, "'linked' is not a whole number"),
+    "settled past the graph": (_set(settled=49), None,
+                               DISAGREE + "a graph settled for more documents than it links"),
+    "settled below zero": (_set(settled=-1), None, "'settled' is not a whole number"),
     "a kind of no name": (_set(kind="two words"), None, "'kind' is not None or a name"),
     "annex of a string": (_set(annex={"window": "8"}), None,
                           "'annex' is not a table of whole numbers"),
@@ -239,22 +242,35 @@ def _flip_last(data):
     return data[:-1] + bytes([data[-1] ^ 1])
 
 
-def _flip_header_padding(data):
+def _header_end(data):
     start = len(_store.MAGIC) + 8
-    end = start + struct.unpack_from("<Q", data, len(_store.MAGIC))[0] + 4
-    assert end % 64, "no padding after this header"
-    return data[:end] + b"\1" + data[end + 1:]
+    return start + struct.unpack_from("<Q", data, len(_store.MAGIC))[0] + 4
 
 
-@pytest.mark.parametrize("damage", [_cut_last, _flip_last, _flip_header_padding,
+@pytest.mark.parametrize("damage", [_cut_last, _flip_last,
                                     lambda data: data + b"\0", lambda data: data + b"more"],
                          ids=["cut in the final padding", "final padding byte flipped",
-                              "header padding byte flipped", "a zero appended", "bytes appended"])
+                              "a zero appended", "bytes appended"])
 def test_every_byte_of_the_file_counts(saved, tmp_path, damage):
     assert saved[-1] == 0, "the last array must end in padding for this test"
     path = tmp_path / "damaged.idx"
     path.write_bytes(damage(saved))
     with pytest.raises(vendrask.IndexFileError, match=f"^{re.escape(str(path))}: (corrupt|truncated)"):
+        vendrask.Index.load(path)
+
+
+def test_a_byte_of_the_header_padding_counts(tmp_path):
+    # The header's length varies with what it records: take an index whose
+    # header does not end on the arrays' alignment.
+    path = tmp_path / "damaged.idx"
+    for count in range(2, 40):
+        vendrask.Index([b"document %d of a few" % i for i in range(count)]).save(path)
+        data = path.read_bytes()
+        end = _header_end(data)
+        if end % 64:
+            break
+    path.write_bytes(data[:end] + b"\1" + data[end + 1:])
+    with pytest.raises(vendrask.IndexFileError, match=f"^{re.escape(str(path))}: corrupt"):
         vendrask.Index.load(path)
 
 
@@ -616,3 +632,28 @@ def test_copies_of_a_corpus_and_a_graph_share_nothing_a_change_writes(built):
     assert corpus.to_arrays()["strings"] == before[0]["strings"]
     for now, then in ((corpus.to_arrays(), before[0]), (graph.to_arrays(), before[1])):
         assert all(np.array_equal(now[k], then[k]) for k in then if k != "strings")
+
+
+def test_a_graph_built_for_searches_gets_its_last_rounds_once_its_lists_are_asked_for(tmp_path):
+    docs = chunks(300)
+    index = vendrask.Index(docs)
+    index.nearest(docs[:2], 3)
+    assert index.info()["linked"] == 300 and index.info()["settled"] == 0
+    index.save(tmp_path / "search.idx")
+    loaded = vendrask.Index.load(tmp_path / "search.idx")
+    assert loaded.info()["settled"] == 0
+    before = loaded.scored
+    loaded.neighbors(3)
+    assert loaded.info()["settled"] == 300 and loaded.scored > before
+    # Settled once: a second call scores nothing more.
+    scored = loaded.scored
+    loaded.neighbors(3)
+    loaded.build_graph(settle=True)
+    assert loaded.scored == scored
+    loaded.save(tmp_path / "settled.idx")
+    assert vendrask.Index.load(tmp_path / "settled.idx").info()["settled"] == 300
+    # A file saved before the graph's rounds were split has every linked document settled.
+    meta, arrays = parse((tmp_path / "search.idx").read_bytes())
+    del meta["settled"]
+    (tmp_path / "older.idx").write_bytes(forge(meta, arrays))
+    assert vendrask.Index.load(tmp_path / "older.idx").info()["settled"] == 300

@@ -310,11 +310,21 @@ class BuildSettings:
         (code has weak neighbours at cosines where prose has none). Fewer
         cost recall where the sketch ranks worse: 20 took code to 138 pairs
         per document at 0.947 / 0.960, but prose to 0.910 / 0.913. A pair
-        passed over is not remembered: a later round proposes it again."""
+        passed over is not remembered: a later round proposes it again.
+    search_rounds: the rounds a graph gets before it serves searches; the
+        rest (up to the index's ``rounds``) come when the graph's own lists
+        are asked for (``neighbors``, ``recall``, pairs via the graph). A
+        search walks the graph and scores what it reaches, so it needs the
+        graph to connect near documents, not to list each one's best: on
+        10 000 code chunks, three rounds took 213 compressions per document
+        where all took 416, for the same ``nearest`` recall (0.977 / 0.990
+        against 0.977 / 0.992), while ``neighbors`` needs them all (0.897 /
+        0.920 after three, 0.959 / 0.971 after all)."""
 
     seeds: int = 16
     sample_per: int = 2
     top: int = 48
+    search_rounds: int = 3
 
     def sample(self, degree):
         return max(1, degree // self.sample_per)

@@ -166,7 +166,8 @@ def encode(index, path, kind=None, annex=None):
         "max_bytes": index.max_bytes, "documents": len(held.ids), "distinct": len(strings),
         "degree": index.degree, "seeds": index.seeds, "rounds": index.rounds,
         "graphs": list(held.graphs), "seen": int(held.sketcher.seen),
-        "linked": int(held.graphs["mean"].n), "kind": kind, "annex": numbers,
+        "linked": int(held.graphs["mean"].n), "settled": int(held.settled),
+        "kind": kind, "annex": numbers,
         "annex_arrays": sorted(name[len(_ANNEX):] for name in annexed),
     }
     arrays.update((name, annexed[name]) for name in sorted(annexed))
@@ -342,6 +343,11 @@ def _settings(path, meta):
     }
     for name in ("documents", "distinct", "seen", "linked"):
         settings[name] = need(name, _int, "a whole number")
+    # Files from before a graph served searches ahead of its last rounds
+    # have every linked document settled.
+    if "settled" not in meta:
+        meta = dict(meta, settled=settings["linked"])
+    settings["settled"] = need("settled", _int, "a whole number")
     for name in ("degree", "seeds", "rounds"):
         settings[name] = need(name, lambda v: _int(v, 1), "a positive whole number")
     settings["kind"] = need("kind", lambda v: v is None or (isinstance(v, str) and v.isidentifier()),
@@ -498,6 +504,7 @@ def _read(cls, file, shown, size, workers, progress, digest, kind):
     index.vectors = arrays["vectors"]
     index.sketcher = Sketcher(arrays["df"], settings["seen"])
     index.signatures = arrays["signatures"]
+    index.settled = settings["settled"]
     index.graphs = {direction: Graph.from_arrays(direction, corpus.measures,
                                                  **_graph_parts(arrays, direction))
                     for direction in directions}
@@ -555,6 +562,7 @@ def check(settings, arrays, strings, workers=1, blob=None, interned=None):
     need(arrays["signatures"].shape == (d, SLOTS), "the MinHash signatures")
     linked = settings["linked"]
     need(linked <= d, "a graph of more documents than there are")
+    need(settings["settled"] <= linked, "a graph settled for more documents than it links")
 
     corpus = Corpus.from_arrays(strings, **{field: arrays[name] for name, field in _SIZES.items()},
                                 max_bytes=max_bytes, interned=interned)
