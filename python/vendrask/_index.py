@@ -354,7 +354,7 @@ class Index:
             todo = np.flatnonzero(~same & (lengths[u] + lengths[v] <= JOINT_SIZE_LIMIT))
             for start in range(0, len(todo), _BATCH):
                 at = todo[start:start + _BATCH]
-                job.total += 2 * len(at)
+                job.grow(2 * len(at))
                 with self._counting:
                     self.scored += len(at)
                 v_after_u, u_after_v, failure = corpus.cross_sizes(
@@ -423,7 +423,7 @@ class Index:
             overlay = state.corpus.overlay()
             distinct, where = np.unique(overlay.add(qdocs), return_inverse=True)
             fresh = distinct[distinct >= n]
-            job.total += 2 * len(fresh)
+            job.grow(2 * len(fresh))
             failure = overlay.compute_sizes(fresh, fresh, workers, job, cluster)
             if failure is not None:
                 raise RuntimeError(failure)

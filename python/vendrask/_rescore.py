@@ -123,7 +123,7 @@ def rescore(corpus, chunks, threshold, direction, *, workers=1, job=None, sizes=
             continue
         ids = np.unique(np.concatenate([u, v]))
         fresh = np.count_nonzero(corpus.alone[ids] < 0) + np.count_nonzero(corpus.self_[ids] < 0)
-        job.total += fresh + 2 * len(u)
+        job.grow(fresh + 2 * len(u))
         failure = corpus.compute_sizes(ids, ids, workers, job, sizes)
         if failure is None:
             forward, backward, failure = corpus.cross(u, v, workers=workers, progress=job,
