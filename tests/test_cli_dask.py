@@ -174,3 +174,42 @@ class _without:
         function = getattr(self.api, name)
         return lambda *args, **kw: function(*args, **{k: v for k, v in kw.items()
                                                        if k not in self.options})
+
+
+class _Shown:
+    """A stand-in for tqdm that keeps each count the bar showed."""
+    counts = []
+
+    def __init__(self, total, **options):
+        self.n, self.total = 0, total
+
+    def update(self, count):
+        self.n += count
+        _Shown.counts.append((self.n, self.total))
+
+    def refresh(self):
+        pass
+
+    def close(self):
+        pass
+
+
+@pytest.mark.parametrize("command", [["nearest", "-k", "3"], ["pairs", "--threshold", "0.2"]])
+def test_the_bar_follows_a_job_on_a_cluster(scheduler, corpus, monkeypatch, capfd, command):
+    # Before the job returns, not only once it is over: the bar is fed the
+    # cluster's reports as it is fed the in-process API's.
+    import tqdm
+    from vendrask.cli import main
+    from vendrask.cli.bar import ProgressBar
+    monkeypatch.setattr(tqdm, "tqdm", _Shown)
+    _Shown.counts = []
+    planned = []
+    plan = ProgressBar.plan
+    monkeypatch.setattr(ProgressBar, "plan", lambda bar, scores, written: (
+        planned.append(scores), plan(bar, scores, written))[1])
+    status = main([*command, "--progress", "--errors", "nan", "--scheduler", scheduler,
+                   "--exclude", "big.txt", str(corpus)])
+    capfd.readouterr()
+    assert status == 0
+    # (Once the job returns, the bar stands just short of its scores.)
+    assert any(0 < n < 0.9 * planned[0] for n, _ in _Shown.counts), (_Shown.counts, planned)

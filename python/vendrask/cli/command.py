@@ -168,6 +168,8 @@ class CommandRun:
     def _run_on_cluster(self, function, ts, ss, options):
         import vendrask.dask as cluster
         call = getattr(cluster, function)
+        if function != "cdist":  # a lazy array reports no progress
+            options.update(progress=self.progress.callback())
         with quiet_dask():
             client = _connect(self.args.scheduler)
             try:
