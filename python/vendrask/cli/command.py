@@ -31,10 +31,9 @@ def _print(lines):
         raise WriteError(f"write error: {error.strerror or error}") from None
 
 
-
-
 class CommandRun:
-    """What matrix, nearest and pairs share: documents, the API call, the output."""
+    """What matrix, nearest, pairs, the index commands and dedup share:
+    documents, the API call, the output."""
 
     def __init__(self, args):
         from .bar import ProgressBar
@@ -205,9 +204,10 @@ class CommandRun:
 
 
 def _call(job, function, *positional, **options):
-    """An Index call: its errors as one line, the bar cleared before them,
-    and its warnings unsaid (the command names files where it warns of
-    positions)."""
+    """A call of the index commands or of dedup (an Index's, the sketch
+    stage's) for ``job``, which has a ``progress`` bar: its errors as one
+    line, the bar cleared before them, and its warnings unsaid (the command
+    names files where it warns of positions)."""
     import warnings
 
     import vendrask

@@ -33,7 +33,7 @@ PAIRS_PER_QUERY = 64
 PAIRS_AFTER_BUILD = 0.1
 
 
-# ---------------------------------------------------------------- the calls
+# ---------------------------------------------------------------- progress, and what is left out
 
 class _Work:
     """The progress of one or more Index calls as one stream of
