@@ -42,13 +42,15 @@ class JobProgress:
     """Counts a job's compressions and reports them as ``callback(done, total)``.
 
     ``total`` is the work known so far: a job that learns its size as it
-    goes raises it with ``grow()`` before each batch. ``estimate`` is what such a job
-    expects to do in all. What the callback sees never goes back: its total
-    is only ever raised, ``done / total`` never falls, and ``done`` reaches
-    ``total`` only at ``finish()``. While the work stays within the larger
-    of the two, the callback sees the count itself; past it, each step takes
-    the same share of what is left of the bar, which slows down but never
-    stops or fills up before the end.
+    goes raises it with ``grow()`` before each batch. ``estimate`` is what
+    such a job expects to do in all. What the callback sees never goes back:
+    its total is only ever raised, ``done / total`` never falls, and
+    ``done`` reaches ``total`` only at ``finish()``. While the work stays
+    within the larger of the two, the callback sees the count itself; past
+    it, each step takes the same share of what is left of the bar, which
+    slows down but never stops or fills up before the end. The in-process
+    API and vendrask.dask (whose jobs count their tiles through one) report
+    alike.
     """
 
     def __init__(self, callback, total, estimate=0):

@@ -78,7 +78,6 @@ def _weights(dist, weights):
     return w
 
 
-
 class RadiusNeighborsMixin:
     """radius_neighbors and radius_neighbors_graph, for an estimator with a
     ``radius`` parameter."""
