@@ -29,6 +29,26 @@ def run_python():
 
 
 @pytest.fixture
+def run(capfdbinary):
+    """The vendrask command in this process: ``run(*argv)`` gives (status,
+    stdout as bytes, stderr lines). Every line it prints is one message
+    (``vendrask: ...``); only argparse's usage errors (status 2) print more."""
+    from vendrask.cli import main
+
+    def run(*argv):
+        try:
+            status = main(list(argv))
+        except SystemExit as stop:  # argparse's usage errors
+            status = stop.code
+        out, err = capfdbinary.readouterr()
+        lines = err.decode("utf-8", "surrogateescape").splitlines()
+        if status != 2:  # nothing else is ever a traceback
+            assert all(line.startswith("vendrask: ") for line in lines), lines
+        return status, out, lines
+    return run
+
+
+@pytest.fixture
 def quiet_stderr():
     """Sends fd 2 to /dev/null for the test: echo and trace lines in bulk
     would otherwise pile up in pytest's capture."""

@@ -270,3 +270,41 @@ def test_a_long_document_alone_against_itself_is_kept():
     long = b"a" * 20000
     assert _unpaired_against([long], [long], itself=True) == []  # an IndexError before
     assert unpaired([long]) == ([], []) and unpaired([long], []) == ([0], [])
+
+
+# ---------------------------------------------------------------- the modules
+
+CLI = os.path.join(os.path.dirname(__file__), os.pardir, "python", "vendrask", "cli")
+CLI_MODULES = sorted(name[:-3] for name in os.listdir(CLI) if name.endswith(".py"))
+
+
+def _imports(module):
+    """The modules of vendrask.cli that ``module`` imports, at load or in a function."""
+    import ast
+    with open(os.path.join(CLI, module + ".py"), encoding="utf-8") as file:
+        tree = ast.parse(file.read())
+    found = set()
+    for node in ast.walk(tree):
+        if isinstance(node, ast.ImportFrom) and node.level == 1:
+            found |= {node.module} if node.module else {alias.name for alias in node.names}
+    return found & set(CLI_MODULES)
+
+
+def test_no_module_of_the_command_imports_one_that_imports_it_back():
+    graph = {module: _imports(module) for module in CLI_MODULES}
+
+    def reached(start):
+        seen, todo = set(), [start]
+        while todo:
+            for module in graph[todo.pop()] - seen:
+                seen.add(module)
+                todo.append(module)
+        return seen
+    assert [module for module in CLI_MODULES if module in reached(module)] == []
+
+
+@pytest.mark.parametrize("module", CLI_MODULES)
+def test_each_module_of_the_command_imports_alone(run_python, module):
+    done = run_python(f"import vendrask.cli.{module}" if module != "__init__" else
+                      "import vendrask.cli")
+    assert done.returncode == 0, done.stderr

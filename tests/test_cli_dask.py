@@ -129,3 +129,87 @@ def test_a_failing_close_is_not_printed():
         def close(self, timeout=None):
             raise OSError("comm closed on the way out")
     _close(Broken())
+
+
+# ---------------------------------------------------------------- one progress contract
+
+PROGRESS_DOCS = [b"doc %d: " % i + b"word %d " % (i % 4) * (3 + i % 7) for i in range(40)]
+
+
+def _reports(call):
+    seen = []
+    call(lambda done, total: seen.append((done, total)))
+    return seen
+
+
+@pytest.mark.parametrize("call", [
+    lambda vd, p: vd.nearest(PROGRESS_DOCS, k=3, tile=8, progress=p),
+    lambda vd, p: vd.pairs(PROGRESS_DOCS, None, threshold=0.2, tile=8, progress=p),
+    lambda vd, p: vd.pdist(PROGRESS_DOCS[:9], tile=4, progress=p),
+    lambda vd, p: vd.nearest(PROGRESS_DOCS[:1], [], k=3, progress=p),
+], ids=["nearest", "pairs", "pdist", "nothing to do"])
+@pytest.mark.parametrize("where", ["dask", "in-process"])
+def test_dask_reports_progress_as_the_in_process_api_does(call, where):
+    # What the command's bar is fed, on a cluster or not: the total never
+    # falls, done / total never falls, and done reaches total once, last.
+    import vendrask
+    import vendrask.dask
+    api = vendrask.dask if where == "dask" else vendrask
+    options = {} if where == "dask" else {"tile": None}
+    reports = _reports(lambda p: call(_without(api, options), p))
+    assert reports
+    for (done0, total0), (done1, total1) in zip(reports, reports[1:]):
+        assert total1 >= total0 and done1 * total0 >= done0 * total1, reports
+    assert all(done < total for done, total in reports[:-1]), reports
+    assert reports[-1][0] == reports[-1][1]
+
+
+class _without:
+    """``api`` with ``options`` taken out of each call (the in-process API has no tile)."""
+
+    def __init__(self, api, options):
+        self.api, self.options = api, options
+
+    def __getattr__(self, name):
+        function = getattr(self.api, name)
+        return lambda *args, **kw: function(*args, **{k: v for k, v in kw.items()
+                                                       if k not in self.options})
+
+
+class _Shown:
+    """A stand-in for tqdm that keeps each count the bar showed."""
+    counts = []
+
+    def __init__(self, total, **options):
+        self.n, self.total = 0, total
+
+    def update(self, count):
+        self.n += count
+        _Shown.counts.append((self.n, self.total))
+
+    def refresh(self):
+        pass
+
+    def close(self):
+        pass
+
+
+@pytest.mark.parametrize("command", [["nearest", "-k", "3"], ["pairs", "--threshold", "0.2"]])
+def test_the_bar_follows_a_job_on_a_cluster(scheduler, corpus, monkeypatch, capfd, command):
+    # Before the job returns, not only once it is over: the bar is fed the
+    # cluster's reports as it is fed the in-process API's.
+    import tqdm
+    from vendrask.cli import main
+    from vendrask.cli.bar import ProgressBar
+    monkeypatch.setattr(tqdm, "tqdm", _Shown)
+    _Shown.counts = []
+    planned = []
+    plan = ProgressBar.plan
+    monkeypatch.setattr(ProgressBar, "plan", lambda bar, scores, written: (
+        planned.append(scores), plan(bar, scores, written))[1])
+    status = main([*command, "--progress", "--errors", "nan", "--scheduler", scheduler,
+                   "--exclude", "big.txt", str(corpus)])
+    capfd.readouterr()
+    assert status == 0
+    # (Once the job returns, the bar stands just short of its scores.)
+    assert any(0 < n < 0.9 * planned[0] for n, _ in _Shown.counts), (_Shown.counts, planned)

@@ -12,7 +12,6 @@ from scipy.sparse import coo_matrix  # noqa: E402
 from scipy.sparse.csgraph import connected_components  # noqa: E402
 
 import _vendrask
-from vendrask.cli import main
 
 ODD = os.fsdecode(b'odd, "quoted"\nname\t caf\xe9.txt')  # newline, tab, not UTF-8
 TEXTS = {f"{i:02}.txt": b"%s %d: " % (topic, i % 3) + b" ".join([topic] * (5 + i % 4)) + b" end"
@@ -31,22 +30,6 @@ def here(tmp_path, monkeypatch):
             with open(os.path.join(folder, name), "wb") as file:
                 file.write(data)
     return tmp_path
-
-
-@pytest.fixture
-def run(capfdbinary):
-    """The command in this process: (status, stdout, stderr lines)."""
-    def run(*argv):
-        try:
-            status = main(list(argv))
-        except SystemExit as stop:  # argparse's usage errors
-            status = stop.code
-        out, err = capfdbinary.readouterr()
-        lines = err.decode("utf-8", "surrogateescape").splitlines()
-        if status != 2:  # a usage error also prints the usage; nothing else is ever a traceback
-            assert all(line.startswith("vendrask: ") for line in lines), lines
-        return status, out, lines
-    return run
 
 
 def ok(done):

@@ -12,7 +12,6 @@ import zlib
 import pytest
 
 from vendrask import _files, _store
-from vendrask.cli import main
 
 HANG_GUARD = 120  # seconds: only against a hang, never a measure of speed
 MEMORY_GUARD = 2 << 30  # a child reading /dev/zero without end stops here, not the machine
@@ -31,19 +30,6 @@ def here(tmp_path, monkeypatch):
         (tmp_path / "docs" / name).write_bytes(data)
     (tmp_path / "queries" / "q").write_bytes(b"the quick brown fox: the lazy dog")
     return tmp_path
-
-
-@pytest.fixture
-def run(capfdbinary):
-    """The command in this process: (status, stdout, stderr lines)."""
-    def run(*argv):
-        try:
-            status = main(list(argv))
-        except SystemExit as stop:
-            status = stop.code
-        out, err = capfdbinary.readouterr()
-        return status, out, err.decode("utf-8", "surrogateescape").splitlines()
-    return run
 
 
 def ok(done):

@@ -11,7 +11,7 @@ pytest.importorskip("scipy.sparse")
 
 import tqdm  # noqa: E402
 
-from vendrask.cli import bar, main  # noqa: E402
+from vendrask.cli import bar  # noqa: E402
 from vendrask.cli import index as index_commands  # noqa: E402
 
 TEXTS = {f"{i:02}.txt": b"%s %d: " % (topic, i % 3) + b" ".join([topic] * (5 + i % 4)) + b" end"
@@ -29,23 +29,10 @@ def here(tmp_path, monkeypatch):
     return tmp_path
 
 
-@pytest.fixture
-def run(capfdbinary):
-    """The command in this process: (status, stdout, stderr lines)."""
-    def run(*argv):
-        try:
-            status = main(list(argv))
-        except SystemExit as stop:
-            status = stop.code
-        out, err = capfdbinary.readouterr()
-        return status, out.decode("utf-8", "surrogateescape"), \
-            err.decode("utf-8", "surrogateescape").splitlines()
-    return run
-
-
 def ok(done):
+    """The output of a run that succeeded, as text (names as os.fsdecode gives them)."""
     assert done[0] == 0, done[2]
-    return done[1]
+    return done[1].decode("utf-8", "surrogateescape")
 
 
 # ---------------------------------------------------------------- the bar

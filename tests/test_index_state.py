@@ -379,7 +379,7 @@ def test_a_job_s_progress_only_goes_forward_whatever_its_estimate(estimate, batc
     calls = []
     job = _progress.JobProgress(lambda done, total: calls.append((done, total)), 0, estimate)
     for raised, count, reports in batches:
-        job.total += raised
+        job.grow(raised)
         report = job.batch(count)
         for k in range(1, reports + 1):
             report(count * k // reports, count)

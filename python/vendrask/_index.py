@@ -380,7 +380,7 @@ class Index:
             todo = np.flatnonzero(~same & (lengths[u] + lengths[v] <= JOINT_SIZE_LIMIT))
             for start in range(0, len(todo), _BATCH):
                 at = todo[start:start + _BATCH]
-                job.total += 2 * len(at)
+                job.grow(2 * len(at))
                 with self._counting:
                     self.scored += len(at)
                 found_forward, found_backward, failure = corpus.cross_sizes(
@@ -450,7 +450,7 @@ class Index:
             queries = Side(overlay.add(qdocs))
             distinct = queries.place_ids
             fresh = distinct[distinct >= n]
-            job.total += 2 * len(fresh)
+            job.grow(2 * len(fresh))
             failure = overlay.compute_sizes(fresh, fresh, workers, job, cluster)
             if failure is not None:
                 raise RuntimeError(failure)

@@ -8,17 +8,27 @@ from . import _checks
 POLL_INTERVAL = 0.1
 
 
+def tqdm_bar(total, unit, notebook=True, **options):
+    """A tqdm bar of ``total`` ``unit``s: the one place the package makes one,
+    for ``progress=True`` (``Bar``) and for the command's bar. ``notebook``:
+    tqdm.auto's, so that a notebook gets a widget; the command, which only
+    ever draws on a terminal, takes plain tqdm."""
+    if notebook:
+        from tqdm.auto import tqdm
+    else:
+        from tqdm import tqdm
+    return tqdm(total=total, unit=unit, unit_scale=True, dynamic_ncols=True, **options)
+
+
 class Bar:
-    """``progress=True``: a tqdm bar (tqdm.auto, so a notebook gets a widget),
-    made at the first report."""
+    """``progress=True``: a tqdm bar, made at the first report."""
 
     def __init__(self):
         self.bar = None
 
     def __call__(self, done, total):
         if self.bar is None:
-            from tqdm.auto import tqdm
-            self.bar = tqdm(total=total, unit="compression", unit_scale=True, dynamic_ncols=True)
+            self.bar = tqdm_bar(total, "compression")
         if total != self.bar.total:  # a job that learns its size as it goes
             self.bar.total = total
         self.bar.update(done - self.bar.n)
@@ -32,13 +42,15 @@ class JobProgress:
     """Counts a job's compressions and reports them as ``callback(done, total)``.
 
     ``total`` is the work known so far: a job that learns its size as it
-    goes raises it before each batch. ``estimate`` is what such a job
-    expects to do in all. What the callback sees never goes back: its total
-    is only ever raised, ``done / total`` never falls, and ``done`` reaches
-    ``total`` only at ``finish()``. While the work stays within the larger
-    of the two, the callback sees the count itself; past it, each step takes
-    the same share of what is left of the bar, which slows down but never
-    stops or fills up before the end.
+    goes raises it with ``grow()`` before each batch. ``estimate`` is what
+    such a job expects to do in all. What the callback sees never goes back:
+    its total is only ever raised, ``done / total`` never falls, and
+    ``done`` reaches ``total`` only at ``finish()``. While the work stays
+    within the larger of the two, the callback sees the count itself; past
+    it, each step takes the same share of what is left of the bar, which
+    slows down but never stops or fills up before the end. The in-process
+    API and vendrask.dask (whose jobs count their tiles through one) report
+    alike.
     """
 
     def __init__(self, callback, total, estimate=0):
@@ -50,6 +62,13 @@ class JobProgress:
         self._counted = 0  # the count it was last moved by
         self._shown = (0, 0)  # the last (done, total) shown
         self._last = time.monotonic()
+
+    def grow(self, count):
+        """``count`` more compressions found to do: a job that learns its
+        size as it goes says so before it does them."""
+        if count < 0:
+            raise ValueError(f"a job's work only grows: {count} compressions")
+        self.total += int(count)
 
     def batch(self, count):
         """The callback for the native core's next batch of ``count`` probes."""

@@ -124,7 +124,7 @@ def rescore(corpus, chunks, threshold, direction, *, workers=1, job=None, sizes=
         ids = np.unique(np.concatenate([u, v]))
         fresh = (np.count_nonzero(corpus.lone_sizes[ids] < 0)
                  + np.count_nonzero(corpus.primed_sizes[ids] < 0))
-        job.total += fresh + 2 * len(u)
+        job.grow(fresh + 2 * len(u))
         failure = corpus.compute_sizes(ids, ids, workers, job, sizes)
         if failure is None:
             forward, backward, failure = corpus.cross(u, v, workers=workers, progress=job,

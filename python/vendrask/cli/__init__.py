@@ -13,8 +13,10 @@
   vendrask doctor
 
 The modules: ``errors`` (error types, exit statuses, the message line),
-``args`` (the grammar), ``run`` (what each command does), ``index`` (the
-commands on vendrask.Index, and its names file), ``dedup`` and ``records``
+``args`` (the grammar), ``run`` (the table of commands; measure, matrix,
+nearest, pairs), ``command`` (what a run shares: reading the documents, the
+API call, writing the output, the bar), ``index`` and ``index_files`` (the
+commands on vendrask.Index, and its files), ``dedup`` and ``records``
 (near-duplicates of documents and of records in datasets), ``inputs`` (reading
 documents), ``output`` (csv, tsv, json, numpy files), ``plot`` (pictures),
 ``bar`` (the progress bar). numpy, argparse and tqdm are imported only by the
@@ -32,6 +34,7 @@ __all__ = ["main"]
 def main(argv=None):
     """Runs the command on ``argv`` (default: ``sys.argv[1:]``); returns its exit status."""
     from . import run
+    from .command import quiet_dask
     restore = None
     try:
         argv = sys.argv[1:] if argv is None else list(argv)
@@ -65,7 +68,7 @@ def main(argv=None):
     finally:
         if restore is not None:
             _on_sigterm(restore)
-        run.quiet_dask.release()  # after a Dask run: what its threads log is not shown
+        quiet_dask.release()  # after a Dask run: what its threads log is not shown
 
 
 def _on_sigterm(handler):

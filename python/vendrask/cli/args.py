@@ -5,17 +5,20 @@ Before argparse sees them, the arguments of a command are rewritten into
 ``--option=value`` form where argparse would misread them:
 
 - a negative number after an option that takes a number (``--workers -1``):
-  argparse takes ``-1`` for an option, because ``-0`` is one;
+  argparse takes ``-1`` for an option, because ``-0`` (``--null``) is one;
 - ``--symmetric`` takes a value only if one of its choices follows, so that
   ``--symmetric DIR`` means the mean and ``--symmetric min DIR`` the minimum
   (a plain word that is no file, such as ``median``, is refused as a wrong
-  choice rather than looked for as a document);
+  choice rather than looked for as a document): argparse's ``nargs="?"``
+  takes any word that follows and refuses DIR as a wrong choice;
 - ``--query`` takes one file, and may be repeated; a run of files after it
   is a list of queries only when a ``--`` later on ends the options (the
-  ``--query Q1 Q2 -- DOCS`` spelling of earlier versions).
+  ``--query Q1 Q2 -- DOCS`` spelling of earlier versions): ``nargs="+"``
+  would take the documents too whenever no ``--`` follows.
 
 The positional arguments may come anywhere among the options; they are
-moved after the options.
+moved after the options: ``parse_intermixed_args`` would allow that, but
+(in Python 3.11) parses what follows ``--`` as options again.
 """
 import argparse
 import os

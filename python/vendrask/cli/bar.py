@@ -45,10 +45,10 @@ class ProgressBar:
             self.bar.total = total
             self._show()
         elif self.enabled:
-            from tqdm import tqdm
-            self.bar = tqdm(total=total, desc=self.description, unit=self.unit, unit_scale=True,
-                            delay=SHOW_AFTER, leave=False, file=sys.stderr, dynamic_ncols=True,
-                            bar_format=self.format)
+            from .._progress import tqdm_bar
+            self.bar = tqdm_bar(total, self.unit, notebook=False, desc=self.description,
+                                delay=SHOW_AFTER, leave=False, file=sys.stderr,
+                                bar_format=self.format)
 
     def plan_share(self, what):
         """A job whose scores are counted only as it goes (an index's): the

@@ -1,10 +1,9 @@
 """The ``dedup`` command: near-duplicate pairs or clusters of documents or
 records, through the sketch stage, or with --exact every pair. Records in
 datasets (JSON Lines, Parquet, CSV) are ``records``'s."""
+from .command import NO_DOCUMENTS, CommandRun, _call
 from .errors import UsageError, shown
-from .index import _call, _Names
-from .index_files import _is_index, index_class, load
-from .run import NO_DOCUMENTS, CommandRun
+from .index_files import _is_index, _Names, index_class, load
 
 
 def dedup(args):

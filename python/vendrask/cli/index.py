@@ -9,13 +9,13 @@ Names from indexes of earlier versions, relative to wherever they were
 built, are printed as they were recorded.
 """
 import json
-import os
 
 from .. import JOINT_SIZE_LIMIT
+from .command import CommandRun, _call, _print, _say_cut
 from .errors import Failure, UsageError, listed, say, shown
-from .index_files import IndexPath, index_class, load, save, window_class
+from .index_files import (IndexPath, _file_of, _Names, _recorded, index_class, load,
+                          save, window_class)
 from .inputs import STDIN, _unpaired_against, scored
-from .run import NO_DOCUMENTS, CommandRun, _print, _say_cut
 
 NO_QUERIES = "no queries given: name query files or directories after INDEX, or --files-from PATH"
 
@@ -33,26 +33,7 @@ PAIRS_PER_QUERY = 64
 PAIRS_AFTER_BUILD = 0.1
 
 
-# ---------------------------------------------------------------- the calls
-
-def _call(job, function, *positional, **options):
-    """An Index call: its errors as one line, the bar cleared before them,
-    and its warnings unsaid (the command names files where it warns of
-    positions)."""
-    import warnings
-
-    import vendrask
-    try:
-        with warnings.catch_warnings():
-            warnings.simplefilter("ignore", vendrask.DocumentWarning)
-            return function(*positional, **options)
-    except (ValueError, RuntimeError) as error:
-        job.progress.close()
-        raise Failure(str(error)) from None
-    except BaseException:
-        job.progress.close()
-        raise
-
+# ---------------------------------------------------------------- progress, and what is left out
 
 class _Work:
     """The progress of one or more Index calls as one stream of
@@ -96,53 +77,6 @@ def _cut_in(index, max_bytes):
     if max_bytes is None or max_bytes <= JOINT_SIZE_LIMIT // 2:
         return 0
     return int(any(len(doc) >= max_bytes for doc in index))
-
-
-# ---------------------------------------------------------------- names
-
-def _recorded(label):
-    """What INDEX.names records of a document named ``label``: its absolute
-    path (symbolic links kept, so that the name stays the one given)."""
-    return label if label == STDIN else os.path.abspath(label)
-
-
-class _Names:
-    """The names of an index's documents as the commands print them, and
-    which files they are."""
-
-    def __init__(self, names):
-        self.names = names
-        try:
-            here = os.getcwd()
-        except OSError:  # the current folder was removed: absolute names
-            here = None
-        self.prefix = None if here is None else here.rstrip(os.sep) + os.sep
-        self._files = {}
-
-    def __getitem__(self, position):
-        name = self.names[position]
-        if self.prefix is not None and name.startswith(self.prefix) and len(name) > len(self.prefix):
-            return name[len(self.prefix):]
-        return name
-
-    def file(self, position):
-        """(device, inode) of the file the name at ``position`` names, or
-        None (stdin, or no such file now); an earlier version's relative
-        names are taken from the current folder."""
-        name = self.names[position]
-        if name not in self._files:
-            self._files[name] = _file_of(name)
-        return self._files[name]
-
-
-def _file_of(name):
-    if name == STDIN:
-        return None
-    try:
-        found = os.stat(name)
-    except (OSError, ValueError):
-        return None
-    return found.st_dev, found.st_ino
 
 
 # ---------------------------------------------------------------- the commands

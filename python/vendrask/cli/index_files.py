@@ -13,6 +13,7 @@ import os
 import stat
 
 from .errors import Failure, WriteError, shown
+from .reading import STDIN
 
 NAMES_SUFFIX = ".names"
 NAMES_FORMAT = "vendrask index names"
@@ -222,3 +223,50 @@ def save(index, names, path):
     finally:
         for replacement in replacements:
             replacement.discard()
+
+
+# ---------------------------------------------------------------- names
+
+def _recorded(label):
+    """What INDEX.names records of a document named ``label``: its absolute
+    path (symbolic links kept, so that the name stays the one given)."""
+    return label if label == STDIN else os.path.abspath(label)
+
+
+class _Names:
+    """The names of an index's documents as the commands print them, and
+    which files they are."""
+
+    def __init__(self, names):
+        self.names = names
+        try:
+            here = os.getcwd()
+        except OSError:  # the current folder was removed: absolute names
+            here = None
+        self.prefix = None if here is None else here.rstrip(os.sep) + os.sep
+        self._files = {}
+
+    def __getitem__(self, position):
+        name = self.names[position]
+        if self.prefix is not None and name.startswith(self.prefix) and len(name) > len(self.prefix):
+            return name[len(self.prefix):]
+        return name
+
+    def file(self, position):
+        """(device, inode) of the file the name at ``position`` names, or
+        None (stdin, or no such file now); an earlier version's relative
+        names are taken from the current folder."""
+        name = self.names[position]
+        if name not in self._files:
+            self._files[name] = _file_of(name)
+        return self._files[name]
+
+
+def _file_of(name):
+    if name == STDIN:
+        return None
+    try:
+        found = os.stat(name)
+    except (OSError, ValueError):
+        return None
+    return found.st_dev, found.st_ino

@@ -20,7 +20,7 @@ from .._documents import documents
 from .._api import report_plan
 from .._pairs import refuse_over_limit
 from .._plan import Plan, tile_work
-from .._progress import Bar
+from .._progress import JobProgress
 from . import _tasks
 from ._tiles import default_tile
 
@@ -142,8 +142,8 @@ class Job:
     keep = False
 
     def __init__(self, client, *, workers=None, progress=None, timeout=None):
-        progress = _checks.progress(progress)
-        self.progress = Bar() if progress is True else progress
+        # Counted as the in-process jobs count: the same callback(done, total).
+        self.progress = JobProgress(progress, 0)
         self.timeout = job_timeout(timeout)
         self.token = uuid.uuid4().hex[:16]
         self.threads = _native_threads(workers)
@@ -188,8 +188,9 @@ class Job:
         one arrives. ``tiles`` maps the tile tasks to their work, for progress.
         Any exception here, Ctrl-C or one from progress, cancels the job."""
         total = sum(tiles.values())
-        progress = self.progress
-        if progress is not None:
+        self.progress.grow(total)
+        progress = self.progress.batch(total)
+        if progress is not None and total:
             progress(0, total)
         if self.client is None:
             try:
@@ -200,12 +201,12 @@ class Job:
             for task, result in zip(finals, results):
                 store(finals[task], result)
         else:
-            self._distributed_run(tiles, finals, store, total)
-        if progress is not None:
-            progress(total, total)
+            self._distributed_run(tiles, finals, store, total, progress)
+        self.progress.advance(total)
+        self.progress.finish()
 
-    def _distributed_run(self, tiles, finals, store, total):
-        watched = [t for t in tiles if t not in finals] if self.progress is not None else []
+    def _distributed_run(self, tiles, finals, store, total, progress):
+        watched = [t for t in tiles if t not in finals] if progress is not None else []
         futures = self.client.compute(watched + list(finals))
         self._futures.extend(futures)
         by_key = {f.key: f for f in futures}
@@ -219,9 +220,9 @@ class Job:
                 elif future.status == "error":
                     future.result()
                 future.release()
-                if self.progress is not None and future in work:
+                if progress is not None and future in work:
                     done += work[future]
-                    self.progress(done, total)
+                    progress(done, total)
         except BaseException:
             self.release()
             raise
@@ -285,8 +286,7 @@ class Job:
         # A lazy result holds the blocks; a failure before it exists does not.
         if not self.keep or kind is not None:
             self.release()
-        if isinstance(self.progress, Bar):
-            self.progress.close()
+        self.progress.close()
         self.raise_lost(value)
 
     def raise_lost(self, error):

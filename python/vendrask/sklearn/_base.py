@@ -51,6 +51,16 @@ class NeighborsBase(BaseEstimator):
     ``max_bytes``); ``n_samples_fit_``; ``index_``, the ``vendrask.Index`` of
     them (None with ``exact=True``)."""
 
+    def __init__(self, n_neighbors=5, *, symmetric="mean", exact=False, max_bytes=None,
+                 n_jobs=None):
+        # The parameters every estimator has; each names its own on top, in a
+        # signature of its own (scikit-learn reads the parameters from it).
+        self.n_neighbors = n_neighbors
+        self.symmetric = symmetric
+        self.exact = exact
+        self.max_bytes = max_bytes
+        self.n_jobs = n_jobs
+
     def __sklearn_tags__(self):
         tags = super().__sklearn_tags__()
         tags.input_tags.string = True

@@ -10,8 +10,7 @@ from sklearn.utils.validation import check_is_fitted
 
 from . import _graphs, _params
 from ._base import NeighborsBase
-from ._inputs import targets
-from ._mixins import KNeighborsMixin, RadiusNeighborsMixin
+from ._mixins import KNeighborsMixin, RadiusNeighborsMixin, WeightedKNeighborsMixin
 
 
 class NearestNeighbors(KNeighborsMixin, RadiusNeighborsMixin, NeighborsBase):
@@ -36,12 +35,9 @@ class NearestNeighbors(KNeighborsMixin, RadiusNeighborsMixin, NeighborsBase):
 
     def __init__(self, n_neighbors=5, radius=None, *, symmetric="mean", exact=False,
                  max_bytes=None, n_jobs=None):
-        self.n_neighbors = n_neighbors
+        super().__init__(n_neighbors, symmetric=symmetric, exact=exact, max_bytes=max_bytes,
+                         n_jobs=n_jobs)
         self.radius = radius
-        self.symmetric = symmetric
-        self.exact = exact
-        self.max_bytes = max_bytes
-        self.n_jobs = n_jobs
 
     def fit(self, X, y=None):
         """Stores the documents of ``X`` (and indexes them unless ``exact``); ``y`` is ignored."""
@@ -51,28 +47,7 @@ class NearestNeighbors(KNeighborsMixin, RadiusNeighborsMixin, NeighborsBase):
         return self
 
 
-def _weights(dist, weights):
-    """scikit-learn's neighbour weights: None for uniform, 1/distance (the
-    zero-distance neighbours alone where there are any), or a callable's."""
-    if isinstance(weights, str) and weights == "uniform":
-        return None
-    if isinstance(weights, str) and weights == "distance":
-        with np.errstate(divide="ignore"):
-            w = 1.0 / dist
-        inf = np.isinf(w)
-        rows = inf.any(axis=1)
-        w[rows] = inf[rows]
-        return w
-    w = np.asarray(weights(dist), dtype=np.float64)
-    if w.shape != dist.shape:
-        raise ValueError(f"weights returned shape {w.shape} for distances of shape {dist.shape}")
-    if (w == 0).all(axis=1).any():
-        raise ValueError("All neighbors of some sample is getting zero weights. Please modify "
-                         "'weights' to avoid this case if you are using a user-defined function.")
-    return w
-
-
-class KNeighborsClassifier(KNeighborsMixin, ClassifierMixin, NeighborsBase):
+class KNeighborsClassifier(WeightedKNeighborsMixin, ClassifierMixin, NeighborsBase):
     """Classifies documents by a vote of their ``n_neighbors`` nearest fitted
     documents.
 
@@ -92,19 +67,13 @@ class KNeighborsClassifier(KNeighborsMixin, ClassifierMixin, NeighborsBase):
 
     def __init__(self, n_neighbors=5, weights="uniform", *, symmetric="mean", exact=False,
                  max_bytes=None, n_jobs=None):
-        self.n_neighbors = n_neighbors
+        super().__init__(n_neighbors, symmetric=symmetric, exact=exact, max_bytes=max_bytes,
+                         n_jobs=n_jobs)
         self.weights = weights
-        self.symmetric = symmetric
-        self.exact = exact
-        self.max_bytes = max_bytes
-        self.n_jobs = n_jobs
 
     def fit(self, X, y):
         """Stores the documents of ``X`` with their labels ``y``."""
-        _params.n_neighbors(self.n_neighbors)  # predict takes no other
-        _params.weights(self.weights)
-        docs = self._fit_documents(X)
-        y = targets(y, len(docs), numeric=False)
+        docs, y = self._fit_targets(X, y, numeric=False)
         if y.ndim == 2 and y.shape[1] == 1:
             warnings.warn("A column-vector y was passed when a 1d array was expected. Please "
                           "change the shape of y to (n_samples,), for example using ravel().",
@@ -125,8 +94,7 @@ class KNeighborsClassifier(KNeighborsMixin, ClassifierMixin, NeighborsBase):
 
     def _votes(self, X):
         """Per output, each query's summed weight for each class."""
-        dist, ind = self.kneighbors(X)
-        w = _weights(dist, self.weights)
+        ind, w = self._weighted(X)
         w = np.ones(ind.shape) if w is None else w
         classes = self.classes_ if self.outputs_2d_ else [self.classes_]
         out = []
@@ -156,26 +124,20 @@ class KNeighborsClassifier(KNeighborsMixin, ClassifierMixin, NeighborsBase):
         return shares if self.outputs_2d_ else shares[0]
 
 
-class KNeighborsRegressor(KNeighborsMixin, RegressorMixin, NeighborsBase):
+class KNeighborsRegressor(WeightedKNeighborsMixin, RegressorMixin, NeighborsBase):
     """Predicts a document's target as the (weighted) mean of its
     ``n_neighbors`` nearest fitted documents' targets; parameters as for
     KNeighborsClassifier, ``y`` numeric of one or more columns."""
 
     def __init__(self, n_neighbors=5, weights="uniform", *, symmetric="mean", exact=False,
                  max_bytes=None, n_jobs=None):
-        self.n_neighbors = n_neighbors
+        super().__init__(n_neighbors, symmetric=symmetric, exact=exact, max_bytes=max_bytes,
+                         n_jobs=n_jobs)
         self.weights = weights
-        self.symmetric = symmetric
-        self.exact = exact
-        self.max_bytes = max_bytes
-        self.n_jobs = n_jobs
 
     def fit(self, X, y):
         """Stores the documents of ``X`` with their targets ``y``."""
-        _params.n_neighbors(self.n_neighbors)  # predict takes no other
-        _params.weights(self.weights)
-        docs = self._fit_documents(X)
-        y = targets(y, len(docs), numeric=True)
+        docs, y = self._fit_targets(X, y, numeric=True)
         self._store(docs)
         self._y = y
         return self
@@ -183,8 +145,7 @@ class KNeighborsRegressor(KNeighborsMixin, RegressorMixin, NeighborsBase):
     def predict(self, X):
         """The target of each document of ``X`` (None: of each fitted
         document, leaving itself out)."""
-        dist, ind = self.kneighbors(X)
-        w = _weights(dist, self.weights)
+        ind, w = self._weighted(X)
         y = self._y.reshape(len(self._y), -1)
         if w is None:
             pred = np.mean(y[ind], axis=1)
@@ -210,12 +171,9 @@ class KNeighborsTransformer(KNeighborsMixin, TransformerMixin, NeighborsBase):
 
     def __init__(self, n_neighbors=5, mode="distance", *, symmetric="mean", exact=False,
                  max_bytes=None, n_jobs=None):
-        self.n_neighbors = n_neighbors
+        super().__init__(n_neighbors, symmetric=symmetric, exact=exact, max_bytes=max_bytes,
+                         n_jobs=n_jobs)
         self.mode = mode
-        self.symmetric = symmetric
-        self.exact = exact
-        self.max_bytes = max_bytes
-        self.n_jobs = n_jobs
 
     def fit(self, X, y=None):
         """Stores the documents of ``X`` (and indexes them unless ``exact``); ``y`` is ignored."""

@@ -5,6 +5,7 @@ from sklearn.utils.validation import check_is_fitted
 
 from .._api import pairs
 from . import _graphs, _params
+from ._inputs import targets
 
 # A score at or above 1 - radius may still give a distance just over radius
 # once rounded (and the other way round): ask for slightly more, then keep
@@ -36,6 +37,45 @@ class KNeighborsMixin:
         _params.mode(mode)
         dist, ind = self._search(queries, k)
         return _graphs.k_graph(dist, ind, self.n_samples_fit_, mode)
+
+
+class WeightedKNeighborsMixin(KNeighborsMixin):
+    """What the classifier and the regressor share: fitting documents with
+    their targets, and each query's neighbours with their ``weights``."""
+
+    def _fit_targets(self, X, y, numeric):
+        """(documents, targets) of a fit, after the checks of the parameters."""
+        _params.n_neighbors(self.n_neighbors)  # predict takes no other
+        _params.weights(self.weights)
+        docs = self._fit_documents(X)
+        return docs, targets(y, len(docs), numeric=numeric)
+
+    def _weighted(self, X):
+        """(indices, weights) of the neighbours of each document of ``X``;
+        weights None for uniform."""
+        dist, ind = self.kneighbors(X)
+        return ind, _weights(dist, self.weights)
+
+
+def _weights(dist, weights):
+    """scikit-learn's neighbour weights: None for uniform, 1/distance (the
+    zero-distance neighbours alone where there are any), or a callable's."""
+    if isinstance(weights, str) and weights == "uniform":
+        return None
+    if isinstance(weights, str) and weights == "distance":
+        with np.errstate(divide="ignore"):
+            w = 1.0 / dist
+        inf = np.isinf(w)
+        rows = inf.any(axis=1)
+        w[rows] = inf[rows]
+        return w
+    w = np.asarray(weights(dist), dtype=np.float64)
+    if w.shape != dist.shape:
+        raise ValueError(f"weights returned shape {w.shape} for distances of shape {dist.shape}")
+    if (w == 0).all(axis=1).any():
+        raise ValueError("All neighbors of some sample is getting zero weights. Please modify "
+                         "'weights' to avoid this case if you are using a user-defined function.")
+    return w
 
 
 class RadiusNeighborsMixin:
