@@ -304,7 +304,8 @@ def recall_of(found, wanted, n):
 def stage(docs, threshold=0.5, workers=1):
     """The candidate stage step by step: (pairs, CPU seconds per step, candidates)."""
     from vendrask._corpus import Corpus
-    from vendrask._rescore import rescore, screen, setting, position_pairs
+    from vendrask._plan import Side, listed_pairs
+    from vendrask._rescore import rescore, screen, setting
     cpu = {}
     start = time.process_time()
     corpus = Corpus()
@@ -325,7 +326,7 @@ def stage(docs, threshold=0.5, workers=1):
     cpu["bands"] = time.process_time() - start
     start = time.process_time()
     u, v, forward, backward = rescore(corpus, chunks, threshold, "mean", workers=workers)
-    found = position_pairs(ids, corpus.missing, u, v, forward, backward, "mean", threshold)
+    found = listed_pairs(Side(ids), corpus, u, v, forward, backward, "mean", threshold)
     cpu["rescoring"] = time.process_time() - start
     return found, cpu, (count, sum(len(i) for i, _ in chunks))
 

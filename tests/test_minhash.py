@@ -17,6 +17,7 @@ from hypothesis import given, settings, strategies as st
 import vendrask
 from vendrask import _minhash, _rescore
 from vendrask._corpus import Corpus
+from vendrask._plan import Side, listed_pairs
 
 import _vendrask  # noqa: E402
 
@@ -96,7 +97,7 @@ def test_rescoring_every_pair_gives_the_exact_pairs(docs, symmetric, threshold, 
     chunks = [(u[a:b], v[a:b]) for a, b in zip(cuts[:-1], cuts[1:])]
     direction = {None: "forward"}.get(symmetric, symmetric)
     found = _rescore.rescore(corpus, chunks, threshold, direction)
-    got = as_dict(_rescore.position_pairs(ids, corpus.missing, *found, direction, threshold))
+    got = as_dict(listed_pairs(Side(ids), corpus, *found, direction, threshold))
     assert got == as_dict(exact(docs, threshold, symmetric))
 
 

@@ -14,12 +14,12 @@ import threading
 
 import numpy as np
 
-from . import JOINT_SIZE_LIMIT, _checks, _pairs
+from . import _checks, _pairs
 from ._corpus import Corpus
 from ._descent import (BUILD, Graph, build_sample, descend, graph_degrees, key_of, link,
                        search, search_pool, search_seeds, within)
 from ._documents import documents
-from ._plan import Plan, Side, combine_directions, listed, reduced, same_scores
+from ._plan import Plan, Side, listed, listed_pairs, reduced, same_scores
 from ._progress import JobProgress
 from ._reduce import Pairs, TopK
 from ._sketch import DIM, Sketcher, most_similar, seeds as sketch_seeds
@@ -375,9 +375,9 @@ class Index:
             backward = np.full(len(u), np.nan)
             forward_sizes = np.zeros(len(u), dtype=np.uint16)
             backward_sizes = np.zeros(len(u), dtype=np.uint16)
-            same = u == v
+            same, fit = _pairs.fitting(u, v, lengths, corpus.missing)
             forward[same] = backward[same] = 1.0
-            todo = np.flatnonzero(~same & (lengths[u] + lengths[v] <= JOINT_SIZE_LIMIT))
+            todo = np.flatnonzero(fit)
             for start in range(0, len(todo), _BATCH):
                 at = todo[start:start + _BATCH]
                 job.grow(2 * len(at))
@@ -608,8 +608,7 @@ class Index:
         kept = state.bands.get((bands, rows))
         if kept is None:
             lengths = state.corpus.lengths
-            shortest = lengths.min() if len(lengths) else 0
-            member = np.flatnonzero(lengths + shortest <= JOINT_SIZE_LIMIT)
+            member = _pairs.fitting_with(lengths, lengths.min() if len(lengths) else 0)
             held = Bands(bands, rows)
             held.add(self._signatures(state)[member])
             kept = state.bands[(bands, rows)] = member, held
@@ -705,7 +704,7 @@ class Index:
         # bands left out that may fit with a new, shorter one.
         shortest = corpus.lengths[new_ids].min()
         outside = np.setdiff1d(np.arange(len(state.corpus)), member)
-        outside = outside[corpus.lengths[outside] + shortest <= JOINT_SIZE_LIMIT]
+        outside = outside[_pairs.fitting_with(corpus.lengths[outside], shortest)]
         queries = np.union1d(new_ids, outside)
         old_sigs = self._signatures(state)
         fresh_sigs = minhash_signatures([corpus.strings[k] for k in fresh.tolist()])
@@ -885,22 +884,9 @@ class Index:
 
     def _listed_pairs(self, state, u, v, forward, backward, direction, threshold):
         """The position pairs of ``state`` as ``pairs`` lists them, from the
-        id pairs u < v with both directions scored, and the pairs of
-        positions holding the same id."""
-        if direction == "forward":
-            # Ordered pairs: u -> v scores forward, v -> u backward.
-            there, back = forward, backward
-        else:
-            # Both ways alike: Pairs keeps whichever way lists the positions as i < j.
-            there = back = combine_directions(forward, backward, direction)
-        side = self._side(state)
-        repeated = side.place_ids[side.counts > 1]
-        t = np.concatenate([u, v, repeated])
-        s = np.concatenate([v, u, repeated])
-        values = np.concatenate([there, back, same_scores(state.corpus, repeated)])
-        reducer = Pairs(threshold, *_pairs.listing(True, None if direction == "forward"
-                                                   else direction))
-        return reduced(reducer, [listed(side, side, t, s, values)])
+        id pairs u < v with both directions scored."""
+        return listed_pairs(self._side(state), state.corpus, u, v, forward, backward, direction,
+                            threshold)
 
     # -- files
 

@@ -87,6 +87,13 @@ def over_limit(t, s, lengths, missing):
 
 # ---------------------------------------------------------------- partners
 
+def fitting_with(lengths, shortest):
+    """The ids (rising) whose length fits with a string of length ``shortest``:
+    with the shortest of a corpus, the ids that may fit with some other."""
+    import numpy as np
+    return np.flatnonzero(lengths + shortest <= JOINT_SIZE_LIMIT)
+
+
 def partner_counts(xs, ys, lengths, ys_mask):
     """For each distinct id of ``xs``: how many distinct ids of ``ys`` other
     than itself fit with it. ``ys_mask[id]`` tells whether ``id`` is among ``ys``."""

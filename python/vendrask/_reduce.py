@@ -166,15 +166,21 @@ class Pairs:
         for cell in cells:
             # NaN never passes.
             if isinstance(cell, SparseCells):
-                passes = cell.values >= self.threshold
-                a, b, found = cell.a[passes], cell.b[passes], cell.values[passes]
+                a, b, found = cell.a, cell.b, cell.values
+                passes = found >= self.threshold
+                if not passes.all():  # often all do: the pairs given were screened
+                    a, b, found = a[passes], b[passes], found[passes]
             else:
                 a, b = np.nonzero(cell.values >= self.threshold)
                 found = cell.values[a, b]
             i, j, pair = cell.rows.expand(a, cell.cols, b)
-            found = found[pair]
+            if not (cell.rows.plain and cell.cols.plain):  # else each place pair is one
+                found = found[pair]
+            del a, b, pair
             keep = _pairs.kept(i, j, self.leave_out_own, self.unordered)
-            parts.append((i[keep], j[keep], found[keep]))
+            if not (isinstance(keep, slice) or keep.all()):
+                i, j, found = i[keep], j[keep], found[keep]
+            parts.append((i, j, found))
         return parts
 
     def combine(self, state, parts, poll=_no_poll):
@@ -184,9 +190,15 @@ class Pairs:
     def aggregate(self, state):
         if not state:
             return (np.empty(0, dtype=np.int64), np.empty(0, dtype=np.int64), np.empty(0))
-        i, j, found = (np.concatenate(part) for part in zip(*state))
-        order = np.lexsort((j, i))
-        return i[order].astype(np.int64), j[order].astype(np.int64), found[order]
+        i, j, found = state[0] if len(state) == 1 else (np.concatenate(p) for p in zip(*state))
+        state.clear()
+        # Pairs often come in order (a screen's candidates do): no copy to sort them then.
+        later = (i[1:] > i[:-1]) | ((i[1:] == i[:-1]) & (j[1:] > j[:-1]))
+        if not later.all():
+            order = np.lexsort((j, i))
+            i, j, found = i[order], j[order], found[order]
+        del later
+        return i.astype(np.int64, copy=False), j.astype(np.int64, copy=False), found
 
 
 class Condensed:

@@ -12,11 +12,11 @@ band settings keep the exact pairs on real corpora: see ``SETTINGS``.
 """
 import numpy as np
 
-from . import JOINT_SIZE_LIMIT, _checks, _pairs
+from . import _checks, _pairs
 from ._corpus import Corpus
 from ._documents import documents
 from ._minhash import Bands, agreement, signatures
-from ._plan import Plan, combine_directions as combine
+from ._plan import Plan, Side, combine_directions as combine, listed_pairs
 from ._progress import JobProgress
 from ._reduce import Pairs
 
@@ -117,7 +117,7 @@ def rescore(corpus, chunks, threshold, direction, *, workers=1, job=None, sizes=
     for u, v in _batches(chunks):
         # Each pair as u < v; an id with itself is no pair of two documents.
         u, v = np.minimum(u, v), np.maximum(u, v)
-        keep = (u != v) & (lengths[u] + lengths[v] <= JOINT_SIZE_LIMIT)
+        _, keep = _pairs.fitting(u, v, lengths, corpus.missing)
         u, v = u[keep], v[keep]
         if not len(u):
             continue
@@ -182,8 +182,7 @@ def near_pairs(docs, threshold, *, symmetric="mean", workers=1, max_bytes=None, 
         bands, rows = _checks.positive("bands", bands), _checks.positive("rows", rows)
     # Only documents that fit with some other document take part: a missing
     # one, or one over the limit alone, would only add pairs to drop.
-    shortest = corpus.lengths.min() if len(corpus) else 0
-    member = np.flatnonzero(corpus.lengths + shortest <= JOINT_SIZE_LIMIT)
+    member = _pairs.fitting_with(corpus.lengths, corpus.lengths.min() if len(corpus) else 0)
     sigs = signatures([corpus.strings[k] for k in member.tolist()])
     candidates = Bands(bands, rows).add(sigs)
     if (candidates.bound > FALLBACK_SHARE * candidates.all_pairs
@@ -197,58 +196,4 @@ def near_pairs(docs, threshold, *, symmetric="mean", workers=1, max_bytes=None, 
                                          workers=workers, job=job)
         job.finish()
     del candidates, found, chunks  # the buckets, before the pairs are laid out
-    return position_pairs(ids, corpus.missing, u, v, forward, backward, direction, threshold)
-
-
-def position_pairs(ids, missing, u, v, forward, backward, direction, threshold):
-    """Pairs of positions from the id pairs u < v that passed, and the pairs
-    of positions holding one id (1.0; not for a missing document), as
-    vendrask.pairs gives them: ordered pairs for "forward", else i < j."""
-    counts = np.bincount(ids, minlength=len(missing))
-    # Distinct documents in order (ids are positions): nothing to lay out,
-    # and no copy of what may be millions of pairs.
-    plain = len(ids) == len(counts) and bool(np.all(ids == np.arange(len(ids))))
-    order = None if plain else np.argsort(ids, kind="stable")
-    starts = np.concatenate([[0], np.cumsum(counts)])
-
-    def expand(a, b):
-        """Every position pair of the id pairs (a[k], b[k]), and k for each
-        (None when each id is at one position: k is then the place)."""
-        if plain:
-            return a, b, None
-        n_a, n_b = counts[a], counts[b]
-        if np.all(n_a == 1) and np.all(n_b == 1):
-            return order[starts[a]], order[starts[b]], None
-        total = n_a * n_b
-        pair = np.repeat(np.arange(len(a)), total)
-        r = np.arange(total.sum()) - np.repeat(np.cumsum(total) - total, total)
-        return order[starts[a][pair] + r // n_b[pair]], order[starts[b][pair] + r % n_b[pair]], pair
-
-    if direction == "forward":
-        sides = [(u, v, forward), (v, u, backward)]
-    else:
-        sides = [(u, v, combine(forward, backward, direction))]
-    parts = []
-    for a, b, s in sides:
-        keep = s >= threshold
-        if not keep.all():
-            a, b, s = a[keep], b[keep], s[keep]
-        i, j, pair = expand(a, b)
-        if direction != "forward" and not plain:
-            i, j = np.minimum(i, j), np.maximum(i, j)
-        parts.append((i, j, s if pair is None else s[pair]))
-    repeated = np.flatnonzero((counts > 1) & ~missing)
-    if len(repeated):
-        i, j, _ = expand(repeated, repeated)
-        keep = i != j if direction == "forward" else i < j
-        parts.append((i[keep], j[keep], np.ones(int(keep.sum()))))
-    parts = [part for part in parts if len(part[0])] or parts[:1]
-    i, j, s = parts[0] if len(parts) == 1 else (np.concatenate(p) for p in zip(*parts))
-    del parts
-    if len(i) > 1:
-        # Candidates come by rising pairs: often there is nothing to sort.
-        key = i * len(ids) + j
-        if not np.all(key[1:] > key[:-1]):
-            sort = np.argsort(key, kind="stable")
-            i, j, s = i[sort], j[sort], s[sort]
-    return i, j, s
+    return listed_pairs(Side(ids), corpus, u, v, forward, backward, direction, threshold)
