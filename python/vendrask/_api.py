@@ -139,7 +139,7 @@ def nearest(ts, ss=None, *, k=5, symmetric=None, primed_by="query", score_cutoff
     grows with ``len(ts) * k``, never with ``len(ts) * len(ss)``.
     """
     k = _checks.positive("k", k)
-    cutoff = _checks.score("score_cutoff", score_cutoff, allow_none=True)
+    cutoff = _checks.score_bound("score_cutoff", score_cutoff, allow_none=True)
     direction = _checks.direction(symmetric, primed_by)
     workers = _checks.worker_count(workers)
     names = ("ts", "ts") if ss is None else ("ts", "ss")
@@ -165,7 +165,7 @@ def pairs(ts, ss=None, *, threshold, symmetric=None, workers=1, errors="raise",
     for a table: ``pandas.DataFrame({"i": i, "j": j, "score": score})``.
     Other options as for cdist.
     """
-    threshold = _checks.score("threshold", threshold)
+    threshold = _checks.score_bound("threshold", threshold)
     direction = _checks.direction(symmetric)
     workers = _checks.worker_count(workers)
     names = ("ts", "ts") if ss is None else ("ts", "ss")
@@ -297,7 +297,7 @@ def scorer(t, s, *, processor=None, score_cutoff=None, max_bytes=None, **kwargs)
 
     if processor is not None:
         t, s = processor(t), processor(s)
-    cutoff = _checks.score("score_cutoff", score_cutoff, allow_none=True)
+    cutoff = _checks.score_bound("score_cutoff", score_cutoff, allow_none=True)
     t, s = documents([t, s], "scorer arguments", max_bytes)
     if not _pairs.fits(t, s):
         raise JointSizeError(0, 1, len(t), len(s), ("scorer arguments", "scorer arguments"))

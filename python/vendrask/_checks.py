@@ -100,7 +100,7 @@ def number(name, value, allow_none=False):
     return value
 
 
-def score(name, value, allow_none=False):
+def score_bound(name, value, allow_none=False):
     """A threshold on scores, which run from 0 to 1 (rapidfuzz's own scorers
     run from 0 to 100: a cutoff of 80 would silently keep nothing)."""
     value = number(name, value, allow_none)

@@ -13,7 +13,7 @@ import numpy as np
 
 from . import JOINT_SIZE_LIMIT, _native
 from ._progress import silent
-from ._sorted import distinct
+from ._sorted import sorted_unique
 
 _UNKNOWN = -1
 
@@ -223,7 +223,7 @@ class Corpus:
         if not len(t):
             return 0
         lo, hi = np.minimum(t, s), np.maximum(t, s)
-        return 2 * len(distinct(lo * (int(max(hi.max(), 0)) + 1) + hi))
+        return 2 * len(sorted_unique(lo * (int(max(hi.max(), 0)) + 1) + hi))
 
     def tile(self, rows, cols, *, diagonal=False, both_ways=False, workers=1, progress=None):
         """The measures of one tile of distinct ids: ``(forward, backward,

@@ -23,8 +23,8 @@ import numpy as np
 import numpy.random  # noqa: F401  loaded now, not by a first use under a memory limit
 
 from ._pairs import NO_NEIGHBOUR
-from ._plan import score as combine
-from ._sorted import among, distinct, union
+from ._plan import combine_directions as combine
+from ._sorted import among, sorted_unique, union
 
 
 def key_of(forward, backward, direction):
@@ -155,7 +155,7 @@ class Graph:
         """Sorted keys min*n + max of the graph's edges, either way round."""
         u, slot = np.nonzero(self.ids != NO_NEIGHBOUR)
         v = self.ids[u, slot].astype(np.int64)
-        return distinct(np.minimum(u, v) * self.n + np.maximum(u, v))
+        return sorted_unique(np.minimum(u, v) * self.n + np.maximum(u, v))
 
     def offer(self, u, v, forward, backward, forward_sizes, backward_sizes, both=True):
         """Offers edges u -> v scored ``forward`` and ``backward`` from the
@@ -256,7 +256,7 @@ def _join_pairs(new, old, n):
         # pending runs outgrow the merged keys keeps their repeats from
         # piling up when chunks are small (wide lists) and each key in
         # about log(chunks) merges.
-        pending.append(distinct(np.concatenate([among_new, lo * n + hi])))
+        pending.append(sorted_unique(np.concatenate([among_new, lo * n + hi])))
         del among_new, lo, hi
         held += len(pending[-1])
         if held > max(len(merged), _JOIN_ENTRIES):
@@ -460,7 +460,7 @@ def link(walked, followers, fresh, seeds, score, *, rounds, sample, joined, vect
         keep = u != v
         u, v = u[keep], v[keep]
     lo, hi = np.minimum(u, v), np.maximum(u, v)
-    keys = distinct(lo * n + hi)
+    keys = sorted_unique(lo * n + hi)
     u, v = keys // n, keys % n
     scores = score(u, v)
     for graph in [walked, *followers]:
@@ -510,7 +510,7 @@ def _joined_keys(joins, n, skip, room):
         keep = x != y
         x, y = x[keep], y[keep]
         del keep
-        keys = distinct(np.minimum(x, y) * n + np.maximum(x, y))
+        keys = sorted_unique(np.minimum(x, y) * n + np.maximum(x, y))
         del x, y
         found = union(found, keys[~among(skip, keys)])
         if room is not None and len(found) > room:
@@ -643,7 +643,7 @@ def search(seeds, neighbours, score, *, pool=None, expand=SEARCH.expand, rounds=
     nodes = seeds[rows, nodes]
     scored = 0
     for _ in range(rounds + 1):
-        pair = distinct(rows * n + nodes)
+        pair = sorted_unique(rows * n + nodes)
         pair = pair[~among(visited, pair)]
         if not len(pair):
             break

@@ -555,7 +555,7 @@ class Index:
         than half of all pairs (groups of near-copies), all are scored, as
         with ``exact``. The last answer is kept until the next add:
         ``clusters`` of the same threshold reuses it."""
-        threshold = _checks.score("threshold", threshold)
+        threshold = _checks.score_bound("threshold", threshold)
         direction = _checks.direction(symmetric)
         via = _checks.choice("via", via, VIAS)
         workers = self.workers if workers is None else _checks.worker_count(workers)
@@ -667,7 +667,7 @@ class Index:
         in the index's bands: the cost is their candidates', not a scan.
         ``client``: as for ``Index()``, for this call."""
         from ._api import report
-        threshold = _checks.score("threshold", threshold)
+        threshold = _checks.score_bound("threshold", threshold)
         direction = _checks.direction(symmetric)
         workers = self.workers if workers is None else _checks.worker_count(workers)
         cluster = self._on(client)
@@ -739,7 +739,7 @@ class Index:
         documents: its cost is the sample's pairs and one ``pairs``
         (``progress`` reports the sample's). ``client``: as for
         ``Index()``, for this call."""
-        threshold = _checks.score("threshold", threshold)
+        threshold = _checks.score_bound("threshold", threshold)
         sample = _checks.positive("sample", sample)
         direction = _checks.direction(symmetric)
         workers = self.workers if workers is None else _checks.worker_count(workers)
@@ -768,7 +768,7 @@ class Index:
         as for ``pairs``."""
         kind = _checks.choice("graph", graph, ("pairs", "neighbors"))
         via = _checks.choice("via", via, VIAS)
-        threshold = _checks.score("threshold", threshold)
+        threshold = _checks.score_bound("threshold", threshold)
         direction = _checks.direction(symmetric)
         if kind == "neighbors":
             k = _checks.positive("k", k)

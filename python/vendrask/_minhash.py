@@ -25,7 +25,7 @@ import functools
 import numpy as np
 
 from . import JOINT_SIZE_LIMIT
-from ._sorted import distinct
+from ._sorted import sorted_unique
 
 # Byte shingles and slots, chosen by bench/dedup_bench.py: of 4, 5 and 6
 # bytes and 64 or 128 slots, 4 bytes and 128 slots found 99% of the pairs at
@@ -381,7 +381,7 @@ class Candidates:
             return empty, empty
         lo, hi = np.concatenate(lo).astype(np.int64), np.concatenate(hi).astype(np.int64)
         width = np.int64(max(self.n, 1))
-        keys = distinct(lo * width + hi)
+        keys = sorted_unique(lo * width + hi)
         return keys // width, keys % width
 
     def count(self):

@@ -426,7 +426,7 @@ class WindowIndex:
         the windows' pairs come from ``Index.pairs`` (``via`` as there),
         which finds the pair of windows that scores a pair of documents
         whenever it finds that pair of windows."""
-        threshold = _checks.score("threshold", threshold)
+        threshold = _checks.score_bound("threshold", threshold)
         direction = _checks.direction(symmetric)
         workers = self.workers if workers is None else _checks.worker_count(workers)
         table = self._table

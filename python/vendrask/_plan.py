@@ -47,8 +47,6 @@ def combine_directions(forward, backward, direction):
     return np.maximum(forward, backward)
 
 
-score = combine_directions  # the name other modules import
-
 
 class Span:
     """A run of places of a side. ``positions`` are the list positions of its

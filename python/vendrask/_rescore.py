@@ -169,7 +169,7 @@ def near_pairs(docs, threshold, *, symmetric="mean", workers=1, max_bytes=None, 
     pairs that the sketches miss missing. ``bands`` and ``rows`` override the
     setting for the threshold. When the candidates are most of all pairs, every pair is
     scored instead."""
-    threshold = _checks.score("threshold", threshold)
+    threshold = _checks.score_bound("threshold", threshold)
     direction = _checks.direction(symmetric)
     workers = _checks.worker_count(workers)
     corpus = Corpus(_checks.max_bytes(max_bytes))

@@ -9,9 +9,6 @@ def sorted_unique(keys):
     return _once(np.sort(keys, axis=None))
 
 
-distinct = sorted_unique  # the former name, still imported elsewhere
-
-
 def _once(keys):
     """A sorted array without its repeats."""
     if len(keys) < 2:

@@ -12,7 +12,7 @@ import numpy as np
 from . import JOINT_SIZE_LIMIT, _checks
 from ._api import cdist, report
 from ._documents import documents
-from ._plan import score
+from ._plan import combine_directions
 
 # Windows of the rows scored against all windows of the columns at once: the
 # block of window measures held at a time is this many rows wide.
@@ -62,7 +62,7 @@ def windowed(ts, ss=None, *, window=JOINT_SIZE_LIMIT // 2, symmetric=None, worke
         return forward
     backward = forward.T if ss is None else _through(
         s_windows, s_owner, len(s_docs), t_windows, t_owner, len(t_docs), workers, progress).T
-    return score(forward, backward, direction)
+    return combine_directions(forward, backward, direction)
 
 
 def _cut(docs, window):

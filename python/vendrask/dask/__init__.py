@@ -122,7 +122,7 @@ def nearest(ts: Documents, ss: Optional[Documents] = None, *, k: int = 5,
     cdist.
     """
     k = _checks.positive("k", k)
-    cutoff = _checks.score("score_cutoff", score_cutoff, allow_none=True)
+    cutoff = _checks.score_bound("score_cutoff", score_cutoff, allow_none=True)
     direction = _checks.direction(symmetric, primed_by)
     names = ("ts", "ts") if ss is None else ("ts", "ss")
     job = ClusterJob(client, ts, ss, names, direction=direction, errors=errors,
@@ -179,7 +179,7 @@ def pairs(ts: Documents, ss: Optional[Documents] = None, *, threshold: float,
     in the same order; nothing runs until it is computed (this needs
     ``dask[dataframe]``). Other options as for nearest.
     """
-    threshold = _checks.score("threshold", threshold)
+    threshold = _checks.score_bound("threshold", threshold)
     direction = _checks.direction(symmetric)
     if lazy:
         if progress is not None:
