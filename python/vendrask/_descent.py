@@ -589,8 +589,12 @@ class SearchSettings:
 
     expand: pool entries each query expands per round;
     rounds: expansion rounds at most;
-    pool(n, k): the pool each query keeps: max(4k, n / 800), the second
-        at least ``pool_least`` and at most ``pool_most``;
+    pool(n, k, settled): the pool each query keeps: max(4k, n / 800), the
+        second at least ``pool_least`` and at most ``pool_most``; on a graph
+        that has had only its search rounds (BuildSettings.search_rounds),
+        ``unsettled`` times that, up to ``pool_most``: on 10 000 prose
+        chunks such a graph's pool of 64 found 0.942 / 0.956, 128 found
+        0.955 / 0.963 for 22% more pairs per query (532 to 648);
     seeds(n, floor): the sketch candidates a query starts from: n / 400,
         at least ``seeds_least`` and at most ``seeds_most``, and never
         fewer than ``floor`` (the index's own seeds per new document)."""
@@ -603,9 +607,11 @@ class SearchSettings:
     seeds_per: int = 400
     seeds_least: int = 128
     seeds_most: int = 256
+    unsettled: int = 2
 
-    def pool(self, n, k):
-        return max(4 * k, min(self.pool_most, max(self.pool_least, n // self.pool_per)))
+    def pool(self, n, k, settled=True):
+        pool = max(4 * k, min(self.pool_most, max(self.pool_least, n // self.pool_per)))
+        return pool if settled else max(pool, min(self.pool_most, self.unsettled * pool))
 
     def seeds(self, n, floor=0):
         return max(floor, min(self.seeds_most, max(self.seeds_least, n // self.seeds_per)))
@@ -614,9 +620,10 @@ class SearchSettings:
 SEARCH = SearchSettings()
 
 
-def search_pool(n, k):
-    """The default pool of a query for k answers in an index of n."""
-    return SEARCH.pool(n, k)
+def search_pool(n, k, settled=True):
+    """The default pool of a query for k answers in an index of n (whose
+    graph has had all its rounds, or only its search rounds)."""
+    return SEARCH.pool(n, k, settled)
 
 
 def search_seeds(n, floor=0):

@@ -411,8 +411,9 @@ class Index:
         smaller index, padded with NaN and -1). With ``exact`` that call's
         result bit for bit; otherwise only the documents the search reaches
         are scored (``pool``: the documents each query keeps while it
-        walks, by default max(4k, 64) growing to 128 with the index;
-        ``seeds``: the sketch candidates it starts from, by default 128
+        walks, by default max(4k, 64) growing to 128 with the index, and
+        twice that up to 128 while the graph has had only the rounds a
+        search needs (see ``build_graph``); ``seeds``: the sketch candidates it starts from, by default 128
         growing to 256, and at least the index's ``seeds``; ``candidates``
         is the former name of ``pool``, deprecated). The first search after
         a build or an add links the documents not yet in the graph (see
@@ -477,7 +478,7 @@ class Index:
         chunks' recall from 0.948 / 0.942 to 0.956 / 0.955 for 12% more."""
         n = len(state.corpus)
         if pool is None:
-            pool = search_pool(n, k)
+            pool = search_pool(n, k, settled=state.settled == n)
         if seeds is None:
             seeds = search_seeds(n, self.seeds)
         return pool, seeds
