@@ -11,7 +11,8 @@ import copy
 
 import numpy as np
 
-from . import JOINT_SIZE_LIMIT, _native
+from . import _native
+from ._pairs import MISSING_LENGTH, fitting
 from ._progress import silent
 from ._sorted import sorted_unique
 
@@ -115,7 +116,7 @@ class Corpus:
             lengths = np.fromiter(map(len, new), dtype=np.int64, count=len(new))
             flags = np.zeros(len(new), dtype=bool)
             flags[np.asarray(missing, dtype=np.int64) - before] = True
-            lengths[flags] = JOINT_SIZE_LIMIT + 1
+            lengths[flags] = MISSING_LENGTH
             self.lengths = np.concatenate([self.lengths, lengths])
             self.missing = np.concatenate([self.missing, flags])
             unknown = np.full(len(new), _UNKNOWN, dtype=np.int32)
@@ -123,7 +124,7 @@ class Corpus:
             self.primed_sizes = np.concatenate([self.primed_sizes, unknown])
         return out
 
-    def sizes(self, strings, dictionaries, data, workers, progress):
+    def run_batch(self, strings, dictionaries, data, workers, progress):
         """Native sizes of strings[data[k]] primed with strings[dictionaries[k]]
         (-1: none) over a tuple of this batch's strings: (sizes, failure)."""
         sizes = np.empty(len(data), dtype=np.int32)
@@ -136,13 +137,13 @@ class Corpus:
         progress.advance(len(data))
         return sizes, failure
 
-    def compute_sizes(self, lone_ids, primed_ids, workers=1, progress=None, sizes=None):
+    def compute_sizes(self, lone_ids, primed_ids, workers=1, progress=None, runner=None):
         """Computes the lone sizes of the ids ``lone_ids`` and the primed
         sizes of ``primed_ids`` that are not known yet; returns the failure
-        message of a probe that failed, or None. ``sizes``: what runs the
-        batch in place of ``self.sizes``, on its terms (a cluster, say)."""
+        message of a probe that failed, or None. ``runner``: what runs the
+        batch in place of ``self.run_batch``, on its terms (a cluster, say)."""
         progress = progress or silent()
-        run = sizes or self.sizes
+        run = runner or self.run_batch
         lone_ids = np.unique(lone_ids[self.lone_sizes[lone_ids] < 0])
         primed_ids = np.unique(primed_ids[self.primed_sizes[primed_ids] < 0])
         local, where = np.unique(np.concatenate([lone_ids, primed_ids]), return_inverse=True)
@@ -162,24 +163,24 @@ class Corpus:
                                       for k in (k_s_e, k_s_t, k_t_s, k_s_s, k_t_t)), out)
         return out, failure
 
-    def cross(self, t, s, *, both_ways=True, workers=1, progress=None, sizes=None):
+    def cross(self, t, s, *, both_ways=True, workers=1, progress=None, runner=None):
         """The measures of the id pairs ``(t[k], s[k])``: ``(forward,
         backward, failure)`` with ``forward[k] = measure(t[k], s[k])`` and,
         with ``both_ways``, ``backward[k] = measure(s[k], t[k])`` (else None).
         The pairs must be of different strings that fit together, whose sizes
-        have been computed. ``sizes`` as for compute_sizes."""
+        have been computed. ``runner`` as for compute_sizes."""
         forward_sizes, backward_sizes, failure = self.cross_sizes(
-            t, s, workers=workers, progress=progress, sizes=sizes)
+            t, s, workers=workers, progress=progress, runner=runner)
         forward, backward, failed = self.measures(t, s, forward_sizes, backward_sizes, both_ways)
         return forward, backward, failure or failed
 
-    def cross_sizes(self, t, s, *, workers=1, progress=None, sizes=None):
+    def cross_sizes(self, t, s, *, workers=1, progress=None, runner=None):
         """The two cross sizes of each id pair ``(t[k], s[k])``:
         ``(forward_sizes, backward_sizes, failure)``, s[k] compressed after
         t[k] and the other way round. A pair and its reverse share them, so
         each unordered pair is compressed once each way."""
         progress = progress or silent()
-        run = sizes or self.sizes
+        run = runner or self.run_batch
         lo, hi = np.minimum(t, s), np.maximum(t, s)
         width = max(1, len(self.lengths))
         keys, which = np.unique(lo * width + hi, return_inverse=True)
@@ -236,10 +237,14 @@ class Corpus:
         have been computed."""
         progress = progress or silent()
         lengths = self.lengths
-        same = _outer(np.equal, rows, cols, bool)
-        same[self.missing[rows]] = False  # a missing document is not even itself
-        todo = _outer(np.add, lengths[rows], lengths[cols], np.int64) <= JOINT_SIZE_LIMIT
-        todo &= ~same
+        # Every (row, col) pair as flat operands of one shape: broadcasting
+        # would run numpy's buffered iterator, whose buffers are allocated
+        # with the GIL released: under a memory limit that crashes the
+        # interpreter instead of raising MemoryError.
+        t, s = np.repeat(rows, len(cols)), np.tile(cols, len(rows))
+        same, todo = (m.reshape(len(rows), len(cols))
+                      for m in fitting(t, s, lengths, self.missing))
+        del t, s
         if diagonal:
             todo &= np.triu(np.ones(todo.shape, dtype=bool), 1)
         # One tuple holds the tile's strings: rows, then (off the diagonal)
@@ -253,7 +258,7 @@ class Corpus:
         # which the CPU predicts better.
         b_first, a_first = np.nonzero(todo.T)
         a, b = np.nonzero(todo)
-        sizes, failure = self.sizes(strings, np.concatenate([a_first, col_base + b]),
+        sizes, failure = self.run_batch(strings, np.concatenate([a_first, col_base + b]),
                                      np.concatenate([col_base + b_first, a]), workers, progress)
         forward_sizes = np.empty(todo.shape, dtype=np.int32)
         forward_sizes[a_first, b_first] = sizes[:len(a_first)]
@@ -281,12 +286,3 @@ class Corpus:
                 backward[a, b] = other_way
         return forward, backward, failure
 
-
-def _outer(ufunc, a, b, dtype):
-    """``ufunc(a[:, None], b[None, :])`` over contiguous operands of one
-    shape. Broadcasting would run numpy's buffered iterator, whose buffers
-    are allocated with the GIL released: under a memory limit that crashes
-    the interpreter instead of raising MemoryError."""
-    out = np.empty(len(a) * len(b), dtype=dtype)
-    ufunc(np.repeat(a, len(b)), np.tile(b, len(a)), out=out)
-    return out.reshape(len(a), len(b))

@@ -384,7 +384,7 @@ class Index:
                 with self._counting:
                     self.scored += len(at)
                 found_forward, found_backward, failure = corpus.cross_sizes(
-                    u[at], v[at], workers=workers, progress=job, sizes=cluster)
+                    u[at], v[at], workers=workers, progress=job, runner=cluster)
                 if failure is None:
                     forward[at], backward[at], failure = corpus.measures(
                         u[at], v[at], found_forward, found_backward)
@@ -631,7 +631,7 @@ class Index:
 
         with JobProgress(progress, 0) as job:
             u, v, forward, backward = rescore(state.corpus, chunks(), threshold, direction,
-                                              workers=workers, job=job, sizes=cluster)
+                                              workers=workers, job=job, runner=cluster)
             job.finish()
         return self._listed_pairs(state, u, v, forward, backward, direction, threshold)
 
@@ -729,7 +729,7 @@ class Index:
 
             u, v = _distinct_pairs(chunks(), len(corpus))
             u, v, forward, backward = rescore(corpus, [(u, v)], threshold, direction,
-                                              workers=workers, job=job, sizes=cluster)
+                                              workers=workers, job=job, runner=cluster)
             return self._listed_pairs(joined, u, v, forward, backward, direction, threshold)
 
     def pairs_recall(self, threshold, sample=500, *, symmetric="mean", seed=0, workers=None,

@@ -103,7 +103,7 @@ def setting(threshold, direction):
     return table[-1][1:]
 
 
-def rescore(corpus, chunks, threshold, direction, *, workers=1, job=None, sizes=None):
+def rescore(corpus, chunks, threshold, direction, *, workers=1, job=None, runner=None):
     """The id pairs of ``chunks`` (an iterable of (u, v) arrays, each pair
     taken as u < v) scoring at least ``threshold``: (u, v, forward, backward) with forward
     = measure(u, v) and backward = measure(v, u). In direction "forward"
@@ -125,10 +125,10 @@ def rescore(corpus, chunks, threshold, direction, *, workers=1, job=None, sizes=
         fresh = (np.count_nonzero(corpus.lone_sizes[ids] < 0)
                  + np.count_nonzero(corpus.primed_sizes[ids] < 0))
         job.grow(fresh + 2 * len(u))
-        failure = corpus.compute_sizes(ids, ids, workers, job, sizes)
+        failure = corpus.compute_sizes(ids, ids, workers, job, runner)
         if failure is None:
             forward, backward, failure = corpus.cross(u, v, workers=workers, progress=job,
-                                                      sizes=sizes)
+                                                      runner=runner)
         if failure is not None:
             raise RuntimeError(failure)
         if direction == "forward":

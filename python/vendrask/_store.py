@@ -575,7 +575,7 @@ def check(settings, arrays, strings, workers=1, blob=None, interned=None):
     rng = np.random.default_rng(d)
     if d:
         sample = np.sort(rng.choice(d, min(SAMPLE, d), replace=False))
-        sizes, failure = corpus.sizes(
+        sizes, failure = corpus.run_batch(
             tuple(strings[i] for i in sample.tolist()),
             np.concatenate([np.full(len(sample), -1), np.arange(len(sample))]),
             np.concatenate([np.arange(len(sample))] * 2), workers, silent())

@@ -1,6 +1,6 @@
 """vendrask.Index on a cluster: its batches of sizes, and its exact searches.
 
-A batch of sizes is ``Corpus.sizes`` run as tasks: the batch's strings go to
+A batch of sizes is ``Corpus.run_batch`` run as tasks: the batch's strings go to
 the cluster once, in blocks that the scheduler keeps (as a job's documents
 do), and the probes are cut into shares of a fraction of a second of work,
 each a task that depends on the blocks its probes name. A block or a share
@@ -15,7 +15,7 @@ from ._tiles import default_tile, probes_per_task
 
 
 class ClusterSizes:
-    """Called as ``Corpus.sizes(strings, dictionaries, data, workers,
+    """Called as ``Corpus.run_batch(strings, dictionaries, data, workers,
     progress)``, it gives the same ``(sizes, failure)`` from the cluster of
     ``client``; every task takes its worker's free threads, whatever
     ``workers`` says. ``progress`` (a JobProgress) counts each share as it

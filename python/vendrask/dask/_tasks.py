@@ -66,7 +66,7 @@ def dense_blocks(rows, cols, row_start, col_start, options, reducer):
 
 
 def sizes(dictionaries, data, options, *blocks):
-    """``Corpus.sizes`` for one share of a batch: the probes name strings
+    """``Corpus.run_batch`` for one share of a batch: the probes name strings
     by place in the blocks given, taken end to end. (sizes, failure)."""
     strings = tuple(doc for block in blocks for doc in block)
     out = np.empty(len(data), dtype=np.int32)
