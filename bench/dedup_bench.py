@@ -304,7 +304,8 @@ def recall_of(found, wanted, n):
 def stage(docs, threshold=0.5, workers=1):
     """The candidate stage step by step: (pairs, CPU seconds per step, candidates)."""
     from vendrask._corpus import Corpus
-    from vendrask._plan import Side, listed_pairs
+    from vendrask._plan import Side
+    from vendrask._reduce import listed_pairs
     from vendrask._rescore import rescore, screen, setting
     cpu = {}
     start = time.process_time()

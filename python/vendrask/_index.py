@@ -19,9 +19,9 @@ from ._corpus import Corpus
 from ._descent import (BUILD, Graph, build_sample, descend, graph_degrees, key_of, link,
                        search, search_pool, search_seeds, within)
 from ._documents import documents
-from ._plan import Plan, Side, listed, listed_pairs, reduced, same_scores
+from ._plan import Plan, Side, listed, reduced, same_scores
 from ._progress import JobProgress
-from ._reduce import Pairs, TopK
+from ._reduce import Pairs, TopK, listed_pairs
 from ._sketch import DIM, Sketcher, most_similar, seeds as sketch_seeds
 from ._minhash import SLOTS, Bands, signatures as minhash_signatures
 from ._rescore import FALLBACK_SHARE, rescore, screen, setting

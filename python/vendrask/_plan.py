@@ -172,31 +172,6 @@ def same_scores(corpus, ids):
     return np.where(same(ids, ids, corpus.missing), 1.0, np.nan)
 
 
-def listed_pairs(side, corpus, u, v, forward, backward, direction, threshold):
-    """The position pairs of the list ``side`` scoring at least
-    ``threshold``, as the Pairs of a Plan of that list lists them, from the
-    id pairs u < v with both directions scored (ordered pairs for
-    "forward"), and the pairs of positions holding the same id."""
-    from ._pairs import listing
-    from ._reduce import Pairs
-    if direction == "forward":
-        # Ordered pairs: u -> v scores forward, v -> u backward.
-        ways = [(u, v, forward), (v, u, backward)]
-    else:
-        combined = combine_directions(forward, backward, direction)
-        # Pairs keeps whichever way lists the positions as i < j; where the
-        # places are the positions, u < v is that way (millions of pairs,
-        # for a group of near-copies: the other way would be copied for nothing).
-        ways = [(u, v, combined)] if side.plain else [(u, v, combined), (v, u, combined)]
-    repeated = side.place_ids[side.counts > 1]
-    ways.append((repeated, repeated, same_scores(corpus, repeated)))
-    reducer = Pairs(threshold, *listing(True, None if direction == "forward" else direction))
-    state = reducer.start()
-    for t, s, values in ways:
-        state = reducer.combine(state, reducer.chunk([listed(side, side, t, s, values)]))
-    return reducer.aggregate(state)
-
-
 def reduced(reducer, cells):
     """What ``reducer`` makes of ``cells`` alone, as Plan.run makes it of a tile's."""
     return reducer.aggregate(reducer.combine(reducer.start(), reducer.chunk(cells)))

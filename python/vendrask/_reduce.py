@@ -13,7 +13,7 @@ so that a callback (or Ctrl-C) can stop it; a Dask merge passes none.
 import numpy as np
 
 from . import _pairs
-from ._plan import SparseCells
+from ._plan import SparseCells, combine_directions, listed, same_scores
 
 NO_INDEX = _pairs.RANKS_LAST  # the name other modules import
 # Cells written at once when a dense result is assembled, between polls.
@@ -199,6 +199,29 @@ class Pairs:
             i, j, found = i[order], j[order], found[order]
         del later
         return i.astype(np.int64, copy=False), j.astype(np.int64, copy=False), found
+
+
+def listed_pairs(side, corpus, u, v, forward, backward, direction, threshold):
+    """The position pairs of the list ``side`` scoring at least
+    ``threshold``, as the Pairs of a Plan of that list lists them, from the
+    id pairs u < v with both directions scored (ordered pairs for
+    "forward"), and the pairs of positions holding the same id."""
+    if direction == "forward":
+        # Ordered pairs: u -> v scores forward, v -> u backward.
+        ways = [(u, v, forward), (v, u, backward)]
+    else:
+        combined = combine_directions(forward, backward, direction)
+        # Pairs keeps whichever way lists the positions as i < j; where the
+        # places are the positions, u < v is that way (millions of pairs,
+        # for a group of near-copies: the other way would be copied for nothing).
+        ways = [(u, v, combined)] if side.plain else [(u, v, combined), (v, u, combined)]
+    repeated = side.place_ids[side.counts > 1]
+    ways.append((repeated, repeated, same_scores(corpus, repeated)))
+    reducer = Pairs(threshold, *_pairs.listing(True, None if direction == "forward" else direction))
+    state = reducer.start()
+    for t, s, values in ways:
+        state = reducer.combine(state, reducer.chunk([listed(side, side, t, s, values)]))
+    return reducer.aggregate(state)
 
 
 class Condensed:

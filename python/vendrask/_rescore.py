@@ -16,9 +16,9 @@ from . import _checks, _pairs
 from ._corpus import Corpus
 from ._documents import documents
 from ._minhash import Bands, agreement, signatures
-from ._plan import Plan, Side, combine_directions as combine, listed_pairs
+from ._plan import Plan, Side, combine_directions as combine
+from ._reduce import Pairs, listed_pairs
 from ._progress import JobProgress
-from ._reduce import Pairs
 
 # Pairs sent to the native core at once: 131 072 compressions keep every
 # worker busy for seconds, and the arrays around them stay at a few MiB (with
