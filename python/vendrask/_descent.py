@@ -378,7 +378,7 @@ def nearest_by_sketch(keys, n, vectors, norms, top):
     return (rank[:len(u)] < top) | (rank[len(u):] < top)
 
 
-def descend(graph, score, *, rounds=8, sample=10, stop=0.002, seed=0, progress=None,
+def descend(graph, score, *, rounds=8, sample=10, stop=0.002, seed=0,
             followers=(), joined=0, tried=None, vectors=None, top=None):
     """NN-descent rounds on ``graph`` in place. ``sample``: new neighbours a
     node joins per round (forward and reverse each); ``stop``: the fraction
@@ -389,8 +389,8 @@ def descend(graph, score, *, rounds=8, sample=10, stop=0.002, seed=0, progress=N
     lo*n + hi of pairs scored already, besides the graph's edges. With the
     nodes' sketches ``vectors`` (int8, a row per node) and ``top``, only the
     pairs among each node's ``top`` nearest by sketch of a round's joins are
-    scored (see BuildSettings). Returns the number of pairs scored.
-    ``progress(scored)`` is told after each round."""
+    scored (see BuildSettings). Returns the number of pairs scored (the
+    scorer counts them for the job's progress as it scores them)."""
     rng = np.random.default_rng(seed)
     n, scored = graph.n, 0
     norms = sketch_norms(vectors) if vectors is not None and top else None
@@ -414,8 +414,6 @@ def descend(graph, score, *, rounds=8, sample=10, stop=0.002, seed=0, progress=N
         u, v = keys // n, keys % n
         scores = score(u, v)
         scored += len(keys)
-        if progress is not None:
-            progress(scored)
         for other in followers:
             other.offer(u, v, *scores)
         if graph.offer(u, v, *scores) < stop * n * graph.degree:
@@ -519,7 +517,7 @@ def _joined_keys(joins, n, skip, room):
     return found
 
 
-def within(graph, score, threshold, *, rounds=20, progress=None, limit=None):
+def within(graph, score, threshold, *, rounds=20, limit=None):
     """Every pair (u < v) scoring at least ``threshold`` in the graph's
     direction that the graph's edges reach by joins: start from the edges
     over the threshold, then score the pairs among each node's neighbours
@@ -560,8 +558,6 @@ def within(graph, score, threshold, *, rounds=20, progress=None, limit=None):
             batch = cand[start:start + _SCORE_BATCH]
             forward, backward, _, _ = score(batch // n, batch % n)
             scored += len(batch)
-            if progress is not None:
-                progress(scored)
             passing = key_of(forward, backward, graph.direction) >= threshold
             passed.append((batch[passing], forward[passing], backward[passing]))
         del cand
@@ -632,7 +628,7 @@ def search_seeds(n, floor=0):
 
 
 def search(seeds, neighbours, score, *, pool=None, expand=SEARCH.expand, rounds=SEARCH.rounds,
-           k=10, progress=None):
+           k=10):
     """Best-first search for queries that are not nodes. ``seeds`` (q, c):
     node ids to start from (NO_NEIGHBOUR: none); ``neighbours`` (n, degree): the
     graph to walk; ``score(query_rows, nodes)`` the keys of those pairs.
@@ -658,8 +654,6 @@ def search(seeds, neighbours, score, *, pool=None, expand=SEARCH.expand, rounds=
         rows, nodes = pair // n, pair % n
         found = score(rows, nodes)
         scored += len(pair)
-        if progress is not None:
-            progress(scored)
         # Merge into each query's pool: best key first, ties by the smaller id.
         all_rows = np.concatenate([np.repeat(np.arange(q), pool), rows])
         all_ids = np.concatenate([ids.reshape(-1), nodes])
