@@ -15,7 +15,6 @@ import numpy as np
 from . import _pairs
 from ._plan import SparseCells, combine_directions, listed, same_scores
 
-NO_INDEX = _pairs.RANKS_LAST  # the name other modules import
 # Cells written at once when a dense result is assembled, between polls.
 _DENSE_STEP = 1 << 18
 
@@ -149,12 +148,9 @@ class Pairs:
 
     ``leave_out_own``: a position is never paired with itself (one list
     against itself); ``unordered``: each unordered pair once, as i < j (one
-    list with a symmetric score). ``_pairs.listing`` says which a job wants.
-    ``distinct`` is the former name of ``leave_out_own``."""
+    list with a symmetric score). ``_pairs.listing`` says which a job wants."""
 
-    def __init__(self, threshold, leave_out_own=False, unordered=False, *, distinct=None):
-        if distinct is not None:
-            leave_out_own = distinct
+    def __init__(self, threshold, leave_out_own=False, unordered=False):
         self.threshold, self.leave_out_own, self.unordered = threshold, leave_out_own, unordered
 
     def start(self):
