@@ -389,8 +389,9 @@ def descend(graph, score, *, rounds=8, sample=10, stop=0.002, seed=0,
     lo*n + hi of pairs scored already, besides the graph's edges. With the
     nodes' sketches ``vectors`` (int8, a row per node) and ``top``, only the
     pairs among each node's ``top`` nearest by sketch of a round's joins are
-    scored (see BuildSettings). Returns the number of pairs scored (the
-    scorer counts them for the job's progress as it scores them)."""
+    scored (see BuildSettings). Returns (pairs scored, whether the rounds
+    ended on their own, by ``stop`` or for want of new pairs, rather than
+    at ``rounds``); the scorer counts the pairs for the job's progress."""
     rng = np.random.default_rng(seed)
     n, scored = graph.n, 0
     norms = sketch_norms(vectors) if vectors is not None and top else None
@@ -407,7 +408,7 @@ def descend(graph, score, *, rounds=8, sample=10, stop=0.002, seed=0,
         keys = _join_pairs(new, old, n)
         keys = keys[~among(tried, keys)]
         if not len(keys):
-            break
+            return scored, True
         if norms is not None:
             keys = keys[nearest_by_sketch(keys, n, vectors, norms, top)]
         tried = union(tried, keys)
@@ -417,8 +418,8 @@ def descend(graph, score, *, rounds=8, sample=10, stop=0.002, seed=0,
         for other in followers:
             other.offer(u, v, *scores)
         if graph.offer(u, v, *scores) < stop * n * graph.degree:
-            break
-    return scored
+            return scored, True
+    return scored, False
 
 
 # Join keys made at a time by ``within``: each takes about 40 bytes while
@@ -444,7 +445,8 @@ def link(walked, followers, fresh, seeds, score, *, rounds, sample, joined, vect
     of ``followers``, then refines ``walked`` by ``descend`` (its followers
     collecting the same scored pairs; with the sketches ``vectors``, each
     round scoring only each node's ``top`` candidates by sketch, by
-    default ``BUILD.top``; 0 scores them all)."""
+    default ``BUILD.top``; 0 scores them all). Returns whether the rounds
+    ended on their own (see ``descend``)."""
     top = BUILD.top if top is None else top
     n = walked.n
     u = np.repeat(fresh, seeds.shape[1])
@@ -463,8 +465,8 @@ def link(walked, followers, fresh, seeds, score, *, rounds, sample, joined, vect
     scores = score(u, v)
     for graph in [walked, *followers]:
         graph.offer(u, v, *scores)
-    descend(walked, score, rounds=rounds, sample=sample, followers=followers, joined=joined,
-            tried=keys, vectors=vectors, top=top)
+    return descend(walked, score, rounds=rounds, sample=sample, followers=followers,
+                   joined=joined, tried=keys, vectors=vectors, top=top)[1]
 
 
 def _joins(pair_keys, fresh, n):

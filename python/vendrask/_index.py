@@ -315,10 +315,12 @@ class Index:
             new = state.replace(graphs=graphs)
             rounds = self.rounds if settle else min(self.rounds, BUILD.search_rounds)
             if linked < n:
-                self._link(new, np.arange(linked, n), rounds, job, cluster)
-            elif rounds:
-                self._refine(new, rounds, job, cluster)
-            if rounds == self.rounds:
+                ended = self._link(new, np.arange(linked, n), rounds, job, cluster)
+            else:
+                ended = self._refine(new, rounds, job, cluster)
+            # Rounds that ended before their number changed too few edges to
+            # go on: the graph is as settled as all its rounds would leave it.
+            if ended or rounds == self.rounds:
                 new.settled = n
             if finish:
                 job.finish()
@@ -341,19 +343,20 @@ class Index:
 
     def _link(self, state, fresh, rounds, job, cluster):
         """Seeds the new ids' edges from their sketches, then refines the
-        whole graph (of ``state``, not yet in place) for ``rounds``."""
+        whole graph (of ``state``, not yet in place) for ``rounds``; whether
+        they ended on their own."""
         seeds = sketch_seeds(fresh, state.vectors, self.seeds, poll=job.poll)
-        walked = _walked(state)
-        link(walked, _followers(state), fresh, seeds,
-             self._scorer(state.corpus, job, cluster=cluster), rounds=rounds,
-             sample=build_sample(self.degree), joined=_JOINED, vectors=state.vectors)
+        return link(_walked(state), _followers(state), fresh, seeds,
+                    self._scorer(state.corpus, job, cluster=cluster), rounds=rounds,
+                    sample=build_sample(self.degree), joined=_JOINED, vectors=state.vectors)
 
     def _refine(self, state, rounds, job, cluster):
         """More rounds on the graph of ``state`` (not yet in place), from
-        where its last ones stopped."""
-        descend(_walked(state), self._scorer(state.corpus, job, cluster=cluster), rounds=rounds,
-                sample=build_sample(self.degree), followers=_followers(state), joined=_JOINED,
-                vectors=state.vectors, top=BUILD.top)
+        where its last ones stopped; whether they ended on their own."""
+        return descend(_walked(state), self._scorer(state.corpus, job, cluster=cluster),
+                       rounds=rounds, sample=build_sample(self.degree),
+                       followers=_followers(state), joined=_JOINED, vectors=state.vectors,
+                       top=BUILD.top)[1]
 
     def _on(self, client):
         """What runs this call's batches of sizes: the cluster of ``client``

@@ -562,7 +562,6 @@ def check(settings, arrays, strings, workers=1, blob=None, interned=None):
     need(arrays["signatures"].shape == (d, SLOTS), "the MinHash signatures")
     linked = settings["linked"]
     need(linked <= d, "a graph of more documents than there are")
-    need(settings["settled"] <= linked, "a graph settled for more documents than it links")
 
     corpus = Corpus.from_arrays(strings, **{field: arrays[name] for name, field in _SIZES.items()},
                                 max_bytes=max_bytes, interned=interned)
@@ -570,6 +569,7 @@ def check(settings, arrays, strings, workers=1, blob=None, interned=None):
     for direction in directions:
         _check_graph(corpus, _graph_parts(arrays, direction), direction, linked,
                      graph_degrees(degree).get(direction, degree), need)
+    need(settings["settled"] <= linked, "a graph settled for more documents than it links")
 
     # Sizes compressed again: a sample of the documents' and of each graph's edges'.
     rng = np.random.default_rng(d)

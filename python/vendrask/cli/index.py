@@ -221,6 +221,9 @@ def info(args):
             value = "none (documents kept whole)"
         elif key in ("bytes", "text_bytes") and isinstance(value, int):
             value = f"{value} ({_size(value)})"
+        elif key == "settled" and value != found.get("linked"):
+            value = (f"{value} (the graph has the rounds searches need; "
+                     f"listing neighbours gives it the rest)")
         lines.append(f"{key}: {value}")
     _print(lines)
 
