@@ -1,5 +1,7 @@
 """The sketches of an index as one object: rows added copy on add, queries by
 brute force or through the cells, and what a file keeps of them."""
+import warnings
+
 import numpy as np
 import pytest
 
@@ -128,3 +130,20 @@ def test_the_file_keeps_the_sketches_not_the_cells(cells_everywhere, tmp_path):
     # What the cells hold is counted in the index's memory.
     assert index.info()["bytes"] > loaded.info()["bytes"]
     assert np.array_equal(loaded.nearest(DOCS[600:610], 5)[0], scores)
+
+
+
+@pytest.mark.parametrize("rows, cells", [(300, 17), (600, 40), (100, 90)])
+def test_the_cells_start_as_kmeans2_would_start_them(rows, cells):
+    # The cells' k-means++ start keeps each row's distance to its nearest
+    # centre instead of measuring against every centre again: the same
+    # draws, so the same cells, as scipy's own start from the same seed.
+    vq = pytest.importorskip("scipy.cluster.vq")
+    sample = _sketch.Sketches().add(DOCS[:rows]).vectors.astype(np.float64)
+    start = _sketch._kmeans_plus_plus(sample, cells, rows)
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")  # empty cells
+        theirs, _ = vq.kmeans2(sample, cells, iter=3, minit="++", seed=rows)
+        ours, _ = vq.kmeans2(sample, start, iter=3, minit="matrix")
+    assert len(np.unique(start, axis=0)) == cells
+    assert np.array_equal(theirs, ours)
