@@ -182,11 +182,12 @@ PROBES = 8  # cells searched per row
 _TRAINING_PER_CELL = 40  # rows of the sample k-means learns the cells from
 _LEAST_ROWS = 64 * PROBES  # fewer rows than this are never cut into cells
 # Cells are learnt again once the rows have grown this many times over since
-# they were: about sqrt(n) cells of n rows, so by then each cell holds twice
-# the rows it was made for (each probe costs twice the dots) and the
-# centroids come from a sample of a quarter of the rows. Learning them costs
-# about n * sqrt(n) dots, so growing by a factor keeps its share of every
-# add's cost bounded, where learning them on every add would not.
+# they were: they are about sqrt(n) for n rows, so by then each holds twice
+# the rows that cells learnt anew would (each probe costs twice the dots),
+# and their centroids come from a quarter of the rows. Learning them costs
+# about n * sqrt(n) dots (assigning every row), so learning them again only
+# at a growth by a factor keeps that a bounded share of the adds' cost, where
+# learning them on every add would cost each add as much as all before it.
 REGROW = 4
 # A query alone goes through the cells from this many rows on (else every
 # row is scored, as below the dots budget): see bench/sketch_bench.py.
@@ -242,9 +243,10 @@ def _kmeans_plus_plus(sample, k, seed):
     """The k-means++ start that kmeans2(minit="++", seed=seed) takes, the
     same rows drawn the same way, at a fraction of its cost: scipy measures
     each new centre's draw against every centre so far (k^2 / 2 passes over
-    the sample: an hour at a million sketches), this keeps each row's
-    distance to its nearest centre so far (k passes). The rows are int8
-    values, so the distances are exact integers either way."""
+    the sample: making the cells of 100 000 sketches took 154 s CPU with
+    it, 3.7 s with this), this keeps each row's distance to its nearest
+    centre so far (k passes). The rows are int8 values, so the distances are exact
+    integers either way."""
     rng = np.random.RandomState(seed)
     squares = np.einsum("ij,ij->i", sample, sample)
     nearest = np.full(len(sample), np.inf)
@@ -388,6 +390,8 @@ class Sketches:
         cells = None
         if n >= _LEAST_ROWS and (dots > BRUTE_FORCE_DOTS or alone and n >= QUERY_ROWS):
             ready = self._cells is not None and self._cells[0].rows * REGROW > n
+            # Making the cells costs about what n * sqrt(n) dots by brute
+            # force do (3.7 s CPU and 4.2 s at 100 000 rows).
             making = dots > BRUTE_FORCE_DOTS or self._spent + dots > n * np.sqrt(n)
             if ready or making:
                 cells = self._made(poll)
