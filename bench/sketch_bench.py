@@ -41,7 +41,7 @@ def found_share(got, want):
 def through(mode, probes):
     """Sets the sketch search to every row ("brute") or to the cells."""
     _sketch.QUERY_ROWS = 1 << 62 if mode == "brute" else 0
-    _sketch.PROBES = probes or _sketch.PROBES
+    _sketch.QUERY_PROBES = probes or _sketch.QUERY_PROBES
 
 
 def index_runs(kind, args):

@@ -21,6 +21,7 @@ def cells_everywhere(monkeypatch):
     monkeypatch.setattr(_sketch, "QUERY_ROWS", 0)
     monkeypatch.setattr(_sketch, "_LEAST_ROWS", 0)
     monkeypatch.setattr(_sketch, "PROBES", 40)  # the cells of 600 rows: max(40, 24)
+    monkeypatch.setattr(_sketch, "QUERY_PROBES", 40)
 
 
 def _dots_found(vectors, queries, found):
