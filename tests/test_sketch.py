@@ -148,3 +148,20 @@ def test_the_cells_start_as_kmeans2_would_start_them(rows, cells):
         ours, _ = vq.kmeans2(sample, start, iter=3, minit="matrix")
     assert len(np.unique(start, axis=0)) == cells
     assert np.array_equal(theirs, ours)
+
+
+def test_a_search_probes_its_own_count_of_cells_a_build_its_own(monkeypatch):
+    pytest.importorskip("scipy")
+    for name, value in (("BRUTE_FORCE_DOTS", 0), ("QUERY_ROWS", 0), ("_LEAST_ROWS", 0),
+                        ("PROBES", 1), ("QUERY_PROBES", 99)):  # 99: every one of 24
+        monkeypatch.setattr(_sketch, name, value)
+    sketches = _sketch.Sketches().add(DOCS[:600])
+    seeds = sketches.seeds(np.arange(600), 5)
+    cell_of = sketches._cells[1]
+    assert len(sketches.cells) == 24
+    assert all(len(set(cell_of[row[row >= 0]].tolist())) == 1 for row in seeds)
+    queries = sketches.sketch(DOCS[600:640])
+    found = sketches.query(queries, 5)
+    want = _sketch.most_similar(queries, sketches.vectors, 5)
+    assert _dots_found(sketches.vectors, queries, found) == _dots_found(sketches.vectors,
+                                                                        queries, want)
