@@ -22,7 +22,7 @@ from ._documents import documents
 from ._plan import Plan, Side, listed, reduced, same_scores
 from ._progress import JobProgress
 from ._reduce import Pairs, TopK, listed_pairs
-from ._sketch import DIM, Sketcher, most_similar, seeds as sketch_seeds
+from ._sketch import Sketches, seeds as sketch_seeds
 from ._minhash import SLOTS, Bands, signatures as minhash_signatures
 from ._rescore import FALLBACK_SHARE, rescore, screen, setting
 
@@ -47,15 +47,14 @@ class _State:
     place a state is never changed, but for the caches of what searches
     derive from it (two threads may both make one; they make the same)."""
 
-    __slots__ = ("corpus", "ids", "vectors", "sketcher", "graphs", "signatures", "settled",
-                 "rekeyed", "by_id", "found", "bands")
-    FIELDS = ("corpus", "ids", "vectors", "sketcher", "graphs", "signatures", "settled")
+    __slots__ = ("corpus", "ids", "sketches", "graphs", "signatures", "settled", "rekeyed",
+                 "by_id", "found", "bands")
+    FIELDS = ("corpus", "ids", "sketches", "graphs", "signatures", "settled")
 
-    def __init__(self, corpus, ids, vectors, sketcher, graphs, signatures, settled=0):
+    def __init__(self, corpus, ids, sketches, graphs, signatures, settled=0):
         self.corpus = corpus
         self.ids = ids  # the corpus id of each position
-        self.vectors = vectors
-        self.sketcher = sketcher
+        self.sketches = sketches  # of each corpus id, and what finds the nearest
         # "mean" is the graph every search walks; "forward" collects the
         # same scored pairs by one direction. They hold the first
         # graphs["mean"].n corpus ids: an add leaves them as they were, and
@@ -76,6 +75,14 @@ class _State:
         values.update(fields)
         return _State(**values)
 
+    @property
+    def vectors(self):
+        return self.sketches.vectors
+
+    @property
+    def sketcher(self):
+        return self.sketches.sketcher
+
 
 def _held(name):
     """An attribute of the index's state: read from the current state;
@@ -86,6 +93,18 @@ def _held(name):
     def put(self, value):
         with self._writing():
             self._state = self._state.replace(**{name: value})
+    return property(get, put)
+
+
+def _sketches_part(name):
+    """The sketches' ``vectors`` or ``sketcher``, as ``_held``."""
+    def get(self):
+        return getattr(self._state.sketches, name)
+
+    def put(self, value):
+        with self._writing():
+            state = self._state
+            self._state = state.replace(sketches=state.sketches.replace(**{name: value}))
     return property(get, put)
 
 
@@ -131,8 +150,9 @@ class Index:
 
     corpus = _held("corpus")
     ids = _held("ids")
-    vectors = _held("vectors")
-    sketcher = _held("sketcher")
+    sketches = _held("sketches")
+    vectors = _sketches_part("vectors")
+    sketcher = _sketches_part("sketcher")
     graphs = _held("graphs")
     signatures = _held("signatures")
     settled = _held("settled")
@@ -150,7 +170,7 @@ class Index:
         self._unlocked()
         corpus = Corpus(self.max_bytes)
         self._state = _State(
-            corpus, np.empty(0, dtype=np.int64), np.empty((0, DIM), dtype=np.int8), Sketcher(),
+            corpus, np.empty(0, dtype=np.int64), Sketches(),
             {direction: Graph(0, degree, direction, corpus.measures)
              for direction, degree in graph_degrees(self.degree).items()},
             np.empty((0, SLOTS), dtype=np.uint32))
@@ -195,6 +215,8 @@ class Index:
             state["seeds"] = state.pop("candidates")
         if "signatures" not in state:  # pickled before signatures were kept
             state["signatures"] = minhash_signatures(state["corpus"].strings)
+        if "sketches" not in state:  # pickled before the sketches were one object
+            state["sketches"] = Sketches(state.pop("vectors"), state.pop("sketcher"))
         if "settled" not in state:  # pickled before searches came before the last rounds
             state["settled"] = state["graphs"]["mean"].n
         held = _State(**{name: state.pop(name) for name in _State.FIELDS})
@@ -264,12 +286,11 @@ class Index:
                 if failure is not None:
                     raise RuntimeError(failure)
                 strings = [corpus.strings[i] for i in fresh.tolist()]
-                sketcher = _copied_sketcher(old.sketcher)
-                vectors = np.concatenate([old.vectors, sketcher.sketch(strings, job.poll)])
+                sketches = old.sketches.add(strings, job.poll)
                 signatures = np.concatenate([self._signatures(old),
                                              minhash_signatures(strings, poll=job.poll)])
-                new = _State(corpus, np.concatenate([old.ids, ids]), vectors, sketcher,
-                             old.graphs, signatures)
+                new = _State(corpus, np.concatenate([old.ids, ids]), sketches,
+                             old.graphs, signatures, old.settled)
                 job.finish()
             self._state = new  # the add, in one step
         return np.arange(len(old.ids), len(new.ids))
@@ -345,17 +366,18 @@ class Index:
         """Seeds the new ids' edges from their sketches, then refines the
         whole graph (of ``state``, not yet in place) for ``rounds``; whether
         they ended on their own."""
-        seeds = sketch_seeds(fresh, state.vectors, self.seeds, poll=job.poll)
+        seeds = sketch_seeds(fresh, state.sketches, self.seeds, poll=job.poll)
         return link(_walked(state), _followers(state), fresh, seeds,
                     self._scorer(state.corpus, job, cluster=cluster), rounds=rounds,
-                    sample=build_sample(self.degree), joined=_JOINED, vectors=state.vectors)
+                    sample=build_sample(self.degree), joined=_JOINED,
+                    vectors=state.sketches.vectors)
 
     def _refine(self, state, rounds, job, cluster):
         """More rounds on the graph of ``state`` (not yet in place), from
         where its last ones stopped; whether they ended on their own."""
         return descend(_walked(state), self._scorer(state.corpus, job, cluster=cluster),
                        rounds=rounds, sample=build_sample(self.degree),
-                       followers=_followers(state), joined=_JOINED, vectors=state.vectors,
+                       followers=_followers(state), joined=_JOINED, vectors=state.sketches.vectors,
                        top=BUILD.top)[1]
 
     def _on(self, client):
@@ -458,9 +480,9 @@ class Index:
             failure = overlay.compute_sizes(fresh, fresh, workers, job, cluster)
             if failure is not None:
                 raise RuntimeError(failure)
-            vectors = state.sketcher.sketch([overlay.strings[i] for i in distinct.tolist()],
-                                            job.poll, learn=False)
-            starts = most_similar(vectors, state.vectors, seeds, poll=job.poll)
+            vectors = state.sketches.sketch([overlay.strings[i] for i in distinct.tolist()],
+                                            job.poll)
+            starts = state.sketches.query(vectors, seeds, poll=job.poll)
             own = np.where(distinct < n, distinct, _pairs.NO_NEIGHBOUR)
             starts = np.concatenate([own[:, None], starts], axis=1)
             score = self._scorer(overlay, job, workers, cluster)
@@ -700,8 +722,8 @@ class Index:
     def _new_pairs(self, state, corpus, new_ids, fresh, threshold, symmetric, direction,
                    workers, job, cluster):
         """The pairs of ``state`` with the new ids added, among those with a new one."""
-        joined = _State(corpus, np.concatenate([state.ids, new_ids]), state.vectors,
-                        state.sketcher, state.graphs, state.signatures)
+        joined = _State(corpus, np.concatenate([state.ids, new_ids]), state.sketches,
+                        state.graphs, state.signatures)
         bands, rows = setting(threshold, direction)
         member, held = self._bands(state, bands, rows)
         # The queries: every id of a new document, and the old ids the
@@ -928,13 +950,10 @@ class Index:
         """What the index holds: counts, its limits and build, its memory."""
         from . import _store
         state = self._state
-        held = (state.ids.nbytes + state.vectors.nbytes + state.signatures.nbytes
+        held = (state.ids.nbytes + state.sketches.nbytes + state.signatures.nbytes
                 + sum(array.nbytes for g in state.graphs.values()
                       for array in g.to_arrays().values())
-                + state.corpus.lengths.nbytes * 2 + sum(map(len, state.corpus.strings))
-                # The sketcher's document frequencies, and its folding table once made.
-                + state.sketcher.df.nbytes
-                + sum(a.nbytes for a in (state.sketcher._folding or ())))
+                + state.corpus.lengths.nbytes * 2 + sum(map(len, state.corpus.strings)))
         return collections.OrderedDict([
             ("documents", len(state.ids)), ("distinct", len(state.corpus)),
             ("max_bytes", self.max_bytes), ("zlib", _store.zlib_identity(state.corpus.zlib)),
@@ -966,13 +985,6 @@ def _documents_of(state):
     """The documents of each position of ``state``."""
     strings = state.corpus.strings
     return (strings[i] for i in state.ids.tolist())
-
-
-def _copied_sketcher(sketcher):
-    other = copy.copy(sketcher)
-    other.df = sketcher.df.copy()
-    other._folding = sketcher._folding  # fixed, and costly to make again
-    return other
 
 
 # Estimates of a job's work, so that its progress shows a fraction of it

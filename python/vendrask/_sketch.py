@@ -14,6 +14,7 @@ HashingVectorizer: that one builds a Python string per n-gram, which made
 sketching about a tenth of an index's build; over raw bytes, a 4-gram is one
 32-bit word and its hash one multiplication.
 """
+import copy
 import warnings
 
 import numpy as np
@@ -179,69 +180,295 @@ def most_similar(queries, vectors, count, poll=None, own=None, with_dots=False):
 BRUTE_FORCE_DOTS = 1 << 28
 PROBES = 8  # cells searched per row
 _TRAINING_PER_CELL = 40  # rows of the sample k-means learns the cells from
+_LEAST_ROWS = 64 * PROBES  # fewer rows than this are never cut into cells
+# Cells are learnt again once the rows have grown this many times over since
+# they were: they are about sqrt(n) for n rows, so by then each holds twice
+# the rows that cells learnt anew would (each probe costs twice the dots),
+# and their centroids come from a quarter of the rows. Learning them costs
+# about n * sqrt(n) dots (assigning every row), so learning them again only
+# at a growth by a factor keeps that a bounded share of the adds' cost, where
+# learning them on every add would cost each add as much as all before it.
+REGROW = 4
+# A query alone goes through the cells from this many rows on (else every
+# row is scored, as below the dots budget), and searches QUERY_PROBES cells,
+# more than a build's row: a query walks from its seeds alone. On 30 000
+# chunks of code (bench/sketch_bench.py), 8, 16 and 32 cells kept 56%, 67%
+# and 79% of the seeds that every row gives and nearest()'s recall@10 went
+# from 0.965 / 0.972 (one way / mean) to 0.957 / 0.964, 0.958 / 0.964 and
+# 0.965 / 0.970, its seeds costing 1.3 and 2.3 ms CPU a query against 3.9
+# ms; on 10 000, every row costs 1 ms and 32 cells 2.
+QUERY_ROWS = 1 << 15
+QUERY_PROBES = 32
+
+
+def _float32(rows):
+    return np.asarray(rows, dtype=np.float32)
+
+
+class _Cells:
+    """The cells of an inverted file: k-means centroids learnt (scipy's
+    kmeans2, on a sample) from the sketches as they were when made. Never
+    changed once made, so states share them."""
+
+    __slots__ = ("centroids", "offsets", "rows")
+
+    def __init__(self, vectors, kmeans2):
+        n = len(vectors)
+        cells = max(PROBES, int(np.sqrt(n)))
+        rng = np.random.default_rng(n)
+        sample = vectors[np.sort(rng.choice(n, min(n, _TRAINING_PER_CELL * cells), replace=False))]
+        sample = sample.astype(np.float64)
+        with warnings.catch_warnings():
+            # An empty cell keeps its old centre: harmless here, and no news to the caller.
+            warnings.simplefilter("ignore")
+            centroids, _ = kmeans2(sample, _kmeans_plus_plus(sample, cells, n), iter=8,
+                                   minit="matrix")
+        self.centroids = centroids.astype(np.float32)
+        # Nearest centroid: the largest x.c - |c|^2 / 2.
+        self.offsets = 0.5 * np.einsum("ij,ij->i", self.centroids, self.centroids)
+        self.rows = n
+
+    def __len__(self):
+        return len(self.centroids)
+
+    def assign(self, vectors):
+        """The cell of each sketch (int64)."""
+        # The centroids' dots go through BLAS (rounding in its own order,
+        # which the cells follow).
+        out = [np.argmax(_float32(vectors[a:a + 8192]) @ self.centroids.T - self.offsets, axis=1)
+               for a in range(0, len(vectors), 8192)]
+        return np.concatenate(out) if out else np.empty(0, dtype=np.int64)
+
+    def probes(self, queries, probes):
+        """The ``probes`` cells nearest each query, nearest first."""
+        out = [np.argsort(self.offsets - _float32(queries[a:a + 8192]) @ self.centroids.T,
+                          axis=1)[:, :probes] for a in range(0, len(queries), 8192)]
+        return np.concatenate(out) if out else np.empty((0, probes), dtype=np.int64)
+
+
+def _kmeans_plus_plus(sample, k, seed):
+    """The k-means++ start that kmeans2(minit="++", seed=seed) takes, the
+    same rows drawn the same way, at a fraction of its cost: scipy measures
+    each new centre's draw against every centre so far (k^2 / 2 passes over
+    the sample: making the cells of 100 000 sketches took 154 s CPU with
+    it, 3.7 s with this), this keeps each row's distance to its nearest
+    centre so far (k passes). The rows are int8 values, so the distances are exact
+    integers either way."""
+    rng = np.random.RandomState(seed)
+    squares = np.einsum("ij,ij->i", sample, sample)
+    nearest = np.full(len(sample), np.inf)
+    out = np.empty((k, sample.shape[1]))
+    for i in range(k):
+        if i == 0:
+            row = rng.randint(len(sample), dtype="int64")
+        else:
+            row = int(np.searchsorted((nearest / nearest.sum()).cumsum(), rng.uniform()))
+        out[i] = sample[row]
+        np.minimum(nearest, squares - 2 * (sample @ out[i]) + squares[row], out=nearest)
+    return out
+
+
+def _blas_room():
+    # kmeans2 and the centroids' dots go through BLAS: leave it room for its
+    # buffers rather than have it end the process.
+    check_room(blas_call_room(), "Index seeding by k-means (BLAS buffers)")
+
+
+def _kmeans2():
+    """scipy's kmeans2, or None without scipy (slower, not worse)."""
+    try:
+        return need("scipy.cluster.vq", "Index seeding").kmeans2
+    except ImportError:
+        return None
+
+
+class Sketches:
+    """The sketches of an index's distinct documents (``vectors``, int8, a
+    row each), the document frequencies that weigh them (``sketcher``) and,
+    once there are enough rows to need them, the cells that find a row's
+    nearest without scanning every row.
+
+    Copied on add: ``add`` gives a new object and leaves this one as it
+    was, for the readers that hold it. The cells are made when a search
+    first needs them (two threads may both make them; they make the same),
+    kept by later adds, which put their new rows in the cells there are."""
+
+    def __init__(self, vectors=None, sketcher=None, cells=None):
+        self.vectors = np.empty((0, DIM), dtype=np.int8) if vectors is None else vectors
+        self.sketcher = Sketcher() if sketcher is None else sketcher
+        # (the _Cells, the cell of each row, the rows of each cell or None):
+        # replaced whole, so that a reader sees one or the other.
+        self._cells = cells
+        self._spent = 0  # dots of lone queries scored by brute force since
+
+    def __len__(self):
+        return len(self.vectors)
+
+    @property
+    def df(self):
+        return self.sketcher.df
+
+    @property
+    def seen(self):
+        return self.sketcher.seen
+
+    @property
+    def cells(self):
+        """The cells there are (None before they are made)."""
+        return None if self._cells is None else self._cells[0]
+
+    @property
+    def nbytes(self):
+        """What they hold in memory: the sketches, the document
+        frequencies, the folding table once made, the cells once made."""
+        held = self.vectors.nbytes + self.sketcher.df.nbytes
+        held += sum(a.nbytes for a in (self.sketcher._folding or ()))
+        if self._cells is not None:
+            cells, cell_of, lists = self._cells
+            held += cells.centroids.nbytes + cells.offsets.nbytes + cell_of.nbytes
+            held += sum(a.nbytes for a in lists or ())
+        return held
+
+    def to_arrays(self):
+        """{"vectors", "df", "seen"}: what a file holds of them. Cells are
+        not kept: they are made again when first needed."""
+        return {"vectors": self.vectors.astype("|i1"), "df": self.sketcher.df.astype("<i4"),
+                "seen": int(self.sketcher.seen)}
+
+    @classmethod
+    def from_arrays(cls, vectors, df, seen):
+        return cls(vectors, Sketcher(df, seen))
+
+    def sketch(self, strings, poll=None):
+        """The sketches of ``strings`` as these would weigh them, counting
+        nothing (queries)."""
+        return self.sketcher.sketch(strings, poll, learn=False)
+
+    def add(self, strings, poll=None):
+        """A new Sketches: these rows, then those of ``strings`` (their
+        n-grams counted in the document frequencies first), in the cells
+        there are. This one is left as it was."""
+        sketcher = copy.copy(self.sketcher)
+        sketcher.df = self.sketcher.df.copy()
+        sketcher._folding = self.sketcher._folding  # fixed, and costly to make again
+        fresh = sketcher.sketch(strings, poll)
+        vectors = np.concatenate([self.vectors, fresh])
+        cells = self._cells
+        if cells is not None and len(vectors) >= REGROW * cells[0].rows:
+            cells = None  # learnt again when next needed
+        if cells is not None and len(fresh):
+            try:
+                _blas_room()
+            except MemoryError:  # made again when next needed, room or not
+                cells = None
+            else:
+                cells = (cells[0], np.concatenate([cells[1], cells[0].assign(fresh)]), None)
+        return Sketches(vectors, sketcher, cells)
+
+    def replace(self, vectors=None, sketcher=None):
+        """These sketches with ``vectors`` or ``sketcher`` in place (cells
+        dropped: the rows may be others)."""
+        return Sketches(self.vectors if vectors is None else vectors,
+                        self.sketcher if sketcher is None else sketcher)
+
+    def seeds(self, fresh, count, poll=None):
+        """About the ``count`` rows with the largest dot product with each
+        row ``fresh`` (int64 (len(fresh), count), -1 where there are fewer,
+        own row left out): from every pair while that is cheap, else from
+        the rows of the cells nearest each row."""
+        fresh = np.asarray(fresh, dtype=np.int64)
+        return self.query(fresh, count, own=fresh, poll=poll, alone=False)
+
+    def query(self, vectors_or_rows, count, own=None, poll=None, alone=True):
+        """About the ``count`` rows with the largest dot product with each
+        query (int64 (queries, count), -1 where there are fewer):
+        ``vectors_or_rows`` are sketches (int8, DIM wide) or rows of these
+        (integers); ``own[q]``: a row query q leaves out (-1: none). Every
+        row is scored while the queries' dots with all of them stay within
+        BRUTE_FORCE_DOTS; above it, only the rows of the PROBES cells
+        nearest each query. With ``alone`` (searches, not a build: their
+        QUERY_PROBES cells), the cells serve from QUERY_ROWS rows on, and
+        are made for them once the rows scored by brute force meanwhile
+        would have paid for them."""
+        queries = np.asarray(vectors_or_rows)
+        if queries.ndim == 1:
+            queries = self.vectors[queries]
+        n = len(self.vectors)
+        dots = len(queries) * n
+        cells = None
+        if n >= _LEAST_ROWS and (dots > BRUTE_FORCE_DOTS or alone and n >= QUERY_ROWS):
+            ready = self._cells is not None and self._cells[0].rows * REGROW > n
+            # Making the cells costs about what n * sqrt(n) dots by brute
+            # force do (3.7 s CPU and 4.2 s at 100 000 rows).
+            making = dots > BRUTE_FORCE_DOTS or self._spent + dots > n * np.sqrt(n)
+            if ready or making:
+                cells = self._made(poll)
+            else:
+                self._spent += dots
+        if cells is None:
+            return most_similar(queries, self.vectors, count, poll=poll, own=own)
+        return self._through_cells(cells, queries, count, own, poll,
+                                   QUERY_PROBES if alone else PROBES)
+
+    def _made(self, poll):
+        """The cells (their cell of each row and rows of each cell made if
+        they are not yet), or None where they cannot be: without scipy."""
+        cells = self._cells
+        if cells is None or cells[0].rows * REGROW <= len(self.vectors):
+            kmeans2 = _kmeans2()
+            if kmeans2 is None:
+                return None
+            _blas_room()
+            made = _Cells(self.vectors, kmeans2)
+            cells = (made, made.assign(self.vectors), None)
+            if poll is not None:
+                poll()
+        if cells[2] is None:
+            cell_of = cells[1]
+            members = np.argsort(cell_of, kind="stable")
+            bounds = np.searchsorted(cell_of[members], np.arange(len(cells[0]) + 1))
+            place = np.empty(len(cell_of), dtype=np.int64)  # each row's place in its cell
+            place[members] = np.arange(len(cell_of)) - bounds[cell_of[members]]
+            cells = (cells[0], cell_of, (members, bounds, place))
+        self._cells = cells
+        self._spent = 0
+        return cells
+
+    def _through_cells(self, cells, queries, count, own, poll, probes):
+        """An inverted file: each query is compared with the rows of its
+        ``probes`` nearest cells, about probes * sqrt(n) dots each."""
+        made, cell_of, (members, bounds, place) = cells
+        _blas_room()
+        probes = made.probes(queries, min(probes, len(made)))
+        found = np.full((len(queries), probes.shape[1], max(count, 0)), NO_NEIGHBOUR, dtype=np.int64)
+        dots = np.full(found.shape, -np.inf, dtype=np.float32)
+        order = np.argsort(probes.reshape(-1), kind="stable")
+        probe_bounds = np.searchsorted(probes.reshape(-1)[order], np.arange(len(made) + 1))
+        if own is None:
+            own = np.full(len(queries), NO_NEIGHBOUR, dtype=np.int64)
+        own_cell = np.where(own >= 0, cell_of[np.maximum(own, 0)], NO_NEIGHBOUR)
+        asked = np.flatnonzero((np.diff(probe_bounds) > 0) & (np.diff(bounds) > 0))
+        for cell in asked.tolist():  # (a few queries ask a few of many cells)
+            rows = members[bounds[cell]:bounds[cell + 1]]
+            asking = order[probe_bounds[cell]:probe_bounds[cell + 1]]
+            q, probe = asking // probes.shape[1], asking % probes.shape[1]
+            leave = np.where(own_cell[q] == cell, place[np.maximum(own[q], 0)], NO_NEIGHBOUR)
+            top, best = most_similar(queries[q], self.vectors[rows], count, own=leave,
+                                     with_dots=True)
+            found[q, probe] = np.where(top == NO_NEIGHBOUR, NO_NEIGHBOUR, rows[top])
+            dots[q, probe] = best
+            if poll is not None:
+                poll()
+        found, dots = found.reshape(len(queries), -1), dots.reshape(len(queries), -1)
+        best = np.argsort(-dots, axis=1, kind="stable")[:, :count]
+        found = np.take_along_axis(found, best, axis=1)
+        found[~np.isfinite(np.take_along_axis(dots, best, axis=1))] = NO_NEIGHBOUR
+        return found
 
 
 def seeds(fresh, vectors, count, poll=None):
-    """About the ``count`` rows of ``vectors`` with the largest dot product
-    with each row ``fresh`` (int64 (len(fresh), count), -1 where there are
-    fewer, own row left out): from every pair while that is cheap, else from
-    the rows of the cells nearest each row."""
-    if len(fresh) * len(vectors) > BRUTE_FORCE_DOTS and len(vectors) >= 64 * PROBES:
-        try:
-            kmeans2 = need("scipy.cluster.vq", "Index seeding").kmeans2
-        except ImportError:  # without scipy: slower, not worse
-            pass
-        else:
-            return _partitioned(fresh, vectors, count, poll, kmeans2)
-    return most_similar(vectors[fresh], vectors, count, poll=poll, own=fresh)
-
-
-def _partitioned(fresh, vectors, count, poll, kmeans2):
-    """An inverted file: k-means (scipy's kmeans2, on a sample) cuts the
-    sketches into about sqrt(n) cells; each row is compared with the rows of
-    its PROBES nearest cells, so each does about PROBES * sqrt(n) dots."""
-    # kmeans2 and the centroids' dots go through BLAS (rounding in its own
-    # order, which the cells follow): leave it room for its buffers rather
-    # than have it end the process.
-    check_room(blas_call_room(), "Index seeding by k-means (BLAS buffers)")
-    n = len(vectors)
-    cells = max(PROBES, int(np.sqrt(n)))
-    rng = np.random.default_rng(n)
-    sample = vectors[np.sort(rng.choice(n, min(n, _TRAINING_PER_CELL * cells), replace=False))]
-    with warnings.catch_warnings():
-        # An empty cell keeps its old centre: harmless here, and no news to the caller.
-        warnings.simplefilter("ignore")
-        centroids, _ = kmeans2(sample.astype(np.float64), cells, iter=8, minit="++", seed=n)
-    centroids = centroids.astype(np.float32)
-    # Nearest centroid: the largest x.c - |c|^2 / 2.
-    offsets = 0.5 * np.einsum("ij,ij->i", centroids, centroids)
-    as32 = lambda rows: np.asarray(rows, dtype=np.float32)
-    cell_of = np.concatenate([np.argmax(as32(vectors[a:a + 8192]) @ centroids.T - offsets, axis=1)
-                              for a in range(0, n, 8192)])
-    probes = np.concatenate([np.argsort(offsets - as32(vectors[fresh[a:a + 8192]]) @ centroids.T,
-                                        axis=1)[:, :PROBES] for a in range(0, len(fresh), 8192)])
-    members = np.argsort(cell_of, kind="stable")
-    bounds = np.searchsorted(cell_of[members], np.arange(cells + 1))
-    place = np.empty(n, dtype=np.int64)  # each row's place among its cell's rows
-    place[members] = np.arange(n) - bounds[cell_of[members]]
-    found = np.full((len(fresh), PROBES, count), NO_NEIGHBOUR, dtype=np.int64)
-    dots = np.full((len(fresh), PROBES, count), -np.inf, dtype=np.float32)
-    order = np.argsort(probes.reshape(-1), kind="stable")
-    probe_bounds = np.searchsorted(probes.reshape(-1)[order], np.arange(cells + 1))
-    for cell in range(cells):
-        rows = members[bounds[cell]:bounds[cell + 1]]
-        asking = order[probe_bounds[cell]:probe_bounds[cell + 1]]
-        if not len(rows) or not len(asking):
-            continue
-        q, probe = asking // PROBES, asking % PROBES
-        own = np.where(cell_of[fresh[q]] == cell, place[fresh[q]], NO_NEIGHBOUR)
-        top, best = most_similar(vectors[fresh[q]], vectors[rows], count, own=own, with_dots=True)
-        found[q, probe] = np.where(top == NO_NEIGHBOUR, NO_NEIGHBOUR, rows[top])
-        dots[q, probe] = best
-        if poll is not None:
-            poll()
-    found, dots = found.reshape(len(fresh), -1), dots.reshape(len(fresh), -1)
-    best = np.argsort(-dots, axis=1, kind="stable")[:, :count]
-    found = np.take_along_axis(found, best, axis=1)
-    found[~np.isfinite(np.take_along_axis(dots, best, axis=1))] = NO_NEIGHBOUR
-    return found
+    """``Sketches.seeds`` of ``vectors``: a Sketches, or int8 sketches
+    (cells made for this call alone)."""
+    if not isinstance(vectors, Sketches):
+        vectors = Sketches(vectors)
+    return vectors.seeds(fresh, count, poll)

@@ -110,9 +110,10 @@ def _arrays(held, strings):
     lengths = np.fromiter(map(len, strings), dtype=np.int64, count=len(strings))
     offsets = np.concatenate([[0], np.cumsum(lengths)]).astype(np.int64)
     blob = np.frombuffer(b"".join(strings), dtype=np.uint8)
+    sketches = held.sketches.to_arrays()
     arrays = {"ids": held.ids.astype("<i8"), "offsets": offsets.astype("<i8"), "blob": blob}
     arrays.update((name, corpus[field].astype(_ARRAYS[name][0])) for name, field in _SIZES.items())
-    arrays.update({"vectors": held.vectors.astype("|i1"), "df": held.sketcher.df.astype("<i4"),
+    arrays.update({"vectors": sketches["vectors"], "df": sketches["df"],
                    "signatures": held.signatures.astype("<u4")})
     for direction, graph in held.graphs.items():
         parts = graph.to_arrays()
@@ -165,7 +166,7 @@ def encode(index, path, kind=None, annex=None):
     settings = {
         "max_bytes": index.max_bytes, "documents": len(held.ids), "distinct": len(strings),
         "degree": index.degree, "seeds": index.seeds, "rounds": index.rounds,
-        "graphs": list(held.graphs), "seen": int(held.sketcher.seen),
+        "graphs": list(held.graphs), "seen": int(held.sketches.seen),
         "linked": int(held.graphs["mean"].n), "settled": int(held.settled),
         "kind": kind, "annex": numbers,
         "annex_arrays": sorted(name[len(_ANNEX):] for name in annexed),
@@ -445,7 +446,7 @@ _PICKLED = "a pickled vendrask.Index"
 def _read(cls, file, shown, size, workers, progress, digest, kind):
     from ._corpus import Corpus
     from ._descent import Graph
-    from ._sketch import Sketcher
+    from ._sketch import Sketches
 
     reader = _Reader(file, shown, digest)
     meta, base = read_header(reader, size)
@@ -501,8 +502,7 @@ def _read(cls, file, shown, size, workers, progress, digest, kind):
                                 max_bytes=index.max_bytes, interned=interned)
     index.corpus = corpus
     index.ids = arrays["ids"]
-    index.vectors = arrays["vectors"]
-    index.sketcher = Sketcher(arrays["df"], settings["seen"])
+    index.sketches = Sketches.from_arrays(arrays["vectors"], arrays["df"], settings["seen"])
     index.signatures = arrays["signatures"]
     index.settled = settings["settled"]
     index.graphs = {direction: Graph.from_arrays(direction, corpus.measures,
