@@ -18,6 +18,7 @@ import typing
 import numpy as np
 
 from . import JOINT_SIZE_LIMIT, IndexFileError, _checks
+from ._pairs import EVERY_PAIR_FITS
 from ._documents import documents
 from ._progress import JobProgress
 from ._reduce import _no_poll
@@ -32,7 +33,7 @@ DEFAULT_WINDOW = 4096
 # (1 KB at the default) lies whole in some window, for a quarter more windows.
 OVERLAP_SHARE = 4
 # Two windows must fit the joint size limit together for neighbors and pairs.
-MAX_WINDOW = JOINT_SIZE_LIMIT // 2
+MAX_WINDOW = EVERY_PAIR_FITS
 KIND = "windows"
 # Cells of (rows, documents) an exact search holds at once (two arrays of 8
 # bytes each): 64 MiB.

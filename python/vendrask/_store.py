@@ -50,8 +50,8 @@ import zlib
 
 import numpy as np
 
-from . import JOINT_SIZE_LIMIT, IndexFileError, __version__, _files
-from ._pairs import NO_NEIGHBOUR
+from . import IndexFileError, __version__, _files
+from ._pairs import NO_NEIGHBOUR, fitting
 from ._progress import JobProgress, silent
 
 MAGIC = b"vendrask index\n\x00"
@@ -640,7 +640,7 @@ def _check_rows(corpus, direction, start, parts, d, need):
     need(not ((ordered[:, 1:] == ordered[:, :-1]) & (ordered[:, 1:] != NO_NEIGHBOUR)).any(),
          "has an edge twice")
     del ordered
-    need((corpus.lengths[u] + corpus.lengths[v] <= JOINT_SIZE_LIMIT).all(),
+    need(fitting(u, v, corpus.lengths, corpus.missing)[1].all(),
          "has an edge over the joint size limit")
     edge_forward, edge_backward = forward_sizes[row, slot], backward_sizes[row, slot]
     need((edge_forward > 0).all() and (edge_backward > 0).all(), "has an edge never scored")

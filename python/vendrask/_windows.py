@@ -9,7 +9,8 @@ that each fit in one window it equals ``measure(t, s)``.
 """
 import numpy as np
 
-from . import JOINT_SIZE_LIMIT, _checks
+from . import _checks
+from ._pairs import EVERY_PAIR_FITS
 from ._api import cdist, report
 from ._documents import documents
 from ._plan import combine_directions
@@ -19,7 +20,7 @@ from ._plan import combine_directions
 _ROW_WINDOWS = 512
 
 
-def windowed(ts, ss=None, *, window=JOINT_SIZE_LIMIT // 2, symmetric=None, workers=1,
+def windowed(ts, ss=None, *, window=EVERY_PAIR_FITS, symmetric=None, workers=1,
              errors="raise", max_bytes=None, progress=None):
     """The windowed score of every ``ss[j]`` through every ``ts[i]``: an
     array of shape ``(len(ts), len(ss))`` (``ss=None``: ``ts`` against
@@ -40,8 +41,8 @@ def windowed(ts, ss=None, *, window=JOINT_SIZE_LIMIT // 2, symmetric=None, worke
     options as for cdist.
     """
     window = _checks.positive("window", window)
-    if window > JOINT_SIZE_LIMIT // 2:
-        raise ValueError(f"window must be at most {JOINT_SIZE_LIMIT // 2} bytes, so that any "
+    if window > EVERY_PAIR_FITS:
+        raise ValueError(f"window must be at most {EVERY_PAIR_FITS} bytes, so that any "
                          f"two windows fit the joint size limit, not {window}")
     direction = _checks.direction(symmetric)
     errors = _checks.errors(errors)
