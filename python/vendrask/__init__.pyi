@@ -94,8 +94,10 @@ class Index:
     ids: npt.NDArray[np.int64]
     vectors: npt.NDArray[np.int8]
     sketcher: Any
+    sketches: Any
     graphs: Dict[str, Any]
     signatures: npt.NDArray[np.uint32]
+    settled: int
     def __init__(self, docs: _Documents = ..., *, max_bytes: Optional[int] = None, workers: int = 1,
                  progress: _Progress = None, degree: int = 24, seeds: Optional[int] = None,
                  rounds: int = 20, client: _Client = None,
@@ -105,7 +107,8 @@ class Index:
     def __getitem__(self, position: int) -> bytes: ...
     def __iter__(self) -> Iterator[bytes]: ...
     def add(self, docs: _Documents, *, progress: _Progress = None, client: _Client = None) -> _Positions: ...
-    def build_graph(self, *, progress: _Progress = None, client: _Client = None) -> None: ...
+    def build_graph(self, *, progress: _Progress = None, client: _Client = None,
+                    settle: bool = False) -> None: ...
     def nearest(self, queries: _Documents, k: int = 10, *, symmetric: Optional[_Symmetric] = None,
                 primed_by: _PrimedBy = "query", exact: bool = False, workers: Optional[int] = None, progress: _Progress = None,
                 pool: Optional[int] = None, seeds: Optional[int] = None,
