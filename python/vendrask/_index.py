@@ -120,7 +120,9 @@ class Index:
     graph that links each document to its near neighbours: seeds from the
     vectors, refined by the exact measure (NN-descent). The graph costs
     far more than the rest, so it is built when first needed, or by
-    ``build_graph()``; an add leaves it to be extended likewise. Tuning:
+    ``build_graph()``; an add leaves it to be extended likewise. A search
+    needs only its first rounds; the rest come when the graph's own lists
+    are first asked for (``neighbors``, ``recall``). Tuning:
 
     degree: neighbours kept per distinct document (memory and build cost
         grow with it, and recall with it);
