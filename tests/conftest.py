@@ -15,6 +15,12 @@ HANG_SECONDS = 600
 # own process independent of the caller's environment.
 os.environ.pop("VENDRASK_DEBUG_MODE", None)
 
+# A suite started with SIGINT ignored (in the background of a shell, under
+# nohup) would hand that on to every process it starts, and their Ctrl-C
+# tests would see nothing; a handler of this process is not inherited.
+if signal.getsignal(signal.SIGINT) is signal.SIG_IGN:
+    signal.signal(signal.SIGINT, signal.default_int_handler)
+
 
 @pytest.fixture
 def run_python():

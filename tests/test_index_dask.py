@@ -116,7 +116,7 @@ def _nothing_in_process(patch):
     """Fails any batch of sizes run in this process rather than on the cluster."""
     def refuse(*args):
         raise AssertionError("a batch of sizes ran in process")
-    patch.setattr(Corpus, "sizes", refuse)
+    patch.setattr(Corpus, "run_batch", refuse)
 
 
 @pytest.fixture(scope="module")
@@ -219,7 +219,7 @@ def three_workers():
 
 
 @pytest.mark.parametrize("part", ["early", "middle", "late"])
-def test_a_build_survives_a_worker_killed_at_any_moment(three_workers, in_process, part):
+def test_a_build_survives_a_worker_killed_at_any_moment(three_workers, part):
     client = three_workers
     # The worker an earlier test killed forgotten, and its nanny's new one arrived.
     deadline = time.monotonic() + WAIT
@@ -245,5 +245,9 @@ def test_a_build_survives_a_worker_killed_at_any_moment(three_workers, in_proces
     index = vendrask.Index(DOCS, degree=6, seeds=4, client=client)
     index.build_graph(progress=kill)
     assert len(calls) > when, "the build ended before a worker could be killed"
-    assert np.array_equal(index.graphs["mean"].ids, in_process.graphs["mean"].ids)
-    assert _same(index.nearest(QUERIES, 4), in_process.nearest(QUERIES, 4))
+    # Built afresh: the module's index may have been settled by a search of its lists.
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", vendrask.DocumentWarning)
+        expected = _built(vendrask.Index(DOCS, degree=6, seeds=4))
+    assert np.array_equal(index.graphs["mean"].ids, expected.graphs["mean"].ids)
+    assert _same(index.nearest(QUERIES, 4), expected.nearest(QUERIES, 4))
