@@ -1,6 +1,7 @@
 """The rules of pairs: which pairs of documents are scored, and how results list them.
 
-The exact functions, vendrask.dask and the command ask here; none restates a rule.
+The exact functions, the index, the estimators, vendrask.dask and the command
+ask here; none restates a rule.
 
 Glossary
 - position: where a document stands in a list a caller gave, from 0.
