@@ -328,10 +328,13 @@ class Index:
             return state
         with self._writing():
             current = self._state
-            if current.corpus is state.corpus and ready(current):
-                if finish:
-                    job.finish()
-                return current  # another search linked it meanwhile
+            if current.corpus is state.corpus:
+                # Another search may have linked (or settled) it meanwhile.
+                if ready(current):
+                    if finish:
+                        job.finish()
+                    return current
+                state = current
             n, linked = len(state.corpus), _walked(state).n
             graphs = {direction: graph.copy(n, state.corpus.measures)
                       for direction, graph in state.graphs.items()}
