@@ -75,14 +75,6 @@ class _State:
         values.update(fields)
         return _State(**values)
 
-    @property
-    def vectors(self):
-        return self.sketches.vectors
-
-    @property
-    def sketcher(self):
-        return self.sketches.sketcher
-
 
 def _held(name):
     """An attribute of the index's state: read from the current state;
@@ -382,8 +374,8 @@ class Index:
         where its last ones stopped; whether they ended on their own."""
         return descend(_walked(state), self._scorer(state.corpus, job, cluster=cluster),
                        rounds=rounds, sample=build_sample(self.degree),
-                       followers=_followers(state), joined=_JOINED, vectors=state.sketches.vectors,
-                       top=BUILD.top)[1]
+                       followers=_followers(state), joined=_JOINED,
+                       vectors=state.sketches.vectors, top=BUILD.top)[1]
 
     def _on(self, client):
         """What runs this call's batches of sizes: the cluster of ``client``
@@ -443,9 +435,10 @@ class Index:
         are scored (``pool``: the documents each query keeps while it
         walks, by default max(4k, 64) growing to 128 with the index, and
         twice that up to 128 while the graph has had only the rounds a
-        search needs (see ``build_graph``); ``seeds``: the sketch candidates it starts from, by default 128
-        growing to 256, and at least the index's ``seeds``; ``candidates``
-        is the former name of ``pool``, deprecated). The first search after
+        search needs (see ``build_graph``); ``seeds``: the sketch
+        candidates it starts from, by default 128 growing to 256, and at
+        least the index's ``seeds``; ``candidates`` is the former name of
+        ``pool``, deprecated). The first search after
         a build or an add links the documents not yet in the graph (see
         ``build_graph``)."""
         k = _checks.positive("k", k)
@@ -534,7 +527,8 @@ class Index:
                         names=("docs", "docs"))
             reducer = TopK(len(state.ids), k, None, leave_out_own=True, n_cols=len(state.ids))
             return plan.run(reducer, workers, progress)
-        with JobProgress(progress, 0, self._link_work(state, True) + self._graph_work(state, k)) as job:
+        estimate = self._link_work(state, True) + self._graph_work(state, k)
+        with JobProgress(progress, 0, estimate) as job:
             state = self._graphed(state, job, cluster, settle=True)
             graph = self._kept_graph(state, direction, k)
             if graph is None:

@@ -18,8 +18,7 @@ import functools
 
 import numpy as np
 
-from ._pairs import refuse_over_limit, same
-from ._pairs import unfit, with_partners
+from ._pairs import refuse_over_limit, same, unfit, with_partners
 from ._progress import JobProgress
 
 # Distinct documents per side of a tile: a tile's batch keeps both cores busy
@@ -45,7 +44,6 @@ def combine_directions(forward, backward, direction):
     if direction == "min":
         return np.minimum(forward, backward)
     return np.maximum(forward, backward)
-
 
 
 class Span:

@@ -259,10 +259,11 @@ def _kmeans_plus_plus(sample, k, seed):
     nearest = np.full(len(sample), np.inf)
     out = np.empty((k, sample.shape[1]))
     for i in range(k):
-        if i == 0:
+        total = nearest.sum()
+        if i == 0 or not total:  # not total: every row is a centre already (equal sketches)
             row = rng.randint(len(sample), dtype="int64")
         else:
-            row = int(np.searchsorted((nearest / nearest.sum()).cumsum(), rng.uniform()))
+            row = int(np.searchsorted((nearest / total).cumsum(), rng.uniform()))
         out[i] = sample[row]
         np.minimum(nearest, squares - 2 * (sample @ out[i]) + squares[row], out=nearest)
     return out
