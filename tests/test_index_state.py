@@ -215,7 +215,7 @@ def test_pickles_and_copies_hold_one_state_and_locks_of_their_own():
     # A pickle made before the state was one object: its parts, and caches;
     # before signatures were kept, and before seeds had their name.
     index.build_graph()
-    state = {name: getattr(index._state, name)
+    state = {name: getattr(index, name)
              for name in ("corpus", "ids", "vectors", "sketcher", "graphs")}
     state.update(max_bytes=None, workers=1, degree=24, candidates=32, rounds=20, scored=0,
                  _graphs={}, _by_id=None)
