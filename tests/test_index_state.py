@@ -488,3 +488,41 @@ def test_neighbour_estimators_without_n_neighbors_say_what_is_missing():
     with pytest.raises(TypeError, match="n_neighbors must be a whole number, not None"):
         sk.KNeighborsTransformer(n_neighbors=None).fit(docs)
 
+
+
+@pytest.mark.parametrize("saved", [False, True])
+def test_the_last_rounds_and_an_add_try_no_pair_the_first_rounds_tried(monkeypatch, tmp_path,
+                                                                        saved):
+    # The pairs a graph's search rounds tried are kept (in memory, not in
+    # the file) for its last rounds, across an add too; after a load they
+    # are not known, and the last rounds may try some again.
+    tried = []
+    scorer = _index.Index._scorer
+
+    def recording(self, corpus, job, workers=None, cluster=None):
+        score = scorer(self, corpus, job, workers, cluster)
+
+        def recorded(u, v):
+            tried.extend(zip(np.minimum(u, v).tolist(), np.maximum(u, v).tolist()))
+            return score(u, v)
+        return recorded
+
+    monkeypatch.setattr(_index.Index, "_scorer", recording)
+    docs = chunks(400)
+    index = vendrask.Index(docs[:300])
+    index.build_graph()
+    index.add(docs[300:])
+    index.build_graph()
+    assert index.info()["settled"] == 0
+    if saved:
+        index.save(tmp_path / "search.idx")
+        index = vendrask.Index.load(tmp_path / "search.idx")
+    before = len(tried)
+    index.build_graph(settle=True)
+    assert index.info()["settled"] == 400 and len(tried) > before
+    repeats = len(tried) - len(set(tried))
+    assert (repeats > 0) if saved else (repeats == 0)
+    want = vendrask.nearest(docs, k=3, symmetric="mean", errors="nan")
+    got = index.neighbors(3, symmetric="mean")
+    # Most of the lists as exact search has them.
+    assert np.mean(got[0] == want[0]) > 0.9

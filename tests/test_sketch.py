@@ -165,3 +165,64 @@ def test_a_search_probes_its_own_count_of_cells_a_build_its_own(monkeypatch):
     want = _sketch.most_similar(queries, sketches.vectors, 5)
     assert _dots_found(sketches.vectors, queries, found) == _dots_found(sketches.vectors,
                                                                         queries, want)
+
+
+def _ternary(fine):
+    """The fine sketches as -1/0/+1 rows of int64."""
+    return (np.unpackbits(fine.planes[0], axis=1).astype(np.int64)
+            - np.unpackbits(fine.planes[1], axis=1))
+
+
+@pytest.mark.parametrize("numpy2", [True, False])
+def test_fine_cosines_are_those_of_the_ternary_rows(monkeypatch, numpy2):
+    if not numpy2:  # the byte table numpy 1 counts bits with
+        monkeypatch.delattr(np, "bitwise_count", raising=False)
+    docs = DOCS[:40] + [b"", b"abc", DOCS[3], DOCS[3][:200]]
+    sketches = _sketch.Sketches().add(docs)
+    fine = sketches.fine(docs)
+    rows = _ternary(fine)
+    assert set(np.unique(rows).tolist()) <= {-1, 0, 1} and not rows[40:42].any()
+    u, v = np.triu_indices(len(docs), 1)
+    norms = np.sqrt((rows * rows).sum(axis=1))
+    norms[norms == 0] = 1
+    want = (rows[u] * rows[v]).sum(axis=1) / (norms[u] * norms[v])
+    assert np.allclose(fine.cosines(u, v), want, rtol=1e-6, atol=1e-7)
+    assert fine.cosines(np.array([3]), np.array([42]))[0] == pytest.approx(1.0)
+
+
+def test_fine_sketches_are_made_once_each_and_as_one_add_of_them_all_makes_them():
+    # A build after a load must choose the pairs it would have chosen
+    # without the save: a row's fine sketch may not depend on when it came.
+    made = []
+
+    class Strings(list):
+        def __getitem__(self, row):
+            made.append(row)
+            return list.__getitem__(self, row)
+
+    docs = Strings(DOCS[:30])
+    first = _sketch.Sketches().add(docs[:20])
+    fine = first.fine(docs)
+    assert len(fine) == 20 and first.fine(docs) is fine
+    second = first.add(docs[20:30])
+    made.clear()
+    grown = second.fine(docs)
+    assert sorted(made) == list(range(20, 30)) and len(first.fine(docs)) == 20
+    assert np.array_equal(grown.planes, _sketch.Sketches().add(docs).fine(docs).planes)
+    # Rows replaced are other rows: their fine sketches go with the old ones.
+    assert second.replace(vectors=second.vectors.copy())._fine is None
+
+
+@pytest.mark.parametrize("count", [1, 3, 8])
+def test_reranked_keeps_each_rows_best_by_cosine_ties_by_order(count):
+    cosine = {(0, 5): 0.5, (0, 6): 0.9, (0, 7): 0.5, (0, 8): 0.1, (1, 5): 0.2}
+
+    def cosines(u, v):
+        return np.array([cosine[pair] for pair in zip(u.tolist(), v.tolist())],
+                        dtype=np.float32)
+
+    none = _sketch.NO_NEIGHBOUR
+    candidates = np.array([[8, 7, 6, 5], [none, 5, none, none]])
+    out = _sketch.reranked(np.array([0, 1]), candidates, cosines, count)
+    want = [[6, 7, 5, 8], [5, none, none, none]]
+    assert out.tolist() == [row[:count] for row in want]

@@ -287,43 +287,45 @@ def _lists(graph, sample, rng):
 @dataclasses.dataclass(frozen=True)
 class BuildSettings:
     """How a graph is built unless its caller says otherwise, in one place.
-    Measured on 10 000 distinct 1 KB chunks (recall@10 of the one-way and
-    the mean graph against exact search on 200 rows; ``bench/
-    index_bench.py``): the previous build (32 seeds, half the degree
-    sampled, every joined pair scored) scored 301 pairs per document of
-    code for 0.978 / 0.988 and 347 of prose for 0.974 / 0.975; with a
-    quarter of the degree sampled, 176 for 0.962 / 0.973 and 215 for
-    0.943 / 0.943. On 5000 prose chunks half the degree kept recall over
-    0.95 where a quarter did not: 308 pairs for 0.953 / 0.961 against 236
-    for 0.941 / 0.947 (the previous build: 376, 0.967 / 0.969).
+    Measured on 10 000 distinct 1 KB chunks (recall@10 of ``neighbors`` one
+    way / by the mean against exact search on 200 rows, compressions per
+    document; ``bench/index_bench.py``): ranking each node's candidates by
+    the fine sketches rather than the stored ones, 24 of them rather than
+    48, took the build for searches from 213 to 131 on code, 231 to 145 on
+    prose, 221 to 137 on manual pages, and all its rounds to 237 (0.954 /
+    0.972), 282 (0.961 / 0.961) and 182 (0.991 / 0.995). With the stored
+    sketches prose needed 557 for 0.958 / 0.959: they put a prose chunk's
+    exact top 10 within its 48 best by sketch half the time (0.48), the
+    fine ones 0.70 of it.
 
     seeds: sketch candidates scored with each new document (16 found as
         much as 32 or 48 once the joins pick by sketch: the joins find the
         rest, each pair of them more likely a neighbour);
+    seed_pool: the seeds are the best by fine sketch of ``seed_pool`` times
+        as many found by the stored sketches (which find them without
+        comparing every pair, see _sketch.Sketches.query);
     sample_per: a node's new and old neighbours joined per round are its
         degree / ``sample_per`` best (2: 12 of 24; a quarter spends fewer
         pairs in rounds that change few edges, but prose lost recall);
     top: of the pairs a round's joins propose, each node keeps its ``top``
-        nearest by sketch (cosine of the int8 sketches), and only pairs
-        kept by either end are scored. The sketch ranks well within one
-        node's candidates, where one cosine threshold for all does not
-        (code has weak neighbours at cosines where prose has none). Fewer
-        cost recall where the sketch ranks worse: 20 took code to 138 pairs
-        per document at 0.947 / 0.960, but prose to 0.910 / 0.913. A pair
-        passed over is not remembered: a later round proposes it again.
+        nearest by fine sketch, and only pairs kept by either end are
+        scored. The sketch ranks well within one node's candidates, where
+        one cosine threshold for all does not (code has weak neighbours at
+        cosines where prose has none). A pair passed over is not
+        remembered: a later round proposes it again.
     search_rounds: the rounds a graph gets before it serves searches; the
         rest (up to the index's ``rounds``) come when the graph's own lists
         are asked for (``neighbors``, ``recall``, pairs via the graph). A
         search walks the graph and scores what it reaches, so it needs the
         graph to connect near documents, not to list each one's best: on
-        10 000 code chunks, three rounds took 213 compressions per document
-        where all took 416, for the same ``nearest`` recall (0.977 / 0.990
-        against 0.977 / 0.992), while ``neighbors`` needs them all (0.897 /
-        0.920 after three, 0.959 / 0.971 after all)."""
+        10 000 code chunks, three rounds took 131 compressions per document
+        for ``nearest`` recall 0.990 / 0.997, while ``neighbors`` needs the
+        rest (106 more)."""
 
     seeds: int = 16
+    seed_pool: int = 4
     sample_per: int = 2
-    top: int = 48
+    top: int = 24
     search_rounds: int = 3
 
     def sample(self, degree):
@@ -342,34 +344,33 @@ def build_sample(degree):
 _DOT_PAIRS = 1 << 12
 
 
-def _cosines(vectors, norms, u, v):
-    """The cosines of the int8 sketches of the pairs (u, v), float32. The
+def sketch_cosines(vectors):
+    """cosines(u, v) of the rows of int8 sketches ``vectors`` (float32). The
     dots of int8 sketches are integers below 2^24, exact in float32."""
-    out = np.empty(len(u), dtype=np.float32)
-    for start in range(0, len(u), _DOT_PAIRS):
-        a = np.asarray(vectors[u[start:start + _DOT_PAIRS]], dtype=np.float32)
-        b = np.asarray(vectors[v[start:start + _DOT_PAIRS]], dtype=np.float32)
-        out[start:start + _DOT_PAIRS] = np.einsum("ij,ij->i", a, b, optimize=False)
-    return out / (norms[u] * norms[v])
-
-
-def sketch_norms(vectors):
-    """The lengths of the sketches (float32, 1 for an empty one)."""
     norms = np.empty(len(vectors), dtype=np.float32)
     for start in range(0, len(vectors), 1 << 16):
         rows = np.asarray(vectors[start:start + (1 << 16)], dtype=np.float32)
         norms[start:start + len(rows)] = np.sqrt(np.einsum("ij,ij->i", rows, rows,
                                                            optimize=False))
     norms[norms == 0] = 1
-    return norms
+
+    def cosines(u, v):
+        out = np.empty(len(u), dtype=np.float32)
+        for start in range(0, len(u), _DOT_PAIRS):
+            a = np.asarray(vectors[u[start:start + _DOT_PAIRS]], dtype=np.float32)
+            b = np.asarray(vectors[v[start:start + _DOT_PAIRS]], dtype=np.float32)
+            out[start:start + _DOT_PAIRS] = np.einsum("ij,ij->i", a, b, optimize=False)
+        return out / (norms[u] * norms[v])
+    return cosines
 
 
-def nearest_by_sketch(keys, n, vectors, norms, top):
+def nearest_by_sketch(keys, n, cosines, top):
     """Which of the pair keys lo*n + hi to score: those among the ``top``
-    best by sketch cosine of either end's pairs, ties by the order of the
-    keys (so the choice never depends on anything but its inputs)."""
+    best by sketch cosine (``cosines(u, v)``) of either end's pairs, ties by
+    the order of the keys (so the choice never depends on anything but its
+    inputs)."""
     u, v = keys // n, keys % n
-    cosine = _cosines(vectors, norms, u, v)
+    cosine = cosines(u, v)
     ends = np.concatenate([u, v])
     order = np.lexsort((np.concatenate([keys, keys]), -np.concatenate([cosine, cosine]), ends))
     ends = ends[order]
@@ -379,7 +380,7 @@ def nearest_by_sketch(keys, n, vectors, norms, top):
 
 
 def descend(graph, score, *, rounds=8, sample=10, stop=0.002, seed=0,
-            followers=(), joined=0, tried=None, vectors=None, top=None):
+            followers=(), joined=0, tried=None, cosines=None, top=None):
     """NN-descent rounds on ``graph`` in place. ``sample``: new neighbours a
     node joins per round (forward and reverse each); ``stop``: the fraction
     of n * degree edge updates below which a round is the last. Every pair
@@ -387,14 +388,13 @@ def descend(graph, score, *, rounds=8, sample=10, stop=0.002, seed=0,
     directions, which thus come for free); ``joined``: how many of each
     follower's new and old neighbours join as well. ``tried``: sorted keys
     lo*n + hi of pairs scored already, besides the graph's edges. With the
-    nodes' sketches ``vectors`` (int8, a row per node) and ``top``, only the
-    pairs among each node's ``top`` nearest by sketch of a round's joins are
-    scored (see BuildSettings). Returns (pairs scored, whether the rounds
+    nodes' sketch ``cosines(u, v)`` and ``top``, only the pairs among each
+    node's ``top`` nearest by sketch of a round's joins are scored (see
+    BuildSettings). Returns (pairs scored, whether the rounds
     ended on their own, by ``stop`` or for want of new pairs, rather than
     at ``rounds``); the scorer counts the pairs for the job's progress."""
     rng = np.random.default_rng(seed)
     n, scored = graph.n, 0
-    norms = sketch_norms(vectors) if vectors is not None and top else None
     # A pair once scored and turned down would be turned down again (lists
     # only get better), and a quarter of the joins' pairs are such repeats:
     # remember every pair of this descent, not just the current edges.
@@ -408,9 +408,9 @@ def descend(graph, score, *, rounds=8, sample=10, stop=0.002, seed=0,
         keys = _join_pairs(new, old, n)
         keys = keys[~among(tried, keys)]
         if not len(keys):
-            return scored, True
-        if norms is not None:
-            keys = keys[nearest_by_sketch(keys, n, vectors, norms, top)]
+            return scored, True, tried
+        if cosines is not None and top:
+            keys = keys[nearest_by_sketch(keys, n, cosines, top)]
         tried = union(tried, keys)
         u, v = keys // n, keys % n
         scores = score(u, v)
@@ -418,8 +418,8 @@ def descend(graph, score, *, rounds=8, sample=10, stop=0.002, seed=0,
         for other in followers:
             other.offer(u, v, *scores)
         if graph.offer(u, v, *scores) < stop * n * graph.degree:
-            return scored, True
-    return scored, False
+            return scored, True, tried
+    return scored, False, tried
 
 
 # Join keys made at a time by ``within``: each takes about 40 bytes while
@@ -436,17 +436,18 @@ _SCORE_BATCH = 1 << 18
 _JOIN_PER_PAIR = 16
 
 
-def link(walked, followers, fresh, seeds, score, *, rounds, sample, joined, vectors=None,
-         top=None):
+def link(walked, followers, fresh, seeds, score, *, rounds, sample, joined, cosines=None,
+         top=None, tried=None):
     """Links the nodes ``fresh`` (new, with no edges yet) into ``walked``:
     scores each with its ``seeds`` (rows of candidate ids, NO_NEIGHBOUR where
     none) and with two random older nodes, so that a new island of nodes
     still meets the rest, offers those pairs to ``walked`` and every graph
     of ``followers``, then refines ``walked`` by ``descend`` (its followers
-    collecting the same scored pairs; with the sketches ``vectors``, each
+    collecting the same scored pairs; with the sketch ``cosines``, each
     round scoring only each node's ``top`` candidates by sketch, by
-    default ``BUILD.top``; 0 scores them all). Returns whether the rounds
-    ended on their own (see ``descend``)."""
+    default ``BUILD.top``; 0 scores them all; ``tried``: keys of pairs the
+    graph's earlier rounds tried). Returns whether the rounds ended on their
+    own and the pairs tried (see ``descend``)."""
     top = BUILD.top if top is None else top
     n = walked.n
     u = np.repeat(fresh, seeds.shape[1])
@@ -466,7 +467,8 @@ def link(walked, followers, fresh, seeds, score, *, rounds, sample, joined, vect
     for graph in [walked, *followers]:
         graph.offer(u, v, *scores)
     return descend(walked, score, rounds=rounds, sample=sample, followers=followers,
-                   joined=joined, tried=keys, vectors=vectors, top=top)[1]
+                   joined=joined, tried=keys if tried is None else union(tried, keys),
+                   cosines=cosines, top=top)[1:]
 
 
 def _joins(pair_keys, fresh, n):

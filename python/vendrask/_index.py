@@ -22,7 +22,7 @@ from ._documents import documents
 from ._plan import Plan, Side, listed, reduced, same_scores
 from ._progress import JobProgress
 from ._reduce import Pairs, TopK, listed_pairs
-from ._sketch import Sketches, seeds as sketch_seeds
+from ._sketch import Sketches, reranked, seeds as sketch_seeds
 from ._minhash import SLOTS, Bands, signatures as minhash_signatures
 from ._rescore import FALLBACK_SHARE, rescore, screen, setting
 
@@ -47,8 +47,8 @@ class _State:
     place a state is never changed, but for the caches of what searches
     derive from it (two threads may both make one; they make the same)."""
 
-    __slots__ = ("corpus", "ids", "sketches", "graphs", "signatures", "settled", "rekeyed",
-                 "by_id", "found", "bands")
+    __slots__ = ("corpus", "ids", "sketches", "graphs", "signatures", "settled", "tried",
+                 "rekeyed", "by_id", "found", "bands")
     FIELDS = ("corpus", "ids", "sketches", "graphs", "signatures", "settled")
 
     def __init__(self, corpus, ids, sketches, graphs, signatures, settled=0):
@@ -65,6 +65,10 @@ class _State:
         # The graph has had all its rounds for the first ``settled`` ids;
         # after those, only the rounds a search needs (BUILD.search_rounds).
         self.settled = settled
+        # While it is not settled: (n, sorted keys lo*n + hi) of the pairs
+        # its rounds tried, which the last rounds need not try again (a
+        # quarter of what their first round proposes). Not saved.
+        self.tried = None
         self.rekeyed = {}  # direction -> that graph keyed so, refined once
         self.by_id = None  # the positions as a Side: grouped by id
         self.found = None  # (arguments, result) of the last pairs()
@@ -73,7 +77,10 @@ class _State:
     def replace(self, **fields):
         values = {name: getattr(self, name) for name in self.FIELDS}
         values.update(fields)
-        return _State(**values)
+        state = _State(**values)
+        if "graphs" not in fields:  # the same graphs (an add): the same pairs tried
+            state.tried = self.tried
+        return state
 
 
 def _held(name):
@@ -283,8 +290,8 @@ class Index:
                 sketches = old.sketches.add(strings, job.poll)
                 signatures = np.concatenate([self._signatures(old),
                                              minhash_signatures(strings, poll=job.poll)])
-                new = _State(corpus, np.concatenate([old.ids, ids]), sketches,
-                             old.graphs, signatures, old.settled)
+                new = old.replace(corpus=corpus, ids=np.concatenate([old.ids, ids]),
+                                  sketches=sketches, signatures=signatures)
                 job.finish()
             self._state = new  # the add, in one step
         return np.arange(len(old.ids), len(new.ids))
@@ -333,13 +340,16 @@ class Index:
             new = state.replace(graphs=graphs)
             rounds = self.rounds if settle else min(self.rounds, BUILD.search_rounds)
             if linked < n:
-                ended = self._link(new, np.arange(linked, n), rounds, job, cluster)
+                ended, tried = self._link(new, np.arange(linked, n), rounds, job, cluster,
+                                          _tried(state, n))
             else:
-                ended = self._refine(new, rounds, job, cluster)
+                ended, tried = self._refine(new, rounds, job, cluster, _tried(state, n))
             # Rounds that ended before their number changed too few edges to
             # go on: the graph is as settled as all its rounds would leave it.
             if ended or rounds == self.rounds:
                 new.settled = n
+            else:
+                new.tried = (n, tried)
             if finish:
                 job.finish()
             if current is state:
@@ -359,23 +369,27 @@ class Index:
         unsettled = n - state.settled
         return 2 * unsettled * _link_pairs(n, self.degree, self.rounds) * _SETTLING
 
-    def _link(self, state, fresh, rounds, job, cluster):
+    def _link(self, state, fresh, rounds, job, cluster, tried):
         """Seeds the new ids' edges from their sketches, then refines the
-        whole graph (of ``state``, not yet in place) for ``rounds``; whether
-        they ended on their own."""
-        seeds = sketch_seeds(fresh, state.sketches, self.seeds, poll=job.poll)
+        whole graph (of ``state``, not yet in place) for ``rounds``, ``tried``
+        the pairs its earlier rounds tried (None: not known); whether they
+        ended on their own, and the pairs tried."""
+        cosines = _fine_cosines(state, job)
+        seeds = sketch_seeds(fresh, state.sketches, self.seeds * BUILD.seed_pool, poll=job.poll)
+        seeds = reranked(fresh, seeds, cosines, self.seeds)
         return link(_walked(state), _followers(state), fresh, seeds,
                     self._scorer(state.corpus, job, cluster=cluster), rounds=rounds,
-                    sample=build_sample(self.degree), joined=_JOINED,
-                    vectors=state.sketches.vectors)
+                    sample=build_sample(self.degree), joined=_JOINED, cosines=cosines,
+                    tried=tried)
 
-    def _refine(self, state, rounds, job, cluster):
+    def _refine(self, state, rounds, job, cluster, tried):
         """More rounds on the graph of ``state`` (not yet in place), from
-        where its last ones stopped; whether they ended on their own."""
+        where its last ones stopped, ``tried`` the pairs those tried (None:
+        not known); whether they ended on their own, and the pairs tried."""
         return descend(_walked(state), self._scorer(state.corpus, job, cluster=cluster),
                        rounds=rounds, sample=build_sample(self.degree),
-                       followers=_followers(state), joined=_JOINED,
-                       vectors=state.sketches.vectors, top=BUILD.top)[1]
+                       followers=_followers(state), joined=_JOINED, tried=tried,
+                       cosines=_fine_cosines(state, job), top=BUILD.top)[1:]
 
     def _on(self, client):
         """What runs this call's batches of sizes: the cluster of ``client``
@@ -975,6 +989,22 @@ def _followers(state):
     return [graph for graph in state.graphs.values() if graph is not walked]
 
 
+def _tried(state, n):
+    """The pairs the rounds of ``state``'s graph tried, as keys lo*n + hi
+    (None: not known)."""
+    if state.tried is None:
+        return None
+    was, keys = state.tried
+    # lo*n + hi with hi < n sorts as (lo, hi) does: the order holds.
+    return keys if was == n else (keys // was) * n + keys % was
+
+
+def _fine_cosines(state, job):
+    """The cosines of the fine sketches of ``state``'s ids, which rank a
+    build's candidates (made for the ids that have none yet)."""
+    return state.sketches.fine(state.corpus.strings, poll=job.poll).cosines
+
+
 def _walked(state):
     """The graph every search walks."""
     return state.graphs["mean"]
@@ -991,14 +1021,15 @@ def _documents_of(state):
 # pairs a document's links cost grow with the log of the documents, from 5
 # times the degree at 300 to 16 times at 100 000; a third of that is the
 # first refinement round and almost all the first three. The joins that
-# score only a node's nearest candidates by sketch take about two thirds
-# of that (106, 158 and 218 pairs at 300, 1000 and 3000 chunks).
-_PRUNED = 0.7
+# score only a node's 24 nearest candidates by fine sketch take about two
+# fifths of that (121 pairs a document on 10 000 code chunks, 141 on prose).
+_PRUNED = 0.4
 
 
 # The share of a build's pairs scored after its first BUILD.search_rounds
-# rounds: 0.49 on 10 000 code chunks, 0.62 on 5000 prose chunks.
-_SETTLING = 0.55
+# rounds, on 10 000 chunks: 0.46 of code, 0.48 of prose, 0.25 of manual
+# pages.
+_SETTLING = 0.45
 
 
 def _link_pairs(n, degree, rounds):
