@@ -27,9 +27,12 @@ answer for 100 held-out chunks, one way and ``symmetric="mean"``; the exact
 answers are computed once per corpus and size, for every build. With two or
 more --n, the build CPU's exponent between the two largest and the
 projection to 10^6 documents at that exponent are printed. --peers adds
-datasketch's HNSW over the same documents with the distance 1 - the mean of
-both directions (each pair compressed once each way, however often HNSW
-asks), and its recall against the same exact answers. Figures vary with the
+datasketch's HNSW and pynndescent (its metric compiled by numba, calling
+back through numba's objmode; either is skipped if it is not installed)
+over the same documents with the distance 1 - the mean of both directions
+(each pair compressed once each way, however often a peer asks), and
+their recall against the same exact answers, as ``neighbors(symmetric=
+"mean")``. Figures vary with the
 machine's load; compare the lines of one run.
 """
 import argparse
@@ -201,6 +204,40 @@ def hnsw_peer(docs, rows, exact_mean, workers):
     return build, pairs / len(docs), recall(found, exact_mean)
 
 
+_PEER_DISTANCE = []  # what pynndescent's compiled metric calls back
+
+
+def pynndescent_peer(docs, rows, exact_mean, workers):
+    """pynndescent with our distance, called back from its compiled metric
+    through numba's objmode: (CPU s, pairs per document, recall)."""
+    import numba
+    from pynndescent import NNDescent
+
+    @numba.njit
+    def metric(a, b):
+        with numba.objmode(out="float64"):
+            out = _PEER_DISTANCE[0](a, b)
+        return out
+
+    def build(docs):
+        _PEER_DISTANCE[:] = [PairScores(docs, workers)]
+        data = np.arange(len(docs), dtype=np.float64)[:, None]
+        return NNDescent(data, metric=metric, n_neighbors=K + 1, random_state=0, n_jobs=1,
+                         compressed=True)
+
+    build(docs[:100])  # numba compiles the metric and the descent once, untimed
+    cpu = time.process_time()
+    index = build(docs)
+    ids, distances = index.neighbor_graph
+    build = time.process_time() - cpu
+    found = np.full((len(rows), K), np.nan)
+    for a, r in enumerate(rows.tolist()):
+        hits = [1.0 - d for i, d in zip(ids[r].tolist(), distances[r].tolist())
+                if i != r and i >= 0][:K]
+        found[a, :len(hits)] = hits
+    return build, len(_PEER_DISTANCE[0].known) / len(docs), recall(found, exact_mean)
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--corpus", choices=sorted(CORPORA), nargs="+", default=["code"])
@@ -264,9 +301,14 @@ def main():
             if args.peers:
                 if "mean" not in exact:
                     exact["mean"] = exact_rows(docs, rows, "mean", args.workers)
-                cpu, pairs, got = hnsw_peer(docs, rows, exact["mean"], args.workers)
-                print(f"{kind} n={n} HNSW     build {cpu:7.1f} s CPU, {2 * pairs:6.1f} "
-                      f"compressions/document; neighbors mean {got:.3f}", flush=True)
+                for name, peer in (("HNSW", hnsw_peer), ("pynndescent", pynndescent_peer)):
+                    try:
+                        cpu, pairs, got = peer(docs, rows, exact["mean"], args.workers)
+                    except ImportError as error:
+                        print(f"{kind} n={n} {name}: not run ({error})", flush=True)
+                        continue
+                    print(f"{kind} n={n} {name:8s} build {cpu:7.1f} s CPU, {2 * pairs:6.1f} "
+                          f"compressions/document; neighbors mean {got:.3f}", flush=True)
         for build, runs in cpu_at.items():
             if len(runs) >= 2:
                 (n1, c1), (n2, c2) = sorted(runs)[-2:]
