@@ -67,7 +67,7 @@ class _State:
         self.settled = settled
         # While it is not settled: (n, sorted keys lo*n + hi) of the pairs
         # its rounds tried, which the last rounds need not try again (a
-        # quarter of what their first round proposes). Not saved.
+        # fifth of what their first round proposed on prose). Not saved.
         self.tried = None
         self.rekeyed = {}  # direction -> that graph keyed so, refined once
         self.by_id = None  # the positions as a Side: grouped by id
