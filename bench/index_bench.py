@@ -16,8 +16,8 @@ all its rounds: ``build_graph(settle=True)``), "search" (the same, with
 only the rounds a search needs: ``build_graph()``; its ``nearest`` is
 measured before ``neighbors`` gives it the rest, whose cost is printed),
 "previous" (the build before the joins picked their pairs by sketch: 32
-seeds, half the degree sampled per round, every joined pair scored, all
-rounds). A build is timed as ``Index(docs)`` and its ``build_graph``; CPU
+seeds from the stored sketches alone, half the degree sampled per round,
+every joined pair scored, all rounds). A build is timed as ``Index(docs)`` and its ``build_graph``; CPU
 time is this process's (time.process_time(), every thread). Compressions
 are two per pair scored.
 
@@ -52,7 +52,7 @@ from vendrask import _descent
 CHUNK = 1024
 K = 10
 # The build before the joins picked by sketch, for comparison.
-PREVIOUS = _descent.BuildSettings(seeds=32, sample_per=2, top=0)
+PREVIOUS = _descent.BuildSettings(seeds=32, seed_pool=1, sample_per=2, top=0)
 
 
 def code_chunks():
@@ -139,12 +139,14 @@ def recall(approx, exact):
 @contextlib.contextmanager
 def settings(build):
     """The build settings of ``build`` in place for the indexes made meanwhile."""
+    from vendrask import _index
     kept = _descent.BUILD
-    _descent.BUILD = PREVIOUS if build == "previous" else kept
+    # Both modules read the settings: the index its own import of them.
+    _descent.BUILD = _index.BUILD = PREVIOUS if build == "previous" else kept
     try:
         yield _descent.BUILD
     finally:
-        _descent.BUILD = kept
+        _descent.BUILD = _index.BUILD = kept
 
 
 def build_index(docs, args, build):
