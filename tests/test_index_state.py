@@ -13,9 +13,9 @@ import pytest
 from hypothesis import given, settings, strategies as st
 
 import vendrask
-from vendrask import _descent, _index, _progress
+from vendrask import _descent, _index, _progress, _sketch
 from vendrask._corpus import Corpus
-from vendrask._sketch import Sketcher
+from vendrask._sketch import Sketcher, Sketches
 
 import _vendrask  # noqa: E402
 from conftest import HANG_SECONDS
@@ -93,8 +93,9 @@ FAILURES = {
     "sketches": ("add", lambda mp: mp.setattr(Sketcher, "sketch", _after(Sketcher.sketch))),
     "signatures": ("add", lambda mp: mp.setattr(_index, "minhash_signatures",
                                                 _after(_index.minhash_signatures))),
-    "seeds": ("link", lambda mp: mp.setattr(_index, "sketch_seeds",
-                                            _after(_index.sketch_seeds))),
+    "fine sketches": ("link", lambda mp: mp.setattr(_sketch, "fine_sketches",
+                                                    _after(_sketch.fine_sketches))),
+    "seeds": ("link", lambda mp: mp.setattr(Sketches, "seeds", _after(Sketches.seeds))),
     "second offer": ("link", lambda mp: mp.setattr(_descent.Graph, "offer",
                                                    _after(_descent.Graph.offer, calls=2))),
     "refinement": ("link", lambda mp: mp.setattr(_descent, "descend",

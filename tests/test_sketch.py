@@ -226,3 +226,25 @@ def test_reranked_keeps_each_rows_best_by_cosine_ties_by_order(count):
     out = _sketch.reranked(np.array([0, 1]), candidates, cosines, count)
     want = [[6, 7, 5, 8], [5, none, none, none]]
     assert out.tolist() == [row[:count] for row in want]
+
+
+@pytest.mark.parametrize("through_cells", [False, True])
+def test_seeds_by_blocks_are_those_of_all_rows_at_once(monkeypatch, through_cells):
+    if through_cells:
+        pytest.importorskip("scipy")
+        monkeypatch.setattr(_sketch, "BRUTE_FORCE_DOTS", 0)
+        monkeypatch.setattr(_sketch, "_LEAST_ROWS", 0)
+    sketches = _sketch.Sketches().add(DOCS[:600])
+    fresh = np.arange(0, 600, 3)
+    whole = sketches.seeds(fresh, 20)
+    monkeypatch.setattr(_sketch, "_SEED_BLOCK", 7)
+    seen = []
+
+    def choose(rows, found):
+        seen.append(len(rows))
+        return found[:, ::2]
+
+    assert np.array_equal(sketches.seeds(fresh, 20), whole)
+    assert np.array_equal(sketches.seeds(fresh, 20, choose=choose), whole[:, ::2])
+    assert max(seen) == 7 and sum(seen) == len(fresh)
+    assert sketches.seeds(fresh[:0], 5, choose=choose).shape == (0, 5)

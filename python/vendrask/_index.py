@@ -22,7 +22,7 @@ from ._documents import documents
 from ._plan import Plan, Side, listed, reduced, same_scores
 from ._progress import JobProgress
 from ._reduce import Pairs, TopK, listed_pairs
-from ._sketch import Sketches, reranked, seeds as sketch_seeds
+from ._sketch import Sketches, reranked
 from ._minhash import SLOTS, Bands, signatures as minhash_signatures
 from ._rescore import FALLBACK_SHARE, rescore, screen, setting
 
@@ -375,8 +375,9 @@ class Index:
         the pairs its earlier rounds tried (None: not known); whether they
         ended on their own, and the pairs tried."""
         cosines = _fine_cosines(state, job)
-        seeds = sketch_seeds(fresh, state.sketches, self.seeds * BUILD.seed_pool, poll=job.poll)
-        seeds = reranked(fresh, seeds, cosines, self.seeds)
+        seeds = state.sketches.seeds(
+            fresh, self.seeds * BUILD.seed_pool, poll=job.poll,
+            choose=lambda rows, found: reranked(rows, found, cosines, self.seeds))
         return link(_walked(state), _followers(state), fresh, seeds,
                     self._scorer(state.corpus, job, cluster=cluster), rounds=rounds,
                     sample=build_sample(self.degree), joined=_JOINED, cosines=cosines,

@@ -214,6 +214,11 @@ class FinePlanes:
 
 
 _BASE_ROWS = 1 << 16  # sketches taken to float32 at a time: 128 MiB
+# New rows seeded at a time: their candidates through the cells (a row's
+# count for each of PROBES cells, with their dots) take 12 * PROBES * count
+# bytes a row, 48 MiB for 8192 rows of 64 candidates, where all of a
+# million new rows at once would take 6 GiB.
+_SEED_BLOCK = 1 << 13
 
 
 def _dots(queries, rows):
@@ -473,13 +478,25 @@ class Sketches:
         return Sketches(self.vectors if vectors is None else vectors,
                         self.sketcher if sketcher is None else sketcher)
 
-    def seeds(self, fresh, count, poll=None):
+    def seeds(self, fresh, count, poll=None, choose=None):
         """About the ``count`` rows with the largest dot product with each
         row ``fresh`` (int64 (len(fresh), count), -1 where there are fewer,
         own row left out): from every pair while that is cheap, else from
-        the rows of the cells nearest each row."""
+        the rows of the cells nearest each row. ``choose(rows, found)``, if
+        given, cuts each block of rows' candidates down to its seeds (the
+        columns it returns), so that only a block's candidates are held."""
         fresh = np.asarray(fresh, dtype=np.int64)
-        return self.query(fresh, count, own=fresh, poll=poll, alone=False)
+        cells = self._path(len(fresh), False, poll)
+        out = None
+        for start in range(0, len(fresh), _SEED_BLOCK):
+            rows = fresh[start:start + _SEED_BLOCK]
+            found = self._found(cells, self.vectors[rows], count, rows, poll, PROBES)
+            if choose is not None:
+                found = choose(rows, found)
+            if out is None:
+                out = np.empty((len(fresh), found.shape[1]), dtype=np.int64)
+            out[start:start + len(rows)] = found
+        return np.empty((0, count), dtype=np.int64) if out is None else out
 
     def query(self, vectors_or_rows, count, own=None, poll=None, alone=True):
         """About the ``count`` rows with the largest dot product with each
@@ -495,22 +512,28 @@ class Sketches:
         queries = np.asarray(vectors_or_rows)
         if queries.ndim == 1:
             queries = self.vectors[queries]
+        cells = self._path(len(queries), alone, poll)
+        return self._found(cells, queries, count, own, poll, QUERY_PROBES if alone else PROBES)
+
+    def _path(self, queries, alone, poll):
+        """The cells that ``queries`` queries go through (made if need be),
+        or None where every row is scored (see ``query``)."""
         n = len(self.vectors)
-        dots = len(queries) * n
-        cells = None
+        dots = queries * n
         if n >= _LEAST_ROWS and (dots > BRUTE_FORCE_DOTS or alone and n >= QUERY_ROWS):
             ready = self._cells is not None and self._cells[0].rows * REGROW > n
             # Making the cells costs about what n * sqrt(n) dots by brute
             # force do (3.7 s CPU and 4.2 s at 100 000 rows).
             making = dots > BRUTE_FORCE_DOTS or self._spent + dots > n * np.sqrt(n)
             if ready or making:
-                cells = self._made(poll)
-            else:
-                self._spent += dots
+                return self._made(poll)
+            self._spent += dots
+        return None
+
+    def _found(self, cells, queries, count, own, poll, probes):
         if cells is None:
             return most_similar(queries, self.vectors, count, poll=poll, own=own)
-        return self._through_cells(cells, queries, count, own, poll,
-                                   QUERY_PROBES if alone else PROBES)
+        return self._through_cells(cells, queries, count, own, poll, probes)
 
     def _made(self, poll):
         """The cells (their cell of each row and rows of each cell made if
