@@ -14,7 +14,7 @@ from vendrask import _descent
 from vendrask._corpus import Corpus
 from vendrask._descent import Graph, key_of, link, nearest_by_sketch, sketch_cosines
 from vendrask._pairs import NO_NEIGHBOUR
-from vendrask._sketch import Sketches, reranked, seeds as sketch_seeds
+from vendrask._sketch import Sketches, reranked
 from corpora import stdlib_chunks
 
 # Small alphabets make near-duplicates and equal scores common.
@@ -55,8 +55,8 @@ def built(docs, degree, settings=None, top=None, workers=1):
     one_way = Graph(n, min(degree, 10), "forward", corpus.measures)
     score = Scorer(corpus, workers)
     fresh = np.arange(n)
-    seeds = reranked(fresh, sketch_seeds(fresh, vectors, settings.seeds * settings.seed_pool),
-                     cosines, settings.seeds)
+    seeds = sketches.seeds(fresh, settings.seeds * settings.seed_pool,
+                           choose=lambda rows, found: reranked(rows, found, cosines, settings.seeds))
     link(walked, [one_way], fresh, seeds, score, rounds=20, sample=settings.sample(degree),
          joined=4, cosines=cosines, top=settings.top if top is None else top)
     return walked, one_way, corpus, score.pairs, vectors

@@ -606,10 +606,3 @@ def reranked(rows, candidates, cosines, count):
     out[~np.isfinite(np.take_along_axis(cosine, best, axis=1))] = NO_NEIGHBOUR
     return out
 
-
-def seeds(fresh, vectors, count, poll=None):
-    """``Sketches.seeds`` of ``vectors``: a Sketches, or int8 sketches
-    (cells made for this call alone)."""
-    if not isinstance(vectors, Sketches):
-        vectors = Sketches(vectors)
-    return vectors.seeds(fresh, count, poll)
