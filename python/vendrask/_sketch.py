@@ -605,4 +605,3 @@ def reranked(rows, candidates, cosines, count):
     out = np.take_along_axis(candidates, best, axis=1)
     out[~np.isfinite(np.take_along_axis(cosine, best, axis=1))] = NO_NEIGHBOUR
     return out
-
