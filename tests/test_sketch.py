@@ -237,7 +237,8 @@ def test_seeds_by_blocks_are_those_of_all_rows_at_once(monkeypatch, through_cell
     sketches = _sketch.Sketches().add(DOCS[:600])
     fresh = np.arange(0, 600, 3)
     whole = sketches.seeds(fresh, 20)
-    monkeypatch.setattr(_sketch, "_SEED_BLOCK", 7)
+    # Room for 7 rows of 20 candidates a block.
+    monkeypatch.setattr(_sketch, "_SEED_BYTES", 12 * _sketch.PROBES * 20 * 7 + 5)
     seen = []
 
     def choose(rows, found):

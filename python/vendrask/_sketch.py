@@ -214,11 +214,11 @@ class FinePlanes:
 
 
 _BASE_ROWS = 1 << 16  # sketches taken to float32 at a time: 128 MiB
-# New rows seeded at a time: their candidates through the cells (a row's
-# count for each of PROBES cells, with their dots) take 12 * PROBES * count
-# bytes a row, 48 MiB for 8192 rows of 64 candidates, where all of a
-# million new rows at once would take 6 GiB.
-_SEED_BLOCK = 1 << 13
+# Room for the candidates of the new rows seeded at a time: through the
+# cells a row's count for each of PROBES cells, with their dots, take
+# 12 * PROBES * count bytes (8192 rows of 64 candidates in 48 MiB, where
+# a million new rows of 256 at once would take 24 GiB).
+_SEED_BYTES = 48 << 20
 
 
 def _dots(queries, rows):
@@ -488,8 +488,9 @@ class Sketches:
         fresh = np.asarray(fresh, dtype=np.int64)
         cells = self._path(len(fresh), False, poll)
         out = None
-        for start in range(0, len(fresh), _SEED_BLOCK):
-            rows = fresh[start:start + _SEED_BLOCK]
+        block = max(1, _SEED_BYTES // (12 * PROBES * max(count, 1)))
+        for start in range(0, len(fresh), block):
+            rows = fresh[start:start + block]
             found = self._found(cells, self.vectors[rows], count, rows, poll, PROBES)
             if choose is not None:
                 found = choose(rows, found)
