@@ -4,6 +4,7 @@
     python bench/index_bench.py --corpus code --n 10000 30000 --only build
     python bench/index_bench.py --corpus code --n 2000 --peers
     python bench/index_bench.py --corpus prose --n 10000 --builds default --degree 16
+    python bench/index_bench.py --corpus code --n 10000 --builds default --only neighbors --min-max
 
 Corpora, cut into distinct chunks of about 1 KB: "code" (the standard
 library's .py files), "prose" (package descriptions from `apt-cache
@@ -32,8 +33,10 @@ back through numba's objmode; either is skipped if it is not installed)
 over the same documents with the distance 1 - the mean of both directions
 (each pair compressed once each way, however often a peer asks), and
 their recall against the same exact answers, as ``neighbors(symmetric=
-"mean")``. Figures vary with the
-machine's load; compare the lines of one run.
+"mean")``. --min-max adds ``neighbors(symmetric="min")`` and ``"max"`` (each
+refines a graph of its own: its cost is printed) against their exact top
+10 on the same rows. Figures vary with the machine's load; compare the
+lines of one run.
 """
 import argparse
 import contextlib
@@ -253,6 +256,8 @@ def main():
                         default=["previous", "default"])
     parser.add_argument("--only", choices=("build", "neighbors", "all"), default="all",
                         help="stop after the builds, or after neighbors' recall")
+    parser.add_argument("--min-max", action="store_true",
+                        help='neighbors(symmetric="min" and "max") too')
     parser.add_argument("--peers", action="store_true",
                         help="datasketch's HNSW on the same documents too")
     args = parser.parse_args()
@@ -265,7 +270,7 @@ def main():
                                                            replace=False))
             exact = {}
             if args.only != "build":
-                for symmetric in (None, "mean"):
+                for symmetric in (None, "mean") + (("min", "max") if args.min_max else ()):
                     exact[symmetric] = exact_rows(docs, rows, symmetric, args.workers)
             wanted = {}
             if args.only == "all":
@@ -291,6 +296,12 @@ def main():
                         if index.scored > before:
                             line += (f" (settling {2 * (index.scored - before) / n:.1f} "
                                      f"compressions/document, {cpu:.1f} s CPU)")
+                        for symmetric in ("min", "max") if args.min_max else ():
+                            before, cpu = index.scored, time.process_time()
+                            got = recall(index.neighbors(K, symmetric=symmetric)[0][rows],
+                                         exact[symmetric])
+                            line += (f"; {symmetric} {got:.3f} ({2 * (index.scored - before) / n:.1f}"
+                                     f" compressions/document, {time.process_time() - cpu:.1f} s CPU)")
                     if step == "nearest" and args.only == "all":
                         before, cpu = index.scored, time.process_time()
                         got = {symmetric: recall(index.nearest(held_out, K, symmetric=symmetric)[0],

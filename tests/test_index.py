@@ -117,12 +117,13 @@ def real():
     return docs, vendrask.Index(docs[:500], workers=2)
 
 
-def test_recall_on_real_text_stays_high(real):
-    # 0.956 and above measured on 10 000 of these chunks, 0.97 on 4000; a
-    # smaller index is easier, so 0.9 leaves room for the seeds' randomness only.
+@pytest.mark.parametrize("symmetric", DIRECTIONS)
+def test_recall_on_real_text_stays_high(real, symmetric):
+    # 0.95 and above measured on 10 000 of these chunks, 0.97 on 4000; a
+    # smaller index is easier, so 0.9 leaves room for the seeds' randomness
+    # only. "min" and "max" refine a graph of their own, by the sketch too.
     docs, index = real
-    assert index.recall(100) >= 0.9
-    assert index.recall(100, symmetric="mean") >= 0.9
+    assert index.recall(100, symmetric=symmetric) >= 0.9
 
 
 def test_adding_in_pieces_answers_as_building_at_once(real):

@@ -560,20 +560,28 @@ class Index:
         return graph if graph is not None and graph.degree >= max(self.degree, k) else None
 
     def _refined_graph(self, state, direction, k, workers, job, cluster):
-        """The graph keyed in ``direction`` with room for k, refined once and kept."""
+        """The graph keyed in ``direction`` with room for k, refined once and
+        kept. Its rounds score only the pairs the fine sketch ranks near,
+        as the build's do. On 10 000 chunks ("min" / "max", recall@10 on
+        200 rows) that took the compressions per document from 411 / 415
+        to 126 / 129 on code (recall 0.984 / 0.982 to 0.978 / 0.980), from
+        394 / 367 to 142 / 138 on prose (0.980 / 0.977 to 0.972 / 0.968)
+        and from 279 / 282 to 95 / 95 on manual pages (0.997 / 0.994 to
+        0.997 / 0.993)."""
         graph = _walked(state).rekeyed(direction, max(self.degree, k))
         if direction in state.graphs:
             graph.offer(*state.graphs[direction].edges(), both=False)
         descend(graph, self._scorer(state.corpus, job, workers, cluster), rounds=self.rounds,
-                sample=graph.degree // 2)
+                sample=build_sample(graph.degree), cosines=_fine_cosines(state, job),
+                top=BUILD.top)
         state.rekeyed[direction] = graph  # only once whole
         return graph
 
     def _graph_work(self, state, k):
-        """About the compressions _refined_graph makes: on 4000 code chunks
-        0.6 to 0.8 times the pairs that linking them took."""
+        """About the compressions _refined_graph makes: on 10 000 code
+        chunks about half the pairs that linking them took."""
         n = len(state.corpus)
-        return int(2 * 0.7 * n * _link_pairs(n, max(self.degree, k), self.rounds))
+        return int(2 * 0.55 * n * _link_pairs(n, max(self.degree, k), self.rounds))
 
     def pairs(self, threshold, *, symmetric="mean", exact=False, via="sketch", workers=None,
               progress=None, client=None):
