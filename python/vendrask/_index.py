@@ -562,12 +562,12 @@ class Index:
     def _refined_graph(self, state, direction, k, workers, job, cluster):
         """The graph keyed in ``direction`` with room for k, refined once and
         kept. Its rounds score only the pairs the fine sketch ranks near,
-        as the build's do. On 10 000 chunks ("min" / "max", recall@10 on
-        200 rows) that took the compressions per document from 411 / 415
-        to 126 / 129 on code (recall 0.984 / 0.982 to 0.978 / 0.980), from
-        394 / 367 to 142 / 138 on prose (0.980 / 0.977 to 0.972 / 0.968)
-        and from 279 / 282 to 95 / 95 on manual pages (0.997 / 0.994 to
-        0.997 / 0.993)."""
+        as the build's do. On 10 000 chunks ("min" / "max", compressions per
+        document and recall@10 on 200 rows; ``bench/index_bench.py
+        --min-max``, before and after) that took code from 415 / 417 to
+        125 / 129 (recall 0.988 / 0.981 to 0.983 / 0.978), prose from 391 /
+        365 to 142 / 137 (0.966 / 0.978 to 0.960 / 0.967) and manual pages
+        from 281 / 282 to 95 / 95 (0.996 / 0.994 to 0.995 / 0.993)."""
         graph = _walked(state).rekeyed(direction, max(self.degree, k))
         if direction in state.graphs:
             graph.offer(*state.graphs[direction].edges(), both=False)
